@@ -1,0 +1,603 @@
+"""Run a command against real kernel MTD devices inside a QEMU guest.
+
+One boot runs many jobs.  The guest is Debian's stock amd64 kernel under
+TCG; four virtio disks of the flash partition sizes become /dev/mtd0..3
+through block2mtd.  See README.md in this directory for the whole picture.
+
+Entry point: run_jobs(binary, jobs, cache_dir, workdir) -> list of results.
+"""
+
+import hashlib
+import io
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import tarfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# name -> (size in bytes, erase size in bytes); order is mtd0..mtd3.
+FLASH = (
+    ("mtd0", 0x20000, 0x2000),
+    ("mtd1", 0xE0000, 0x10000),
+    ("mtd2", 0x290000, 0x10000),
+    ("mtd3", 0x70000, 0x10000),
+)
+FLASH_SIZES = {name: size for name, size, _ in FLASH}
+
+# Modules in load order; block2mtd goes last, once the disks exist.
+MODULES = (
+    "kernel/drivers/virtio/virtio_ring.ko",
+    "kernel/drivers/virtio/virtio.ko",
+    "kernel/drivers/virtio/virtio_pci_legacy_dev.ko",
+    "kernel/drivers/virtio/virtio_pci_modern_dev.ko",
+    "kernel/drivers/virtio/virtio_pci.ko",
+    "kernel/drivers/block/virtio_blk.ko",
+    "kernel/drivers/mtd/mtd.ko",
+    "kernel/drivers/mtd/devices/block2mtd.ko",
+)
+
+INDEX_DISK_SIZE = 1 << 20
+SYNC_TAG = "flashvm-sync"
+HOSTNAME = "flashvm"
+DEFAULT_JOB_TIMEOUT = 60
+NODE_RE = re.compile(r"^mtd([0-3])(ro)?$")
+SYSLOG_PREFIX_RE = re.compile(
+    rb"^[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} "
+    + HOSTNAME.encode() + rb" ")
+
+
+class VMError(RuntimeError):
+    """The guest did not boot, crashed, or returned incomplete results."""
+
+
+# --------------------------------------------------------------------------
+# guest side
+
+INIT_SCRIPT = r"""#!/bin/sh
+export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin
+export HOME=/
+umask 022
+fail() {
+    echo "@@FAIL $*"
+    sync
+    poweroff -f
+    sleep 30
+}
+uptime_s() { cut -d' ' -f1 /proc/uptime; }
+
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev || fail "cannot mount devtmpfs"
+mkdir -p /tmp /var/log
+echo "@@T init $(uptime_s)"
+
+for m in virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_blk mtd; do
+    insmod /lib/modules/$m.ko || fail "insmod $m"
+done
+k=0
+for d in vda vdb vdc vdd vde vdf; do
+    while [ ! -b /dev/$d ]; do
+        k=$((k+1)); [ $k -gt 1000 ] && fail "no /dev/$d"
+        usleep 10000
+    done
+done
+check_size() {
+    s=$(cat /sys/block/$1/size)
+    [ "$s" = "$2" ] || fail "/dev/$1 has $s sectors, expected $2"
+}
+@@CHECK_SIZES@@
+insmod /lib/modules/block2mtd.ko @@B2M_ARGS@@ || fail "insmod block2mtd"
+got=$(sed -n '2,$p' /proc/mtd | cut -d' ' -f1-3)
+want="@@PROC_MTD@@"
+[ "$got" = "$want" ] || fail "unexpected /proc/mtd: $(cat /proc/mtd | tr '\n' '|')"
+mkdir -p /flashdev
+for n in 0 1 2 3; do
+    mknod -m 600 /flashdev/mtd$n c 90 $((2*n)) || fail "mknod"
+done
+[ -c /dev/mtd0 ] && [ -c /dev/mtd3ro ] || fail "devtmpfs made no /dev/mtdN nodes"
+
+hostname @@HOSTNAME@@
+syslogd -n -O /var/log/messages &
+k=0
+while [ ! -S /dev/log ]; do
+    k=$((k+1)); [ $k -gt 500 ] && fail "syslogd did not start"
+    usleep 10000
+done
+echo "@@T ready $(uptime_s)"
+
+wait_log() {
+    k=0
+    until grep -q "@@SYNC_TAG@@: $1\$" /var/log/messages 2>/dev/null; do
+        k=$((k+1)); [ $k -gt 1000 ] && fail "syslog marker '$1' never arrived"
+        usleep 5000
+    done
+}
+
+run_job() {
+    i=$1
+    d=/in/jobs/$i
+    J_REMOVE=""; J_RO=""; J_CLOSED=0; J_ARGV0=flashtool; J_TIMEOUT=@@TIMEOUT@@
+    . $d/job.sh
+    echo "@@J $i"
+    for n in 0 1 2 3; do
+        eval img=\$J_IMG$n
+        cat /in/img/$img > /flashdev/mtd$n || fail "job $i: cannot restore mtd$n"
+    done
+    for n in 0 1 2 3; do
+        rm -f /dev/mtd$n /dev/mtd${n}ro
+        mknod -m 600 /dev/mtd$n c 90 $((2*n))
+        mknod -m 600 /dev/mtd${n}ro c 90 $((2*n+1))
+    done
+    for x in $J_REMOVE; do rm -f /dev/$x; done
+    for x in $J_RO; do
+        n=${x#mtd}; n=${n%ro}
+        rm -f /dev/$x
+        mknod -m 600 /dev/$x c 90 $((2*n+1))
+    done
+    rm -rf /w /o /tmp/r.tar
+    mkdir -p /o
+    if [ -d $d/files ]; then cp -a $d/files /w; else mkdir /w; fi
+    cd /w
+    made=""
+    case "$J_ARGV0" in
+        */*) target=$J_ARGV0 ;;
+        *) target=/usr/local/bin/$J_ARGV0 ;;
+    esac
+    if [ ! -e "$target" ] && [ ! -L "$target" ]; then
+        mkdir -p "$(dirname "$target")"
+        ln -s /usr/local/bin/flashtool "$target"
+        case "$target" in /*) made=$target ;; esac
+    fi
+    logger -t @@SYNC_TAG@@ "begin $i"
+    wait_log "begin $i"
+    pos=$(stat -c %s /var/log/messages)
+    t0=$(uptime_s)
+    if [ "$J_CLOSED" = 1 ]; then
+        # stdout is a pipe whose only reader has already exited
+        rm -f /tmp/pipe
+        mkfifo /tmp/pipe
+        ( exec </tmp/pipe ) &
+        rp=$!
+        exec 4>/tmp/pipe
+        wait $rp
+        : > /o/stdout
+        timeout -s KILL $J_TIMEOUT "$J_ARGV0" "$@" </dev/null >&4 2>/o/stderr 4>&- 5>&-
+        st=$?
+        exec 4>&-
+        rm -f /tmp/pipe
+    else
+        timeout -s KILL $J_TIMEOUT "$J_ARGV0" "$@" </dev/null >/o/stdout 2>/o/stderr 5>&-
+        st=$?
+    fi
+    t1=$(uptime_s)
+    cd /
+    logger -t @@SYNC_TAG@@ "end $i"
+    wait_log "end $i"
+    tail -c +$((pos+1)) /var/log/messages > /o/syslog
+    echo $st > /o/status
+    for n in 0 1 2 3; do
+        cat /flashdev/mtd$n > /o/mtd$n || fail "job $i: cannot read back mtd$n"
+    done
+    [ -n "$made" ] && rm -f "$made"
+    [ "$target" = "/usr/local/bin/$J_ARGV0" ] && [ -L "$target" ] && rm -f "$target"
+    mv /w /o/files
+    tar -cf /tmp/r.tar -C /o . || fail "job $i: tar"
+    sz=$(stat -c %s /tmp/r.tar)
+    cat /tmp/r.tar >&5 || fail "job $i: results disk full"
+    echo "R $i $sz $t0 $t1" >> /tmp/index
+    rm -rf /o /tmp/r.tar
+}
+
+exec 5>/dev/vde
+: > /tmp/index
+i=0
+while [ -f /in/jobs/$i/job.sh ]; do
+    run_job $i
+    i=$((i+1))
+done
+exec 5>&-
+echo "END $(uptime_s)" >> /tmp/index
+cat /tmp/index > /dev/vdf || fail "cannot write index"
+sync
+echo "@@T done $(uptime_s)"
+echo "@@DONE"
+poweroff -f
+sleep 30
+"""
+
+
+def _render_init(job_timeout):
+    checks = []
+    b2m = []
+    proc = []
+    for n, (name, size, erase) in enumerate(FLASH):
+        disk = "vd" + "abcd"[n]
+        checks.append("check_size %s %d" % (disk, size // 512))
+        b2m.append("block2mtd=/dev/%s,%d" % (disk, erase))
+        proc.append("%s: %08x %08x" % (name, size, erase))
+    checks.append("check_size vdf %d" % (INDEX_DISK_SIZE // 512))
+    text = INIT_SCRIPT
+    for key, val in (
+        ("@@CHECK_SIZES@@", "\n".join(checks)),
+        ("@@B2M_ARGS@@", " ".join(b2m)),
+        ("@@PROC_MTD@@", "\n".join(proc)),
+        ("@@HOSTNAME@@", HOSTNAME),
+        ("@@SYNC_TAG@@", SYNC_TAG),
+        ("@@TIMEOUT@@", str(int(job_timeout))),
+    ):
+        text = text.replace(key, val)
+    return text.encode()
+
+
+# --------------------------------------------------------------------------
+# initramfs (newc cpio, written directly)
+
+class Cpio:
+    def __init__(self, fileobj):
+        self.f = fileobj
+        self.ino = 1000
+        self.dirs = set()
+
+    def _entry(self, name, mode, data=b"", rdev=(0, 0)):
+        name_b = name.encode("utf-8", "surrogateescape") + b"\0"
+        self.ino += 1
+        fields = (self.ino, mode, 0, 0, 1, 0, len(data), 0, 0,
+                  rdev[0], rdev[1], len(name_b), 0)
+        hdr = b"070701" + b"".join(b"%08X" % v for v in fields)
+        self.f.write(hdr + name_b)
+        self.f.write(b"\0" * (-(len(hdr) + len(name_b)) % 4))
+        self.f.write(data)
+        self.f.write(b"\0" * (-len(data) % 4))
+
+    def mkdir(self, path):
+        path = path.strip("/")
+        if not path or path in self.dirs:
+            return
+        self.mkdir(os.path.dirname(path))
+        self.dirs.add(path)
+        self._entry(path, stat.S_IFDIR | 0o755)
+
+    def file(self, path, data, mode=0o644):
+        path = path.strip("/")
+        self.mkdir(os.path.dirname(path))
+        self._entry(path, stat.S_IFREG | mode, data)
+
+    def symlink(self, path, target):
+        path = path.strip("/")
+        self.mkdir(os.path.dirname(path))
+        self._entry(path, stat.S_IFLNK | 0o777, target.encode())
+
+    def chardev(self, path, major, minor, mode=0o600):
+        path = path.strip("/")
+        self.mkdir(os.path.dirname(path))
+        self._entry(path, stat.S_IFCHR | mode, rdev=(major, minor))
+
+    def trailer(self):
+        self._entry("TRAILER!!!", 0)
+
+
+def _shared_libs(binary):
+    """Paths of the shared objects `binary` loads (empty for static/scripts)."""
+    try:
+        out = subprocess.run(["ldd", binary], capture_output=True, text=True,
+                             check=False).stdout
+    except OSError:
+        return []
+    libs = []
+    for line in out.splitlines():
+        m = re.search(r"=>\s*(/\S+)", line) or re.match(r"\s*(/\S+)", line)
+        if m and os.path.exists(m.group(1)):
+            libs.append(m.group(1))
+    return libs
+
+
+def _kernel_paths(cache_dir):
+    try:
+        with open(os.path.join(cache_dir, "ready")) as f:
+            kver = f.read().strip()
+    except OSError:
+        raise VMError("%s is not prepared: run tests/kernel/prepare.sh %s"
+                      % (cache_dir, cache_dir))
+    vmlinuz = os.path.join(cache_dir, "kernel", "boot", "vmlinuz-" + kver)
+    moddir = os.path.join(cache_dir, "kernel", "lib", "modules", kver)
+    busybox = os.path.join(cache_dir, "busybox", "bin", "busybox")
+    for p in (vmlinuz, moddir, busybox):
+        if not os.path.exists(p):
+            raise VMError("missing %s: rerun tests/kernel/prepare.sh" % p)
+    return vmlinuz, moddir, busybox
+
+
+def _sh_quote(value):
+    if isinstance(value, str):
+        value = value.encode("utf-8", "surrogateescape")
+    if b"\0" in value:
+        raise ValueError("NUL byte in a shell word: %r" % value)
+    return b"'" + value.replace(b"'", b"'\\''") + b"'"
+
+
+def _check_rel(name):
+    norm = os.path.normpath(name)
+    if os.path.isabs(name) or norm.startswith("..") or norm in (".", ""):
+        raise ValueError("job file name must be relative and inside the "
+                         "working directory: %r" % name)
+    return norm
+
+
+def _job_script(job, hashes):
+    lines = []
+    for n, h in enumerate(hashes):
+        lines.append(b"J_IMG%d=%s" % (n, h.encode()))
+    for key, var in (("remove_nodes", b"J_REMOVE"),
+                     ("readonly_nodes", b"J_RO")):
+        names = list(job.get(key) or [])
+        for x in names:
+            if not NODE_RE.match(x):
+                raise ValueError("%s: bad node name %r (want mtd0..mtd3, "
+                                 "optionally with 'ro')" % (key, x))
+        lines.append(var + b"=" + _sh_quote(" ".join(names)))
+    lines.append(b"J_CLOSED=%d" % (1 if job.get("stdout_closed_early") else 0))
+    if job.get("argv0"):
+        lines.append(b"J_ARGV0=" + _sh_quote(job["argv0"]))
+    if job.get("timeout"):
+        lines.append(b"J_TIMEOUT=%d" % int(job["timeout"]))
+    args = [_sh_quote(a) for a in job.get("args", [])]
+    lines.append(b"set -- " + b" ".join(args) if args else b"set --")
+    return b"\n".join(lines) + b"\n"
+
+
+def _build_initramfs(path, binary, jobs, cache_dir, job_timeout):
+    vmlinuz, moddir, busybox = _kernel_paths(cache_dir)
+    images = {}
+    job_hashes = []
+    for job in jobs:
+        flash = job.get("flash") or {}
+        unknown = set(flash) - set(FLASH_SIZES)
+        if unknown:
+            raise ValueError("job %r: unknown flash names %s"
+                             % (job.get("name"), sorted(unknown)))
+        hs = []
+        for name, size, _ in FLASH:
+            data = bytes(flash.get(name, b"\xff" * size))
+            if len(data) != size:
+                raise ValueError("job %r: %s image is %d bytes, expected %d"
+                                 % (job.get("name"), name, len(data), size))
+            h = hashlib.sha256(data).hexdigest()[:32]
+            images[h] = data
+            hs.append(h)
+        job_hashes.append(hs)
+
+    with open(path, "wb") as f:
+        c = Cpio(f)
+        for d in ("dev", "proc", "sys", "tmp", "var/log", "bin", "sbin",
+                  "usr/bin", "usr/sbin", "usr/local/bin", "lib/modules"):
+            c.mkdir(d)
+        c.chardev("dev/console", 5, 1)
+        c.chardev("dev/null", 1, 3, 0o666)
+        with open(busybox, "rb") as bf:
+            c.file("bin/busybox", bf.read(), 0o755)
+        applets = subprocess.run([busybox, "--list-full"], capture_output=True,
+                                 text=True, check=True).stdout.split()
+        for a in applets:
+            if a != "bin/busybox":
+                c.symlink(a, "/bin/busybox")
+        for mod in MODULES:
+            with open(os.path.join(moddir, mod), "rb") as mf:
+                c.file("lib/modules/" + os.path.basename(mod), mf.read())
+        with open(binary, "rb") as bf:
+            c.file("usr/local/bin/flashtool", bf.read(), 0o755)
+        for lib in _shared_libs(binary):
+            with open(lib, "rb") as lf:
+                c.file(lib, lf.read(), 0o755)
+        c.file("init", _render_init(job_timeout), 0o755)
+        for h, data in images.items():
+            c.file("in/img/" + h, data)
+        for i, job in enumerate(jobs):
+            base = "in/jobs/%d/" % i
+            c.file(base + "job.sh", _job_script(job, job_hashes[i]))
+            files = job.get("files") or {}
+            c.mkdir(base + "files")
+            for name, data in files.items():
+                c.file(base + "files/" + _check_rel(name), bytes(data))
+        c.trailer()
+    return vmlinuz, sum(len(d) for d in images.values())
+
+
+# --------------------------------------------------------------------------
+# host side
+
+def _make_disk(path, size):
+    with open(path, "wb") as f:
+        f.truncate(size)
+
+
+def _tail(path, lines=40):
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError:
+        return "(no console log)"
+    text = data.decode("utf-8", "replace").replace("\r", "")
+    return "\n".join(text.splitlines()[-lines:])
+
+
+def _clean_syslog(raw):
+    out = []
+    tag = (" %s: " % SYNC_TAG).encode()
+    for line in raw.split(b"\n"):
+        if not line:
+            continue
+        if tag in line:
+            if (" %s: end " % SYNC_TAG).encode() in line:
+                break
+            continue
+        m = SYSLOG_PREFIX_RE.match(line)
+        out.append(line[m.end():] if m else line)
+    return b"".join(l + b"\n" for l in out)
+
+
+def _parse_result(chunk):
+    res = {"stdout": b"", "stderr": b"", "status": None, "flash": {},
+           "syslog": b"", "syslog_raw": b"", "files": {}}
+    with tarfile.open(fileobj=io.BytesIO(chunk), mode="r:") as tf:
+        for m in tf.getmembers():
+            name = m.name
+            while name.startswith("./"):
+                name = name[2:]
+            if not m.isfile():
+                continue
+            data = tf.extractfile(m).read()
+            if name in ("stdout", "stderr"):
+                res[name] = data
+            elif name == "status":
+                res["status"] = int(data.strip())
+            elif name == "syslog":
+                res["syslog_raw"] = data
+                res["syslog"] = _clean_syslog(data)
+            elif name in FLASH_SIZES:
+                res["flash"][name] = data
+            elif name.startswith("files/"):
+                res["files"][name[len("files/"):]] = data
+    return res
+
+
+def run_jobs(flashtool_binary, jobs, cache_dir, workdir, timeout=None,
+             job_timeout=DEFAULT_JOB_TIMEOUT, stats=None, verbose=False):
+    """Boot once and run every job; return one result dict per job, in order.
+
+    flashtool_binary: any host executable (ELF with its ldd libraries, or a
+        script whose interpreter exists in busybox, e.g. #!/bin/sh).
+    jobs: list of dicts, see README.md.
+    cache_dir: folder prepared by prepare.sh.
+    workdir: scratch folder for the initramfs, disks and console log.
+    timeout: whole-boot limit in seconds (default 300 + 5 s per job).
+    job_timeout: per-job limit in seconds (a job's "timeout" key overrides);
+        a job that runs over is killed with SIGKILL (status 137).
+    stats: optional dict, filled with timings (seconds).
+    """
+    if not jobs:
+        return []
+    t_start = time.monotonic()
+    os.makedirs(workdir, exist_ok=True)
+    binary = os.path.abspath(flashtool_binary)
+    if not os.access(binary, os.X_OK):
+        raise VMError("%s is not an executable file" % binary)
+    initrd = os.path.join(workdir, "initrd.cpio")
+    vmlinuz, image_bytes = _build_initramfs(initrd, binary, jobs, cache_dir,
+                                            job_timeout)
+    disks = []
+    for n, (name, size, _) in enumerate(FLASH):
+        p = os.path.join(workdir, "flash-%s.img" % name)
+        _make_disk(p, size)
+        disks.append(p)
+    input_bytes = sum(len(bytes(d)) for j in jobs
+                      for d in (j.get("files") or {}).values())
+    results_path = os.path.join(workdir, "results.img")
+    results_size = (64 << 20) + len(jobs) * (5 << 20) + 2 * input_bytes
+    results_size = (results_size + 511) // 512 * 512
+    _make_disk(results_path, results_size)
+    index_path = os.path.join(workdir, "index.img")
+    _make_disk(index_path, INDEX_DISK_SIZE)
+    disks += [results_path, index_path]
+
+    mem_mb = 512 + 3 * (os.path.getsize(initrd) >> 20)
+    console = os.path.join(workdir, "console.log")
+    cmd = ["qemu-system-x86_64", "-accel", "tcg", "-m", str(mem_mb),
+           "-nodefaults", "-no-user-config", "-display", "none",
+           "-no-reboot", "-serial", "file:" + console,
+           "-kernel", vmlinuz, "-initrd", initrd,
+           "-append", "console=ttyS0 panic=-1 quiet rdinit=/init"]
+    for p in disks:
+        cmd += ["-drive", "file=%s,format=raw,if=virtio,cache=unsafe" % p]
+    if timeout is None:
+        timeout = 300 + 5 * len(jobs)
+    t_built = time.monotonic()
+    if verbose:
+        print("vm: initramfs %d MiB, starting qemu" %
+              (os.path.getsize(initrd) >> 20), file=sys.stderr)
+    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        qemu_out, _ = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        raise VMError("guest did not finish within %d s; console tail:\n%s"
+                      % (timeout, _tail(console)))
+    t_done = time.monotonic()
+    if proc.returncode != 0:
+        raise VMError("qemu exited with %d: %s\nconsole tail:\n%s"
+                      % (proc.returncode, qemu_out.decode(errors="replace"),
+                         _tail(console)))
+
+    with open(console, "rb") as f:
+        log = f.read().decode("utf-8", "replace")
+    fail = re.search(r"@@FAIL (.*)", log)
+    if fail:
+        raise VMError("guest failed: %s\nconsole tail:\n%s"
+                      % (fail.group(1).strip(), _tail(console)))
+    with open(index_path, "rb") as f:
+        index = f.read().split(b"\0", 1)[0].decode()
+    entries = []
+    ended = None
+    for line in index.splitlines():
+        parts = line.split()
+        if parts and parts[0] == "R":
+            entries.append((int(parts[1]), int(parts[2]),
+                            float(parts[3]), float(parts[4])))
+        elif parts and parts[0] == "END":
+            ended = float(parts[1])
+    if ended is None or len(entries) != len(jobs):
+        raise VMError("guest returned %d of %d results; console tail:\n%s"
+                      % (len(entries), len(jobs), _tail(console)))
+
+    results = []
+    with open(results_path, "rb") as f:
+        for expect, (i, size, t0, t1) in enumerate(entries):
+            if i != expect:
+                raise VMError("results out of order: %d where %d expected"
+                              % (i, expect))
+            chunk = f.read(size)
+            if len(chunk) != size:
+                raise VMError("results disk truncated at job %d" % i)
+            res = _parse_result(chunk)
+            if res["status"] is None or len(res["flash"]) != len(FLASH):
+                raise VMError("incomplete result for job %d (%s)"
+                              % (i, jobs[i].get("name")))
+            res["name"] = jobs[i].get("name")
+            res["elapsed"] = round(t1 - t0, 3)
+            limit = jobs[i].get("timeout") or job_timeout
+            res["timed_out"] = res["status"] == 137 and t1 - t0 >= limit - 1
+            results.append(res)
+
+    if stats is not None:
+        marks = dict(re.findall(r"@@T (\w+) ([0-9.]+)", log))
+        stats.update({
+            "build_seconds": round(t_built - t_start, 3),
+            "qemu_seconds": round(t_done - t_built, 3),
+            "guest_ready_seconds": float(marks.get("ready", 0)),
+            "guest_done_seconds": float(marks.get("done", ended)),
+            "jobs": len(jobs),
+            "image_bytes": image_bytes,
+            "total_seconds": round(time.monotonic() - t_start, 3),
+        })
+    return results
+
+
+def default_cache_dir():
+    return os.environ.get("FLASHTOOL_KERNEL_CACHE",
+                          os.path.join(HERE, "..", "..", "build", "kernel-cache"))
+
+
+def prepare(cache_dir):
+    """Run prepare.sh (idempotent, fast when the cache is warm)."""
+    subprocess.run(["sh", os.path.join(HERE, "prepare.sh"), cache_dir],
+                   check=True)
+
+
+if __name__ == "__main__":
+    print(__doc__)
