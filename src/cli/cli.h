@@ -1,0 +1,85 @@
+// cli.h: the command front end and the flash map.
+// Owns the fixed layout of the 4 MiB flash (devices, boot-area regions, whole-flash image,
+// system windows), the command table (word, argument rule, devices, handler) and the parse
+// of one command line into one command. Parsing prints nothing; run_command prints the
+// front end's own lines and exits.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+// A byte range inside one device, or of the whole flash.
+struct Region {
+    std::uint32_t offset;
+    std::uint32_t length;
+    [[nodiscard]] constexpr std::uint32_t end() const noexcept { return offset + length; }
+    [[nodiscard]] constexpr bool contains(std::uint32_t at) const noexcept
+    {
+        return at >= offset && at - offset < length;
+    }
+};
+
+namespace flash_map {
+
+// The four MTD devices lie back to back over the flash, /dev/mtd0 first.
+inline constexpr int kDeviceCount = 4;
+inline constexpr Region kMtd0{0x000000, 0x20000};
+inline constexpr Region kMtd1{kMtd0.end(), 0xE0000};
+inline constexpr Region kMtd2{kMtd1.end(), 0x290000};
+inline constexpr Region kMtd3{kMtd2.end(), 0x70000};
+inline constexpr Region kDevices[kDeviceCount] = {kMtd0, kMtd1, kMtd2, kMtd3};
+inline constexpr std::uint32_t kFlashSize = kMtd3.end();
+inline constexpr const char* kDevicePaths[kDeviceCount] = {"/dev/mtd0", "/dev/mtd1", "/dev/mtd2",
+                                                           "/dev/mtd3"};
+
+// Regions inside /dev/mtd0 (device offsets, which are also absolute addresses there).
+inline constexpr std::uint32_t kBlock = 0x2000;
+inline constexpr Region kL1Area{0x0000, kBlock};
+inline constexpr Region kBootEnv{0x4000, kBlock};
+inline constexpr Region kProtectedWindow{0x6000, kBlock};
+inline constexpr Region kL1Magic{0x8000, kBlock};
+inline constexpr Region kTempConf{0xC000, kBlock};
+inline constexpr Region kL2Boot{0x10000, 0x10000};
+
+// The words that writel1 stamps at the start of the level-one magic block.
+inline constexpr std::uint32_t kL1MagicWord = 0x0A445656;
+inline constexpr std::uint32_t kL1ValueWord = 0x10010000;
+
+// Windows of the partition-table system upgrade, as absolute flash ranges. They are the
+// ranges of /dev/mtd1 to /dev/mtd3 in the fixed layout.
+inline constexpr int kSystemImageCount = 3;
+inline constexpr Region kSystemWindows[kSystemImageCount] = {kMtd1, kMtd2, kMtd3};
+
+static_assert(kFlashSize == 0x400000);
+static_assert(kL2Boot.end() == kMtd0.length);
+
+}  // namespace flash_map
+
+// The descriptors of /dev/mtd0 to /dev/mtd3, -1 where a device is not open.
+struct Devices {
+    int fd[flash_map::kDeviceCount] = {-1, -1, -1, -1};
+};
+
+// Bits of Command::devices: which of /dev/mtd0../dev/mtd3 a command opens.
+enum DeviceSet : unsigned { kUsesMtd0 = 1U, kUsesMtd1 = 2U, kUsesMtd2 = 4U, kUsesMtd3 = 8U, kUsesAll = 15U };
+
+struct Command {
+    std::string_view word;
+    int argc;           // the count the word accepts...
+    bool or_more;       // ...or at least that count
+    int http_index;     // argv position where "HTTP" selects compact progress, 0 for none
+    bool read_only;     // open the devices read-only instead of read-write
+    unsigned devices;   // DeviceSet bits, opened in device order before the call
+    int (*run)(const Devices& devices, std::span<char* const> argv);
+};
+
+// The command chosen for (argv[1], argc), or nullptr when no word accepts the pair. Sets
+// *http when "HTTP" stands where the command allows it. Prints nothing.
+[[nodiscard]] const Command* parse_command(int argc, char* const argv[], bool* http);
+
+// The part of argv[0] after its last '/'.
+[[nodiscard]] std::string_view program_name(const char* argv0);
+
+// Every command in parse order.
+[[nodiscard]] std::span<const Command> command_table();

@@ -1,0 +1,80 @@
+// flashtool: one command per run over the MTD devices of the 4 MiB flash.
+#include "cli/cli.h"
+#include "flash/flash.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+[[noreturn]] void usage(const char* argv0)
+{
+    const std::string_view name = program_name(argv0);
+    const int width = static_cast<int>(name.size());
+    std::fprintf(stderr,
+                 "usage: %.*s readenv\n       %.*s writeenv <source-filename>\n       %.*s erase "
+                 "<device> <offset> <len>\n",
+                 width, name.data(), width, name.data(), width, name.data());
+    std::exit(1);
+}
+
+// A web upgrade may drop the connection that reads our output while the flash is being
+// written. Logging the loss and carrying on keeps a half-written flash from being left
+// behind; output written after it is simply lost.
+void on_broken_pipe(int)
+{
+    syslog(LOG_ERR, "Lost connection while upgrading firmware!");
+}
+
+// Opens the command's devices in device order; the first failure ends the run.
+Devices open_devices(const Command& command)
+{
+    const int mode = (command.read_only ? O_RDONLY : O_RDWR) | O_SYNC;
+    Devices devices;
+    for (int i = 0; i < flash_map::kDeviceCount; ++i) {
+        if ((command.devices & (1U << i)) == 0) {
+            continue;
+        }
+        const char* path = flash_map::kDevicePaths[i];
+        devices.fd[i] = open(path, mode);
+        if (devices.fd[i] < 0) {
+            std::perror("open()");
+            // The last device is reported by the error line alone.
+            if (i != flash_map::kDeviceCount - 1) {
+                std::printf("%s", path);
+            }
+            std::exit(1);
+        }
+    }
+    return devices;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    bool http = false;
+    const Command* command = parse_command(argc, argv, &http);
+    if (command == nullptr) {
+        usage(argv[0] != nullptr ? argv[0] : "");
+    }
+    if (http) {
+        http_progress = 1;
+    }
+    // The devices stay open until the process ends; only /dev/mtd0 is closed explicitly.
+    const Devices devices = open_devices(*command);
+    std::signal(SIGPIPE, on_broken_pipe);
+    // A hang-up is the same loss of the caller as a broken pipe; its default action would
+    // end the run between an erase and the write that follows.
+    std::signal(SIGHUP, SIG_IGN);
+    const int status = command->run(devices, {argv, static_cast<std::size_t>(argc)});
+    if (close(devices.fd[0]) != 0) {
+        std::perror("close()");
+    }
+    std::exit(status);
+}

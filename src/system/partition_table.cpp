@@ -1,0 +1,1 @@
+#include "system/system.h"

@@ -1,0 +1,57 @@
+#!/usr/bin/env python3
+"""Runs black-box scenario groups against the flash simulator.
+
+  run.py --binary BUILD/flashtool --simlib BUILD/tools/flashsim/libflashsim.so [--group G] [-k TEXT]
+"""
+import argparse
+import glob
+import importlib
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import harness  # noqa: E402
+
+
+def load_groups(only=None):
+    groups = {}
+    for path in sorted(glob.glob(os.path.join(HERE, "scenarios_*.py"))):
+        name = os.path.basename(path)[len("scenarios_"):-3]
+        if only and name != only:
+            continue
+        groups[name] = importlib.import_module("scenarios_" + name).SCENARIOS
+    return groups
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--binary", required=True)
+    parser.add_argument("--simlib", required=True)
+    parser.add_argument("--group")
+    parser.add_argument("-k", dest="filter")
+    args = parser.parse_args()
+    args.binary, args.simlib = os.path.abspath(args.binary), os.path.abspath(args.simlib)
+    passed = failed = 0
+    names = set()
+    for group, scenarios in load_groups(args.group).items():
+        for scenario in scenarios:
+            assert scenario.name not in names, f"duplicate scenario {scenario.name}"
+            names.add(scenario.name)
+            if "sim" not in scenario.tiers or (args.filter and args.filter not in scenario.name):
+                continue
+            problems = harness.check(scenario, harness.run_sim(scenario, args.binary, args.simlib))
+            if problems:
+                failed += 1
+                print(f"FAIL {group}/{scenario.name} ({' '.join(scenario.args)})")
+                for problem in problems:
+                    print("    " + problem.replace("\n", "\n    "))
+            else:
+                passed += 1
+                print(f"ok   {group}/{scenario.name}")
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed or not passed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,130 @@
+#include "flash/flash.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Step {
+    std::int32_t percent;
+};
+
+std::string run_progress(int style, bool section_rule, const std::vector<std::int32_t>& percents)
+{
+    http_progress = style;
+    ProgressState state;
+    testing::internal::CaptureStdout();
+    for (std::int32_t p : percents) {
+        report_progress(state, p, section_rule);
+    }
+    std::fflush(stdout);
+    http_progress = 0;
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(Progress, PrintsEachChangeInTheChosenStyle)
+{
+    struct Case {
+        int style;
+        bool section_rule;
+        std::vector<std::int32_t> percents;
+        std::string expected;
+    } cases[] = {
+        {0, false, {100}, "written 100 % ...\n"},
+        {0, false, {50, 100}, "written 50 % ...\nwritten 100 % ...\n"},
+        {0, false, {0, 0, 1, 1, 2}, "written 1 % ...\nwritten 2 % ...\n"},
+        {1, false, {5}, "  5 %   "},
+        {1, false, {100}, "100 %   "},
+        {1, false, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
+         "  1 %     2 %     3 %     4 %     5 %     6 %     7 %     8 %     9 %    10 %   \n"
+         " 11 %   "},
+        // The section rule: a first step prints only at exactly 1.
+        {0, true, {1, 2}, "written 1 % ...\nwritten 2 % ...\n"},
+        {0, true, {2, 3}, "written 3 % ...\n"},
+        {0, true, {0, 1}, "written 1 % ...\n"},
+        {0, true, {7}, ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(run_progress(c.style, c.section_rule, c.percents), c.expected);
+    }
+}
+
+TEST(Progress, CompactStyleBreaksAfterEveryTenthEntry)
+{
+    std::vector<std::int32_t> all;
+    for (int p = 1; p <= 100; ++p) {
+        all.push_back(p);
+    }
+    const std::string out = run_progress(1, false, all);
+    EXPECT_EQ(out.size(), 100U * 8 + 10);
+    EXPECT_EQ(out.substr(out.size() - 9), "100 %   \n");
+}
+
+TEST(Progress, PercentNeverDividesByZeroNorPassesOneHundred)
+{
+    EXPECT_EQ(progress_percent(0, 0), 100);
+    EXPECT_EQ(progress_percent(1024, 0), 100);
+    EXPECT_EQ(progress_percent(2048, 1024), 100);
+    EXPECT_EQ(progress_percent(1024, 2048), 50);
+    EXPECT_EQ(progress_percent(1024, 0x100000), 0);
+    EXPECT_EQ(progress_percent(0x3FFC00, 0x400000), 99);
+}
+
+TEST(FlashWords, AreLittleEndianWhateverTheAlignment)
+{
+    std::uint8_t bytes[7] = {};
+    put_le32(bytes + 3, 0x0A445656);
+    EXPECT_EQ(bytes[3], 0x56);
+    EXPECT_EQ(bytes[4], 0x56);
+    EXPECT_EQ(bytes[5], 0x44);
+    EXPECT_EQ(bytes[6], 0x0A);
+    EXPECT_EQ(get_le32(bytes + 3), 0x0A445656U);
+}
+
+TEST(Crc, ChainsAcrossRanges)
+{
+    const std::uint8_t data[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(crc32_update(0, data), 0xCBF43926U);
+    const std::uint32_t first = crc32_update(0, {data, 4});
+    EXPECT_EQ(crc32_update(first, {data + 4, 5}), 0xCBF43926U);
+    EXPECT_EQ(crc32_update(0, {}), 0U);
+}
+
+class CrcFileTest : public testing::Test {
+protected:
+    std::string write(const char* text)
+    {
+        std::FILE* f = std::fopen(path_.c_str(), "w");
+        std::fputs(text, f);
+        std::fclose(f);
+        return path_;
+    }
+    void TearDown() override { std::remove(path_.c_str()); }
+    std::string path_ = testing::TempDir() + "crcfile_test.txt";
+};
+
+TEST_F(CrcFileTest, AcceptsTheFormsOfAHexToken)
+{
+    for (const char* text : {"cbf43926", "0xcbf43926\n", "CBF43926  image.bin\n", "  0XCBF43926"}) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(check_crc_file(write(text).c_str(), 0xCBF43926U), 0) << text;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << text;
+    }
+}
+
+TEST_F(CrcFileTest, MismatchAndMissingValueFail)
+{
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(check_crc_file(write("abcd").c_str(), 0x1234), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "CRC check error 0x1234 / 0xabcd \n");
+    for (const char* text : {"", "\n", "zz", "image.bin 1234"}) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(check_crc_file(write(text).c_str(), 0), 1) << text;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), path_ + " : no CRC value\n") << text;
+    }
+}
+
+}  // namespace

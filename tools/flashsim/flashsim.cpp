@@ -1,0 +1,637 @@
+// libflashsim: a flash simulator preloaded into an unmodified flashtool.
+//
+// Serves /dev/<name> from the backing file FLASHSIM_DIR/<name> and behaves like the
+// kernel's MTD character device where the tool can tell: reads stop at the device end,
+// writes that reach the end come back short (ENOSPC at the end itself), lseek past the end
+// fails with EINVAL, MEMERASE fills 0xFF and refuses ranges past the end or unaligned to
+// the erase size, MEMGETINFO answers size and erase size. Names under /dev starting with
+// "mtd" that have no backing file do not exist; other /dev names pass through.
+//
+// Environment:
+//   FLASHSIM_DIR     folder of backing files; FLASHSIM_DIR/<name>.erasesize overrides the
+//                    erase size (default 8192 for mtd0, 65536 for every other device)
+//   FLASHSIM_LOG     file that receives one line per open, erase, close and syslog call
+//   FLASHSIM_FAULTS  comma-separated faults:
+//     erase-fail:DEV:N      the Nth MEMERASE on DEV fails with EIO
+//     write-fail:DEV:OFF    a write covering device offset OFF fails with EIO
+//     write-short:DEV:OFF   a write covering OFF stops just before it
+//     read-fail:DEV:OFF     a read covering OFF fails with EIO
+//     read-short:DEV:OFF    a read covering OFF stops just before it
+//     lseek-fail:DEV:N      the Nth lseek on DEV fails with EINVAL
+//     close-fail:DEV:N      the Nth close of DEV fails with EIO (the descriptor is closed)
+//     missing:DEV           opening DEV fails with ENOENT
+//     readonly:DEV          opening DEV for writing fails with EACCES
+//     kill-after:N          SIGKILL right after the Nth device operation of the process
+//     hup-after:N           SIGHUP right after the Nth device operation of the process
+//   Offsets and counts are decimal or 0x-prefixed hexadecimal.
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <mtd/mtd-user.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kMaxFd = 1024;
+constexpr int kMaxFaults = 32;
+constexpr std::size_t kNameMax = 64;
+
+struct Device {
+    bool open = false;
+    char name[kNameMax] = {};
+    std::uint64_t size = 0;
+    std::uint32_t erase_size = 0;
+    bool writable = false;
+};
+
+enum class FaultKind { erase_fail, write_fail, write_short, read_fail, read_short, lseek_fail,
+                       close_fail, missing, readonly, kill_after, hup_after };
+
+struct Fault {
+    FaultKind kind;
+    char device[kNameMax];
+    std::uint64_t arg;
+};
+
+Device g_devices[kMaxFd];
+Fault g_faults[kMaxFaults];
+int g_fault_count = 0;
+bool g_loaded = false;
+unsigned long g_operations = 0;
+
+// Per-device counters for the Nth-call faults, keyed by name.
+struct Counter {
+    char device[kNameMax];
+    unsigned long erases, lseeks, closes;
+};
+Counter g_counters[kMaxFaults];
+int g_counter_count = 0;
+
+Counter& counter_for(const char* name)
+{
+    for (int i = 0; i < g_counter_count; ++i) {
+        if (std::strcmp(g_counters[i].device, name) == 0) {
+            return g_counters[i];
+        }
+    }
+    Counter& c = g_counters[g_counter_count < kMaxFaults - 1 ? g_counter_count++ : kMaxFaults - 1];
+    std::snprintf(c.device, sizeof c.device, "%s", name);
+    return c;
+}
+
+template <typename F>
+F real(const char* symbol)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, symbol));
+}
+
+void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_line(const char* format, ...)
+{
+    const char* path = std::getenv("FLASHSIM_LOG");
+    if (path == nullptr) {
+        return;
+    }
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(line, sizeof line - 1, format, args);
+    va_end(args);
+    if (n < 0) {
+        return;
+    }
+    if (static_cast<std::size_t>(n) > sizeof line - 2) {
+        n = static_cast<int>(sizeof line - 2);
+    }
+    line[n] = '\n';
+    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (fd >= 0) {
+        const int saved = errno;
+        [[maybe_unused]] const long w = syscall(SYS_write, fd, line, static_cast<std::size_t>(n) + 1);
+        syscall(SYS_close, fd);
+        errno = saved;
+    }
+}
+
+bool parse_fault(const char* text, Fault& fault)
+{
+    static const struct {
+        const char* word;
+        FaultKind kind;
+        bool has_device;
+        bool has_arg;
+    } kinds[] = {
+        {"erase-fail", FaultKind::erase_fail, true, true},
+        {"write-fail", FaultKind::write_fail, true, true},
+        {"write-short", FaultKind::write_short, true, true},
+        {"read-fail", FaultKind::read_fail, true, true},
+        {"read-short", FaultKind::read_short, true, true},
+        {"lseek-fail", FaultKind::lseek_fail, true, true},
+        {"close-fail", FaultKind::close_fail, true, true},
+        {"missing", FaultKind::missing, true, false},
+        {"readonly", FaultKind::readonly, true, false},
+        {"kill-after", FaultKind::kill_after, false, true},
+        {"hup-after", FaultKind::hup_after, false, true},
+    };
+    char copy[128];
+    std::snprintf(copy, sizeof copy, "%s", text);
+    char* save = nullptr;
+    const char* word = strtok_r(copy, ":", &save);
+    if (word == nullptr) {
+        return false;
+    }
+    for (const auto& k : kinds) {
+        if (std::strcmp(word, k.word) != 0) {
+            continue;
+        }
+        fault.kind = k.kind;
+        fault.device[0] = '\0';
+        fault.arg = 0;
+        if (k.has_device) {
+            const char* dev = strtok_r(nullptr, ":", &save);
+            if (dev == nullptr) {
+                return false;
+            }
+            std::snprintf(fault.device, sizeof fault.device, "%s", dev);
+        }
+        if (k.has_arg) {
+            const char* arg = strtok_r(nullptr, ":", &save);
+            if (arg == nullptr) {
+                return false;
+            }
+            fault.arg = std::strtoull(arg, nullptr, 0);
+        }
+        return true;
+    }
+    return false;
+}
+
+void load_faults()
+{
+    if (g_loaded) {
+        return;
+    }
+    g_loaded = true;
+    const char* spec = std::getenv("FLASHSIM_FAULTS");
+    if (spec == nullptr) {
+        return;
+    }
+    char copy[1024];
+    std::snprintf(copy, sizeof copy, "%s", spec);
+    char* save = nullptr;
+    for (char* item = strtok_r(copy, ", ", &save); item != nullptr && g_fault_count < kMaxFaults;
+         item = strtok_r(nullptr, ", ", &save)) {
+        if (parse_fault(item, g_faults[g_fault_count])) {
+            ++g_fault_count;
+        } else {
+            std::fprintf(stderr, "flashsim: bad fault '%s'\n", item);
+            std::abort();
+        }
+    }
+}
+
+const Fault* find_fault(FaultKind kind, const char* device)
+{
+    load_faults();
+    for (int i = 0; i < g_fault_count; ++i) {
+        if (g_faults[i].kind == kind && std::strcmp(g_faults[i].device, device) == 0) {
+            return &g_faults[i];
+        }
+    }
+    return nullptr;
+}
+
+// Counts one device operation and ends the process when a power cut is due after it.
+void count_operation()
+{
+    load_faults();
+    ++g_operations;
+    for (int i = 0; i < g_fault_count; ++i) {
+        if (g_faults[i].kind == FaultKind::kill_after && g_faults[i].arg == g_operations) {
+            log_line("kill after %lu", g_operations);
+            kill(getpid(), SIGKILL);
+        }
+        if (g_faults[i].kind == FaultKind::hup_after && g_faults[i].arg == g_operations) {
+            log_line("hangup after %lu", g_operations);
+            kill(getpid(), SIGHUP);
+        }
+    }
+}
+
+Device* device_of(int fd)
+{
+    if (fd >= 0 && fd < kMaxFd && g_devices[fd].open) {
+        return &g_devices[fd];
+    }
+    return nullptr;
+}
+
+std::uint64_t position_of(int fd)
+{
+    return static_cast<std::uint64_t>(syscall(SYS_lseek, fd, 0L, SEEK_CUR));
+}
+
+// The device name for a /dev path that the simulator serves, or nullptr to pass through.
+const char* served_name(const char* path, bool* exists, char* backing, std::size_t backing_size)
+{
+    const char* dir = std::getenv("FLASHSIM_DIR");
+    if (dir == nullptr || path == nullptr || std::strncmp(path, "/dev/", 5) != 0) {
+        return nullptr;
+    }
+    const char* name = path + 5;
+    if (*name == '\0' || std::strchr(name, '/') != nullptr || std::strlen(name) >= kNameMax) {
+        return nullptr;
+    }
+    std::snprintf(backing, backing_size, "%s/%s", dir, name);
+    struct stat st {};
+    *exists = stat(backing, &st) == 0 && S_ISREG(st.st_mode);
+    if (!*exists && std::strncmp(name, "mtd", 3) != 0) {
+        return nullptr;
+    }
+    return name;
+}
+
+std::uint32_t erase_size_of(const char* name)
+{
+    char path[4096];
+    std::snprintf(path, sizeof path, "%s/%s.erasesize", std::getenv("FLASHSIM_DIR"), name);
+    if (FILE* f = std::fopen(path, "r")) {
+        unsigned long value = 0;
+        const int n = std::fscanf(f, "%lu", &value);
+        std::fclose(f);
+        if (n == 1 && value > 0) {
+            return static_cast<std::uint32_t>(value);
+        }
+    }
+    return std::strcmp(name, "mtd0") == 0 ? 8192U : 65536U;
+}
+
+void describe_flags(int flags, char* out, std::size_t size)
+{
+    const int access = flags & O_ACCMODE;
+    const char* mode = access == O_RDONLY ? "rdonly" : access == O_WRONLY ? "wronly" : "rdwr";
+    const bool sync = (flags & O_SYNC) == O_SYNC;
+    const int rest = flags & ~(O_ACCMODE | O_SYNC | O_LARGEFILE);
+    std::snprintf(out, size, "%s%s", mode, sync ? ",sync" : ((flags & O_DSYNC) ? ",dsync" : ""));
+    if (rest != 0) {
+        const std::size_t len = std::strlen(out);
+        std::snprintf(out + len, size - len, ",0x%x", static_cast<unsigned>(rest));
+    }
+}
+
+// Returns -2 when the path is not served, else the result of the simulated open.
+int open_device(const char* path, int flags)
+{
+    char backing[4096];
+    bool exists = false;
+    const char* name = served_name(path, &exists, backing, sizeof backing);
+    if (name == nullptr) {
+        return -2;
+    }
+    char mode[64];
+    describe_flags(flags, mode, sizeof mode);
+    count_operation();
+    const bool wants_write = (flags & O_ACCMODE) != O_RDONLY;
+    int error = 0;
+    if (!exists || find_fault(FaultKind::missing, name) != nullptr) {
+        error = ENOENT;
+    } else if (wants_write && find_fault(FaultKind::readonly, name) != nullptr) {
+        error = EACCES;
+    }
+    if (error != 0) {
+        log_line("open %s %s -> %s", name, mode, std::strerror(error));
+        errno = error;
+        return -1;
+    }
+    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, backing,
+                                            (wants_write ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+    if (fd < 0) {
+        return -1;
+    }
+    if (fd >= kMaxFd) {
+        syscall(SYS_close, fd);
+        errno = EMFILE;
+        return -1;
+    }
+    struct stat st {};
+    fstat(fd, &st);
+    Device& dev = g_devices[fd];
+    dev.open = true;
+    std::snprintf(dev.name, sizeof dev.name, "%s", name);
+    dev.size = static_cast<std::uint64_t>(st.st_size);
+    dev.erase_size = erase_size_of(name);
+    dev.writable = wants_write;
+    log_line("open %s %s", name, mode);
+    return fd;
+}
+
+// Where a transfer of count bytes at pos must stop because of an injected fault:
+// returns -1 for an outright failure, or the count allowed.
+long long faulted_count(const Device& dev, FaultKind fail, FaultKind shorten, std::uint64_t pos,
+                        std::size_t count)
+{
+    if (const Fault* f = find_fault(fail, dev.name); f && f->arg >= pos && f->arg < pos + count) {
+        return -1;
+    }
+    if (const Fault* f = find_fault(shorten, dev.name); f && f->arg >= pos && f->arg < pos + count) {
+        return static_cast<long long>(f->arg - pos);
+    }
+    return static_cast<long long>(count);
+}
+
+ssize_t device_read(Device& dev, int fd, void* buffer, std::size_t count)
+{
+    count_operation();
+    const std::uint64_t pos = position_of(fd);
+    std::size_t allowed = pos >= dev.size ? 0 : count;
+    if (pos + allowed > dev.size) {
+        allowed = static_cast<std::size_t>(dev.size - pos);
+    }
+    const long long n = faulted_count(dev, FaultKind::read_fail, FaultKind::read_short, pos, allowed);
+    if (n < 0) {
+        errno = EIO;
+        return -1;
+    }
+    return syscall(SYS_read, fd, buffer, static_cast<std::size_t>(n));
+}
+
+ssize_t device_write(Device& dev, int fd, const void* buffer, std::size_t count)
+{
+    count_operation();
+    if (!dev.writable) {
+        errno = EBADF;
+        return -1;
+    }
+    const std::uint64_t pos = position_of(fd);
+    if (pos >= dev.size && count > 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    std::size_t allowed = count;
+    if (pos + allowed > dev.size) {
+        allowed = static_cast<std::size_t>(dev.size - pos);
+    }
+    const long long n = faulted_count(dev, FaultKind::write_fail, FaultKind::write_short, pos, allowed);
+    if (n < 0) {
+        errno = EIO;
+        return -1;
+    }
+    return syscall(SYS_write, fd, buffer, static_cast<std::size_t>(n));
+}
+
+off_t device_lseek(Device& dev, int fd, off_t offset, int whence)
+{
+    count_operation();
+    Counter& c = counter_for(dev.name);
+    ++c.lseeks;
+    if (const Fault* f = find_fault(FaultKind::lseek_fail, dev.name); f && f->arg == c.lseeks) {
+        errno = EINVAL;
+        return -1;
+    }
+    long long target = offset;
+    if (whence == SEEK_CUR) {
+        target += static_cast<long long>(position_of(fd));
+    } else if (whence == SEEK_END) {
+        target += static_cast<long long>(dev.size);
+    } else if (whence != SEEK_SET) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (target < 0 || static_cast<std::uint64_t>(target) > dev.size) {
+        errno = EINVAL;
+        return -1;
+    }
+    return static_cast<off_t>(syscall(SYS_lseek, fd, static_cast<off_t>(target), SEEK_SET));
+}
+
+int device_erase(Device& dev, int fd, const erase_info_user* request)
+{
+    count_operation();
+    Counter& c = counter_for(dev.name);
+    ++c.erases;
+    log_line("erase %s 0x%x 0x%x", dev.name, request->start, request->length);
+    if (!dev.writable) {
+        errno = EPERM;
+        return -1;
+    }
+    if (const Fault* f = find_fault(FaultKind::erase_fail, dev.name); f && f->arg == c.erases) {
+        errno = EIO;
+        return -1;
+    }
+    const std::uint64_t start = request->start;
+    const std::uint64_t length = request->length;
+    if (start >= dev.size || length > dev.size - start || start % dev.erase_size != 0 ||
+        length % dev.erase_size != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    static unsigned char fill[65536];
+    std::memset(fill, 0xFF, sizeof fill);
+    for (std::uint64_t done = 0; done < length;) {
+        const std::size_t chunk = static_cast<std::size_t>(
+            length - done < sizeof fill ? length - done : sizeof fill);
+        if (pwrite(fd, fill, chunk, static_cast<off_t>(start + done)) != static_cast<ssize_t>(chunk)) {
+            errno = EIO;
+            return -1;
+        }
+        done += chunk;
+    }
+    return 0;
+}
+
+int device_ioctl(Device& dev, int fd, unsigned long request, void* arg)
+{
+    if (request == MEMERASE) {
+        return device_erase(dev, fd, static_cast<const erase_info_user*>(arg));
+    }
+    if (request == MEMGETINFO) {
+        count_operation();
+        auto* info = static_cast<mtd_info_user*>(arg);
+        std::memset(info, 0, sizeof *info);
+        info->type = MTD_NORFLASH;
+        info->flags = MTD_CAP_NORFLASH;
+        info->size = static_cast<std::uint32_t>(dev.size);
+        info->erasesize = dev.erase_size;
+        info->writesize = 1;
+        return 0;
+    }
+    errno = ENOTTY;
+    return -1;
+}
+
+int device_close(int fd)
+{
+    Device& dev = g_devices[fd];
+    count_operation();
+    Counter& c = counter_for(dev.name);
+    ++c.closes;
+    const Fault* f = find_fault(FaultKind::close_fail, dev.name);
+    const bool fail = f != nullptr && f->arg == c.closes;
+    log_line("close %s%s", dev.name, fail ? " -> fail" : "");
+    dev.open = false;
+    syscall(SYS_close, fd);
+    if (fail) {
+        errno = EIO;
+        return -1;
+    }
+    return 0;
+}
+
+int open_common(const char* symbol, int dirfd, const char* path, int flags, mode_t mode, bool at)
+{
+    const int served = open_device(path, flags);
+    if (served != -2) {
+        return served;
+    }
+    if (at) {
+        return real<int (*)(int, const char*, int, ...)>(symbol)(dirfd, path, flags, mode);
+    }
+    return real<int (*)(const char*, int, ...)>(symbol)(path, flags, mode);
+}
+
+mode_t mode_arg(int flags, va_list args)
+{
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, unsigned)) : 0;
+}
+
+void format_syslog(int priority, const char* format, va_list args)
+{
+    char message[512];
+    std::vsnprintf(message, sizeof message, format, args);
+    log_line("syslog %d %s", priority, message);
+}
+
+}  // namespace
+
+extern "C" {
+
+int open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_arg(flags, args);
+    va_end(args);
+    return open_common("open", AT_FDCWD, path, flags, mode, false);
+}
+
+int open64(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_arg(flags, args);
+    va_end(args);
+    return open_common("open64", AT_FDCWD, path, flags, mode, false);
+}
+
+int openat(int dirfd, const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_arg(flags, args);
+    va_end(args);
+    return open_common("openat", dirfd, path, flags, mode, true);
+}
+
+int openat64(int dirfd, const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_arg(flags, args);
+    va_end(args);
+    return open_common("openat64", dirfd, path, flags, mode, true);
+}
+
+int __open_2(const char* path, int flags)
+{
+    return open_common("__open_2", AT_FDCWD, path, flags, 0, false);
+}
+
+int __open64_2(const char* path, int flags)
+{
+    return open_common("__open64_2", AT_FDCWD, path, flags, 0, false);
+}
+
+ssize_t read(int fd, void* buffer, size_t count)
+{
+    if (Device* dev = device_of(fd)) {
+        return device_read(*dev, fd, buffer, count);
+    }
+    return real<ssize_t (*)(int, void*, size_t)>("read")(fd, buffer, count);
+}
+
+ssize_t write(int fd, const void* buffer, size_t count)
+{
+    if (Device* dev = device_of(fd)) {
+        return device_write(*dev, fd, buffer, count);
+    }
+    return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer, count);
+}
+
+off_t lseek(int fd, off_t offset, int whence)
+{
+    if (Device* dev = device_of(fd)) {
+        return device_lseek(*dev, fd, offset, whence);
+    }
+    return real<off_t (*)(int, off_t, int)>("lseek")(fd, offset, whence);
+}
+
+off64_t lseek64(int fd, off64_t offset, int whence)
+{
+    if (Device* dev = device_of(fd)) {
+        return device_lseek(*dev, fd, static_cast<off_t>(offset), whence);
+    }
+    return real<off64_t (*)(int, off64_t, int)>("lseek64")(fd, offset, whence);
+}
+
+int close(int fd)
+{
+    if (device_of(fd) != nullptr) {
+        return device_close(fd);
+    }
+    return real<int (*)(int)>("close")(fd);
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    if (Device* dev = device_of(fd)) {
+        return device_ioctl(*dev, fd, request, arg);
+    }
+    return real<int (*)(int, unsigned long, ...)>("ioctl")(fd, request, arg);
+}
+
+void syslog(int priority, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    format_syslog(priority, format, args);
+    va_end(args);
+}
+
+void __syslog_chk(int priority, int, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    format_syslog(priority, format, args);
+    va_end(args);
+}
+
+void vsyslog(int priority, const char* format, va_list args)
+{
+    format_syslog(priority, format, args);
+}
+
+}  // extern "C"
