@@ -97,7 +97,8 @@ def cases(probe):
                       "logger -p daemon.info -t other two", flash=A),
          dict(status=0,
               syslog=b"user.err flashtool: cannot open: x\n"
-                     b"daemon.info other: two\n")),
+                     b"daemon.info other: two\n",
+              syslog_lines=["3 cannot open: x", "6 two"])),
         ("no syslog", sh("true", flash=A), dict(syslog=b"")),
         ("stdout reader gone", sh("logger -t flashtool before; echo hi; "
                                   "echo survived >&2", flash=A,
@@ -171,7 +172,8 @@ def cases(probe):
 def check(job, res, exp):
     """Return a list of mismatch descriptions (empty when all is well)."""
     bad = []
-    for key in ("status", "stdout", "stderr", "syslog", "timed_out"):
+    for key in ("status", "stdout", "stderr", "syslog", "syslog_lines",
+                "timed_out"):
         if key in exp and res[key] != exp[key]:
             bad.append("%s: got %r, want %r" % (key, res[key], exp[key]))
     if exp.get("status_nonzero") and res["status"] == 0:

@@ -440,9 +440,32 @@ def _clean_syslog(raw):
     return b"".join(l + b"\n" for l in out)
 
 
+SEVERITIES = {"emerg": 0, "panic": 0, "alert": 1, "crit": 2, "err": 3,
+              "error": 3, "warn": 4, "warning": 4, "notice": 5, "info": 6,
+              "debug": 7}
+SYSLOG_LINE_RE = re.compile(
+    r"^(?P<fac>[a-z0-9]+)\.(?P<sev>[a-z]+) (?:(?P<ident>[^ :\[]*)(?:\[\d+\])?: )?"
+    r"(?P<msg>.*)$", re.S)
+
+
+def syslog_lines(cleaned):
+    """"facility.severity ident[pid]: message" lines -> ["<severity> <message>"].
+
+    The severity is a number (3 for LOG_ERR); the facility, ident and pid
+    are dropped.  This is the form the simulator tier records."""
+    out = []
+    for line in cleaned.decode("utf-8", "replace").splitlines():
+        m = SYSLOG_LINE_RE.match(line)
+        if m and m.group("sev") in SEVERITIES:
+            out.append("%d %s" % (SEVERITIES[m.group("sev")], m.group("msg")))
+        else:
+            out.append(line)
+    return out
+
+
 def _parse_result(chunk):
     res = {"stdout": b"", "stderr": b"", "status": None, "flash": {},
-           "syslog": b"", "syslog_raw": b"", "files": {}}
+           "syslog": b"", "syslog_raw": b"", "syslog_lines": [], "files": {}}
     with tarfile.open(fileobj=io.BytesIO(chunk), mode="r:") as tf:
         for m in tf.getmembers():
             name = m.name
@@ -458,6 +481,7 @@ def _parse_result(chunk):
             elif name == "syslog":
                 res["syslog_raw"] = data
                 res["syslog"] = _clean_syslog(data)
+                res["syslog_lines"] = syslog_lines(res["syslog"])
             elif name in FLASH_SIZES:
                 res["flash"][name] = data
             elif name.startswith("files/"):
