@@ -89,8 +89,9 @@ class Scenario:
         return flash
 
 
-def run_sim(scenario, binary, simlib):
-    """Runs a scenario's command under the simulator; returns the result record."""
+def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
+    """Runs a scenario's command under the simulator; returns the result record.
+    launcher: words put before the binary (an emulator, valgrind)."""
     top = tempfile.mkdtemp(prefix="flashsim-")
     try:
         devdir, work = os.path.join(top, "dev"), os.path.join(top, "work")
@@ -112,8 +113,10 @@ def run_sim(scenario, binary, simlib):
         faults = list(scenario.faults) + ["readonly:" + d for d in scenario.readonly_nodes]
         env = {k: v for k, v in os.environ.items() if not k.startswith("FLASHSIM")}
         env.update(LD_PRELOAD=simlib, FLASHSIM_DIR=devdir, FLASHSIM_LOG=log,
-                   FLASHSIM_FAULTS=",".join(faults))
+                   FLASHSIM_FAULTS=",".join(faults), **(extra_env or {}))
         argv = [scenario.argv0] + list(scenario.args)
+        if launcher:
+            argv, binary = list(launcher) + [binary] + list(scenario.args), launcher[0]
         if scenario.broken_pipe:
             reader, writer = os.pipe()
             os.close(reader)

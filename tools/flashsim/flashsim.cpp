@@ -553,7 +553,7 @@ mode_t mode_arg(int flags, va_list args)
     return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, unsigned)) : 0;
 }
 
-void format_syslog(int priority, const char* format, va_list args)
+__attribute__((format(printf, 2, 0))) void format_syslog(int priority, const char* format, va_list args)
 {
     char message[512];
     std::vsnprintf(message, sizeof message, format, args);
