@@ -59,6 +59,25 @@ def outside_changes(case, start, flash):
     return bad
 
 
+def sample(ops, edge=3, middle=4):
+    """The operations to try. A long run of alike operations (the same call on the same
+    device, such as the writes of one image) is tried at its first and last few and at a
+    few evenly spaced places between: they all take the same path through the code."""
+    chosen, run = [], []
+    for op in ops + [None]:
+        if run and (op is None or op[1:] != run[-1][1:]):
+            if len(run) <= 2 * edge + middle:
+                chosen += run
+            else:
+                step = (len(run) - 2 * edge) // (middle + 1)
+                inner = [run[edge + step * (i + 1)] for i in range(middle)]
+                chosen += run[:edge] + inner + run[-edge:]
+            run = []
+        if op is not None:
+            run.append(op)
+    return chosen
+
+
 class Campaign:
     def __init__(self, binary, simlib):
         self.binary, self.simlib = binary, simlib
@@ -106,7 +125,7 @@ class Campaign:
                                         f"{clean['stderr'][-200:]!r}")
             return
         ops = [line.split()[1:] for line in clean["log"] if line.startswith("op ")]
-        for number, kind, _device in ops:
+        for number, kind, _device in sample(ops):
             variants = ["fail-op"] + (["short-op"] if kind in ("read", "write") else [])
             for variant in variants:
                 fault = f"{variant}:{number}"

@@ -68,7 +68,7 @@ fail() {
     poweroff -f
     sleep 30
 }
-uptime_s() { cut -d' ' -f1 /proc/uptime; }
+uptime_s() { read -r up _ < /proc/uptime; echo $up; }
 
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
@@ -128,11 +128,17 @@ run_job() {
         eval img=\$J_IMG$n
         cat /in/img/$img > /flashdev/mtd$n || fail "job $i: cannot restore mtd$n"
     done
+    # put back the nodes that the previous job removed or replaced
     for n in 0 1 2 3; do
+        case " $nodes_changed " in
+            *" mtd$n "*|*" mtd${n}ro "*) ;;
+            *) [ -c /dev/mtd$n ] && [ -c /dev/mtd${n}ro ] && continue ;;
+        esac
         rm -f /dev/mtd$n /dev/mtd${n}ro
         mknod -m 600 /dev/mtd$n c 90 $((2*n))
         mknod -m 600 /dev/mtd${n}ro c 90 $((2*n+1))
     done
+    nodes_changed="$J_REMOVE $J_RO"
     for x in $J_REMOVE; do rm -f /dev/$x; done
     for x in $J_RO; do
         n=${x#mtd}; n=${n%ro}
@@ -195,6 +201,7 @@ run_job() {
 
 exec 5>/dev/vde
 : > /tmp/index
+nodes_changed=""
 i=0
 while [ -f /in/jobs/$i/job.sh ]; do
     run_job $i
