@@ -14,7 +14,8 @@ namespace {
 using namespace flash_map;
 
 // Every bound the routing tests is a multiple of the block, so no block spans two devices.
-static_assert(kProtectedWindow.offset % kImageBlock == 0 && kProtectedWindow.end() % kImageBlock == 0);
+static_assert(kProtectedWindow.offset % kImageBlock == 0 &&
+              kProtectedWindow.end() % kImageBlock == 0);
 static_assert(kMtd1.offset % kImageBlock == 0 && kMtd2.offset % kImageBlock == 0 &&
               kMtd3.offset % kImageBlock == 0);
 

@@ -103,7 +103,7 @@ protected:
     {
         for (int i = 0; i < 2; ++i) {
             for (std::size_t n = 0; n < contents_[i].size(); ++n) {
-                contents_[i][n] = static_cast<std::uint8_t>(n * 7 + static_cast<std::size_t>(i) * 13);
+                contents_[i][n] = static_cast<std::uint8_t>(n * 7 + 13 * static_cast<unsigned>(i));
             }
             fds_[i] = open(paths_[i].c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
             ASSERT_EQ(write(fds_[i], contents_[i].data(), contents_[i].size()),
@@ -121,7 +121,8 @@ protected:
     {
         return crc32_update(crc, {contents_[i].data() + start, length});
     }
-    std::string paths_[2] = {testing::TempDir() + "region_a.bin", testing::TempDir() + "region_b.bin"};
+    std::string paths_[2] = {testing::TempDir() + "region_a.bin",
+                             testing::TempDir() + "region_b.bin"};
     std::vector<std::uint8_t> contents_[2] = {std::vector<std::uint8_t>(0x3000),
                                               std::vector<std::uint8_t>(0x2800)};
     int fds_[2] = {-1, -1};
