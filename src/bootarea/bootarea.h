@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <span>
 
+// Every word the records store (CRC, length, magic, value) is 4 bytes, little-endian.
+inline constexpr std::uint32_t kRecordWordSize = 4;
+
 // ---- Boot-loader environment: a CRC-32 word, then NUL-terminated strings --------------
 
 // Lists the boot-loader environment after verifying its CRC-32.
@@ -30,7 +33,7 @@ std::uint32_t list_env(std::span<const std::uint8_t> block);
 // ---- Temporary configuration record: length word, data, CRC-32 word -------------------
 
 // The bytes a record adds to its data: the length word and the CRC word.
-inline constexpr std::uint32_t kTempConfFraming = 8;
+inline constexpr std::uint32_t kTempConfFraming = 2 * kRecordWordSize;
 
 // The largest data length a region of region_size bytes holds.
 [[nodiscard]] constexpr std::uint32_t tempconf_capacity(std::uint32_t region_size) noexcept

@@ -12,12 +12,13 @@
 
 namespace {
 
-constexpr std::size_t kEnvCrcSize = 4;
-
 // The bytes after the CRC word.
 [[nodiscard]] std::span<const std::uint8_t> env_data(std::span<const std::uint8_t> block) noexcept
 {
-    return block.size() <= kEnvCrcSize ? std::span<const std::uint8_t>{} : block.subspan(kEnvCrcSize);
+    if (block.size() <= kRecordWordSize) {
+        return {};
+    }
+    return block.subspan(kRecordWordSize);
 }
 
 // Reads the whole block at its place in the device into block.
@@ -52,7 +53,7 @@ std::uint8_t env_get_byte(std::span<const std::uint8_t> block, std::uint32_t pos
 int check_env_crc(std::span<const std::uint8_t> block)
 {
     const std::span<const std::uint8_t> data = env_data(block);
-    const std::uint32_t stored = block.size() < kEnvCrcSize ? 0 : get_le32(block.data());
+    const std::uint32_t stored = block.size() < kRecordWordSize ? 0 : get_le32(block.data());
     // The addresses are printed whole, in the pointer's own width, for diagnosis.
     std::printf("env = %" PRIxPTR "\n", reinterpret_cast<std::uintptr_t>(block.data()));
     std::printf("size = %d\n", static_cast<int>(data.size()));

@@ -11,13 +11,11 @@
 
 namespace {
 
-constexpr std::uint32_t kWordSize = 4;
-
 // The fill after the two words, one byte to a write.
 [[nodiscard]] int write_l1_fill(int fd, std::uint32_t length)
 {
     static constexpr std::uint8_t kFill[1] = {0xFF};
-    for (std::uint32_t done = 2 * kWordSize; done < length; ++done) {
+    for (std::uint32_t done = 2 * kRecordWordSize; done < length; ++done) {
         if (!write_whole(fd, kFill)) {
             report_write_failure("write_l1_magic", done);
             return 1;
@@ -59,7 +57,7 @@ int write_l1_magic(int fd, std::uint32_t offset, std::uint32_t length, std::uint
         std::perror("lseek()");
         return 1;
     }
-    std::uint8_t word[kWordSize];
+    std::uint8_t word[kRecordWordSize];
     put_le32(word, magic);
     if (!write_whole(fd, word)) {
         report_write_failure("write_l1_magic", 0);
@@ -67,7 +65,7 @@ int write_l1_magic(int fd, std::uint32_t offset, std::uint32_t length, std::uint
     }
     put_le32(word, value);
     if (!write_whole(fd, word)) {
-        report_write_failure("write_l1_magic", kWordSize);
+        report_write_failure("write_l1_magic", kRecordWordSize);
         return 1;
     }
     return write_l1_fill(fd, length);

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr std::uint32_t kWordSize = 4;
 constexpr unsigned kStoreBufferSize = 0x400;
 constexpr unsigned kLoadBufferSize = 0x1000;
 
@@ -74,7 +73,7 @@ constexpr unsigned kLoadBufferSize = 0x1000;
         std::perror("lseek()");
         return 1;
     }
-    std::uint8_t word[kWordSize];
+    std::uint8_t word[kRecordWordSize];
     if (!read_whole(fd, word)) {
         std::perror("read()");
         return 1;
@@ -95,7 +94,8 @@ constexpr unsigned kLoadBufferSize = 0x1000;
                                      std::FILE* sink, std::uint32_t& crc)
 {
     for (std::uint32_t remaining = length; remaining != 0;) {
-        const ssize_t got = read(fd, buffer.data(), std::min<std::size_t>(remaining, buffer.size()));
+        const std::size_t want = std::min<std::size_t>(remaining, buffer.size());
+        const ssize_t got = read(fd, buffer.data(), want);
         if (got < 0) {
             std::perror("read()");
             return 1;
@@ -119,7 +119,7 @@ enum class Verdict { match, mismatch, unreadable };
 // Reads the stored CRC word at fd's position and compares it with the computed crc.
 [[nodiscard]] Verdict verify_tempconf_crc(int fd, std::uint32_t crc)
 {
-    std::uint8_t word[kWordSize];
+    std::uint8_t word[kRecordWordSize];
     if (!read_whole(fd, word)) {
         std::perror("read()");
         return Verdict::unreadable;
@@ -140,7 +140,8 @@ enum class Verdict { match, mismatch, unreadable };
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         struct stat stream {};
-        if (fstat(fd, &stream) == 0 && stream.st_dev == file.st_dev && stream.st_ino == file.st_ino) {
+        if (fstat(fd, &stream) == 0 && stream.st_dev == file.st_dev &&
+            stream.st_ino == file.st_ino) {
             return true;
         }
     }
@@ -284,7 +285,7 @@ int Destination::commit()
 
 int store_tempconf(int fd, std::FILE* source, std::uint32_t length, std::span<std::uint8_t> buffer)
 {
-    std::uint8_t word[kWordSize];
+    std::uint8_t word[kRecordWordSize];
     put_le32(word, length);
     if (!write_whole(fd, word)) {
         report_write_failure("write_tempconf", 0);
@@ -375,7 +376,8 @@ int read_tempconf(int fd, const char* path, std::uint32_t start, std::uint32_t s
         return 1;
     }
     std::uint32_t crc = 0;
-    if (load_tempconf_data(fd, length, {buffer.get(), kLoadBufferSize}, destination.stream(), crc) != 0) {
+    const std::span<std::uint8_t> pieces{buffer.get(), kLoadBufferSize};
+    if (load_tempconf_data(fd, length, pieces, destination.stream(), crc) != 0) {
         return 1;
     }
     const Verdict verdict = verify_tempconf_crc(fd, crc);

@@ -57,7 +57,9 @@ public:
     {
         std::FILE* f = std::fopen(path(name).c_str(), "wb");
         ASSERT_NE(f, nullptr);
-        EXPECT_EQ(std::fwrite(data.data(), 1, data.size(), f), data.size());
+        if (!data.empty()) {
+            EXPECT_EQ(std::fwrite(data.data(), 1, data.size(), f), data.size());
+        }
         std::fclose(f);
     }
     Bytes get(const std::string& name) const
