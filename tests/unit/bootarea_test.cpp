@@ -126,19 +126,6 @@ TEST(BootEnv, BytesPastTheDataAreaReadAsZero)
     EXPECT_EQ(env_get_byte({block.data(), 3}, 0), 0);
 }
 
-TEST(BootEnv, CrcCoversTheDataAreaOnly)
-{
-    Bytes block = {0, 0, 0, 0, 'a', '=', '1', 0, 0};
-    put_le32(block.data(), crc32_update(0, {block.data() + 4, block.size() - 4}));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(check_env_crc(block), 0);
-    block[8] = 1;
-    EXPECT_EQ(check_env_crc(block), 1);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("size = 5\n"), std::string::npos);
-    EXPECT_EQ(out.substr(out.size() - 15), "CRC Check fail\n");
-}
-
 // ---- Temporary configuration record: store --------------------------------------------
 
 struct Stored {
