@@ -215,7 +215,7 @@ std::unique_ptr<PartitionEntry[], FreeDeleter> allocate_entries(const char* who,
     const unsigned long long count64 = count;
     const unsigned long long bytes = count64 > ULLONG_MAX / kEntry ? ULLONG_MAX : count64 * kEntry;
     void* block = nullptr;
-    if (bytes <= SIZE_MAX) {
+    if (count <= SIZE_MAX / kEntry) {
         block = std::calloc(count, kEntry);
     } else {
         errno = ENOMEM;

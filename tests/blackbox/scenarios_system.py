@@ -203,6 +203,14 @@ for name, text, out, err in [
     SCENARIOS.append(Scenario(f"check_refuses_table_{name}",
                               ["checksystem", "t", "a", "b", "c", "ca", "cb", "cc"], files=files,
                               stdout=out, stderr=err, status=1, opens=["mtd0 " + RW]))
+# A table that cannot be read is refused, not taken for an empty one.
+EISDIR = strerror(errno.EISDIR)
+SCENARIOS += [
+    write("write_refuses_unreadable_table", {"t/x": b""}, FAIL,
+          stderr=f"count_partitions: fread\nfread(): {EISDIR}\n", status=1, erases=[]),
+    Scenario("check_refuses_unreadable_table", ["checksystem", "t", "a", "b", "c", "ca", "cb", "cc"],
+             files={"t/x": b""}, stderr=f"count_partitions: fread\nfread(): {EISDIR}\n", status=1),
+]
 # At the limits: a 58-character device name and 63-character tokens are taken.
 LONG_DEVICE = "mtd" + "x" * 55
 SCENARIOS.append(write("write_table_at_limits",
@@ -257,7 +265,7 @@ SCENARIOS.append(write("write_fails_short_write", FILES_DEFAULT,
 # An image that cannot be read is a failure, not an empty image.
 SCENARIOS.append(write("write_fails_unreadable_image", {"t": DEFAULT_TABLE, "a/x": b"", "b": B, "c": C},
                        "Erasing flash...\n" + ERASE_DEFAULT + FAIL,
-                       stderr=f"write_partsection: fread\nfread(): {strerror(errno.EISDIR)}\n",
+                       stderr=f"write_partsection: fread\nfread(): {EISDIR}\n",
                        status=1, changes=WRITTEN_DEFAULT[:3], tiers=("sim",)))
 
 # ---- The check ------------------------------------------------------------------------
