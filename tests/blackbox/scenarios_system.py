@@ -195,9 +195,8 @@ for name, text, out, err in [
      "t : partition sizes overflow\n", ""),
     ("truncated_row", DEFAULT_TABLE + b"mtd4:\n", "t : truncated row\n", ""),
 ]:
-    files = dict(FILES_DEFAULT, t=text) if text is not None else {"a": A, "b": B, "c": C}
-    if text is None:
-        files = {}  # nor are the images opened: they do not exist either
+    # Without a table the images need not exist: they are never opened.
+    files = dict(FILES_DEFAULT, t=text) if text is not None else {}
     SCENARIOS.append(write(f"write_refuses_table_{name}", files, out + FAIL, stderr=err, status=1,
                            erases=[], opens=["mtd0 " + RW]))
     SCENARIOS.append(Scenario(f"check_refuses_table_{name}",
