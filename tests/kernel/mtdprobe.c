@@ -1,9 +1,11 @@
 /* mtdprobe: print how the kernel's MTD char device answers edge cases.
  *
- * Used by selftest.py to record what block2mtd under the real kernel does;
- * every line is "<step> ret=<value> errno=<name>".
+ * selftest.py runs it in place of flashtool to record what block2mtd under
+ * the real kernel does; every line is "<step> ret=<value> errno=<name>".
  *
- * usage: mtdprobe DEV STEP...   where STEP is one of
+ * usage: mtdprobe argv0          print "[argv[0]]"
+ *        mtdprobe CMD ARG...     run CMD (any first word not under /dev/)
+ *        mtdprobe DEV STEP...    DEV under /dev/, STEP one of
  *   info             MEMGETINFO: type flags size erasesize writesize
  *   open:MODE        reopen DEV with MODE = ro | rw | rwsync | wo
  *   erase:START:LEN  MEMERASE
@@ -43,6 +45,15 @@ static unsigned long num(const char *s) { return strtoul(s, NULL, 0); }
 
 int main(int argc, char **argv)
 {
+    if (argc >= 2 && strcmp(argv[1], "argv0") == 0) {
+        printf("[%s]\n", argv[0]);
+        return 0;
+    }
+    if (argc >= 2 && strncmp(argv[1], "/dev/", 5) != 0) {
+        execvp(argv[1], argv + 1);
+        perror(argv[1]);
+        return 127;
+    }
     if (argc < 3) {
         fprintf(stderr, "usage: mtdprobe DEV STEP...\n");
         return 2;

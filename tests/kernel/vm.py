@@ -149,16 +149,6 @@ run_job() {
     mkdir -p /o
     if [ -d $d/files ]; then cp -a $d/files /w; else mkdir /w; fi
     cd /w
-    made=""
-    case "$J_ARGV0" in
-        */*) target=$J_ARGV0 ;;
-        *) target=/usr/local/bin/$J_ARGV0 ;;
-    esac
-    if [ ! -e "$target" ] && [ ! -L "$target" ]; then
-        mkdir -p "$(dirname "$target")"
-        ln -s /usr/local/bin/flashtool "$target"
-        case "$target" in /*) made=$target ;; esac
-    fi
     logger -t @@SYNC_TAG@@ "begin $i"
     wait_log "begin $i"
     pos=$(stat -c %s /var/log/messages)
@@ -172,12 +162,12 @@ run_job() {
         exec 4>/tmp/pipe
         wait $rp
         : > /o/stdout
-        timeout -s KILL $J_TIMEOUT "$J_ARGV0" "$@" </dev/null >&4 2>/o/stderr 4>&- 5>&-
+        timeout -s KILL $J_TIMEOUT sh -c "$RUN" "$J_ARGV0" "$@" </dev/null >&4 2>/o/stderr 4>&- 5>&-
         st=$?
         exec 4>&-
         rm -f /tmp/pipe
     else
-        timeout -s KILL $J_TIMEOUT "$J_ARGV0" "$@" </dev/null >/o/stdout 2>/o/stderr 5>&-
+        timeout -s KILL $J_TIMEOUT sh -c "$RUN" "$J_ARGV0" "$@" </dev/null >/o/stdout 2>/o/stderr 5>&-
         st=$?
     fi
     t1=$(uptime_s)
@@ -189,8 +179,6 @@ run_job() {
     for n in 0 1 2 3; do
         cat /flashdev/mtd$n > /o/mtd$n || fail "job $i: cannot read back mtd$n"
     done
-    [ -n "$made" ] && rm -f "$made"
-    [ "$target" = "/usr/local/bin/$J_ARGV0" ] && [ -L "$target" ] && rm -f "$target"
     mv /w /o/files
     tar -cf /tmp/r.tar -C /o . || fail "job $i: tar"
     sz=$(stat -c %s /tmp/r.tar)
@@ -199,6 +187,8 @@ run_job() {
     rm -rf /o /tmp/r.tar
 }
 
+# the program starts with argv[0] = the job's argv0, whatever its binary's path
+RUN='exec -a "$0" /usr/local/bin/flashtool "$@"'
 exec 5>/dev/vde
 : > /tmp/index
 nodes_changed=""
@@ -348,7 +338,7 @@ def _job_script(job, hashes):
                                  "optionally with 'ro')" % (key, x))
         lines.append(var + b"=" + _sh_quote(" ".join(names)))
     lines.append(b"J_CLOSED=%d" % (1 if job.get("stdout_closed_early") else 0))
-    if job.get("argv0"):
+    if job.get("argv0") is not None:
         lines.append(b"J_ARGV0=" + _sh_quote(job["argv0"]))
     if job.get("timeout"):
         lines.append(b"J_TIMEOUT=%d" % int(job["timeout"]))
@@ -429,7 +419,7 @@ def _tail(path, lines=40):
     except OSError:
         return "(no console log)"
     text = data.decode("utf-8", "replace").replace("\r", "")
-    return "\n".join(text.splitlines()[-lines:])
+    return "\n".join(text.splitlines()[-lines:]) or "(console log empty)"
 
 
 def _clean_syslog(raw):
@@ -630,5 +620,36 @@ def prepare(cache_dir):
                    check=True)
 
 
+def main(argv):
+    """vm.py [--cache DIR] BINARY [ARG...]: one job on erased flash, shown."""
+    import argparse
+    import tempfile
+    ap = argparse.ArgumentParser(description=main.__doc__)
+    ap.add_argument("--cache", default=default_cache_dir())
+    ap.add_argument("binary")
+    ap.add_argument("args", nargs=argparse.REMAINDER)
+    opts = ap.parse_args(argv)
+    prepare(opts.cache)
+    work = tempfile.mkdtemp(prefix="flashvm-")
+    stats = {}
+    res = run_jobs(opts.binary, [{"name": "cli", "args": opts.args}],
+                   opts.cache, work, stats=stats)[0]
+    shutil.rmtree(work, ignore_errors=True)
+    sys.stdout.buffer.write(res["stdout"])
+    sys.stdout.flush()
+    sys.stderr.buffer.write(res["stderr"])
+    for line in res["syslog_lines"]:
+        print("syslog: " + line, file=sys.stderr)
+    for name, size, _ in FLASH:
+        data = res["flash"][name]
+        if data != b"\xff" * size:
+            used = len(data.rstrip(b"\xff"))
+            print("%s: changed, last non-0xff byte at 0x%x" % (name, used - 1),
+                  file=sys.stderr)
+    print("status %d, %.1f s in qemu" % (res["status"], stats["qemu_seconds"]),
+          file=sys.stderr)
+    return res["status"]
+
+
 if __name__ == "__main__":
-    print(__doc__)
+    sys.exit(main(sys.argv[1:]))
