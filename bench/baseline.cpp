@@ -256,7 +256,10 @@ constexpr int kMaxPartitions = 16;
 
 int load_table(const char* path, Partition* parts)
 {
+    // Two passes, as the table is specified: count the rows to the end of the file, then
+    // fill that many entries (the filling pass stops at the count, not at the end).
     char a[64], b[64], c[64], d[64];
+    int counted = kMaxPartitions;
     for (int pass = 0; pass < 2; ++pass) {
         std::FILE* file = std::fopen(path, "r");
         if (file == nullptr) {
@@ -265,7 +268,7 @@ int load_table(const char* path, Partition* parts)
         int n = 0;
         std::uint32_t sum = 0;
         int got = std::fscanf(file, "%63s %63s %63s %63s", a, b, c, d);
-        while (n < kMaxPartitions && (got = std::fscanf(file, "%63s %63s %63s %63s", a, b, c, d)) > 0) {
+        while (n < counted && (got = std::fscanf(file, "%63s %63s %63s %63s", a, b, c, d)) > 0) {
             if (pass == 1) {
                 const std::size_t len = std::strlen(a);
                 std::snprintf(parts[n].device, sizeof parts[n].device, "%.*s",
@@ -280,6 +283,7 @@ int load_table(const char* path, Partition* parts)
         if (pass == 1) {
             return n;
         }
+        counted = n;
     }
     return -1;
 }

@@ -114,38 +114,38 @@ def cases():
     ]
 
 
-def peer_commands(case, image_files):
+def peer_commands(case, bindir):
     """Shell command lines that do the same device work with mtd-utils and coreutils.
 
     Returns {"dd": cmd, "flashcp": cmd} (a key is missing where that tool cannot do the
-    work). image_files: the dict of files(); some peers need the image cut per device
-    first, which split_files() provides untimed.
+    work). The tools are named by their path in bindir, so that a shell with built-in
+    applets of the same names (busybox) cannot stand in for them. Some peers need the image
+    cut per device first, which split_files() provides untimed.
     """
-    del image_files
-    dd = "dd bs=1024 oflag=sync conv=notrunc status=none"
+    dd = bindir + "dd bs=1024 oflag=sync conv=notrunc status=none"
     if case.name == "writecramfs":
-        return {"dd": "flash_erase -q /dev/mtd2 0 0 && %s if=cramfs.img of=/dev/mtd2" % dd,
-                "flashcp": "flashcp -A cramfs.img /dev/mtd2"}
+        return {"dd": bindir + "flash_erase -q /dev/mtd2 0 0 && %s if=cramfs.img of=/dev/mtd2" % dd,
+                "flashcp": bindir + "flashcp -A cramfs.img /dev/mtd2"}
     if case.name == "writeall":
         parts = [
-            "flash_erase -q /dev/mtd0 0 3", "flash_erase -q /dev/mtd0 0x8000 12",
-            "flash_erase -q /dev/mtd1 0 0", "flash_erase -q /dev/mtd2 0 0",
-            "flash_erase -q /dev/mtd3 0 0",
+            bindir + "flash_erase -q /dev/mtd0 0 3", bindir + "flash_erase -q /dev/mtd0 0x8000 12",
+            bindir + "flash_erase -q /dev/mtd1 0 0", bindir + "flash_erase -q /dev/mtd2 0 0",
+            bindir + "flash_erase -q /dev/mtd3 0 0",
             "%s if=whole.img of=/dev/mtd0 count=24" % dd,
             "%s if=whole.img of=/dev/mtd0 skip=32 seek=32 count=96" % dd,
             "%s if=whole.img of=/dev/mtd1 skip=128 count=896" % dd,
             "%s if=whole.img of=/dev/mtd2 skip=1024 count=2624" % dd,
             "%s if=whole.img of=/dev/mtd3 skip=3648 count=448" % dd,
         ]
-        flashcp = ["flashcp -A whole-mtd%d.img /dev/mtd%d" % (n, n) for n in range(4)]
+        flashcp = [bindir + "flashcp -A whole-mtd%d.img /dev/mtd%d" % (n, n) for n in range(4)]
         return {"dd": " && ".join(parts), "flashcp": " && ".join(flashcp)}
     if case.name == "writesystem":
-        parts = ["flash_erase -q /dev/mtd%d 0 0" % n for n in (1, 2, 3)]
+        parts = [bindir + "flash_erase -q /dev/mtd%d 0 0" % n for n in (1, 2, 3)]
         parts += ["%s if=sys%d.img of=/dev/mtd%d" % (dd, n, n) for n in (1, 2, 3)]
-        flashcp = ["flashcp -A sys%d.img /dev/mtd%d" % (n, n) for n in (1, 2, 3)]
+        flashcp = [bindir + "flashcp -A sys%d.img /dev/mtd%d" % (n, n) for n in (1, 2, 3)]
         return {"dd": " && ".join(parts), "flashcp": " && ".join(flashcp)}
     if case.name == "writetempconf":
-        return {"dd": "flash_erase -q /dev/mtd0 0xc000 1 && %s if=tempconf.rec of=/dev/mtd0 seek=48"
+        return {"dd": bindir + "flash_erase -q /dev/mtd0 0xc000 1 && %s if=tempconf.rec of=/dev/mtd0 seek=48"
                       % dd}
     return {}
 
