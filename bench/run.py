@@ -469,8 +469,8 @@ NOTES = """notes:
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[1])
-    ap.add_argument("--rounds", type=int, default=9, help="tool/baseline pairs per case (simulator)")
-    ap.add_argument("--vm-rounds", type=int, default=5, help="pairs per case in the VM")
+    ap.add_argument("--rounds", type=int, default=41, help="tool/baseline pairs per case (simulator)")
+    ap.add_argument("--vm-rounds", type=int, default=9, help="pairs per case in the VM")
     ap.add_argument("--no-vm", action="store_true", help="skip the real-driver tier")
     ap.add_argument("--vm-clock", choices=("icount", "host"), default="icount",
                     help="guest clock: executed instructions (steady) or host time (noisy)")
