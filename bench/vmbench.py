@@ -122,8 +122,7 @@ def guest_script(cases, states, rounds, has_strace):
         for p, argv in progs:
             lines.append("setflash %s; validate %s %s %s" % (state, c, p, q(argv)))
         lines.append("setflash %s" % state)
-        n = 1 if case.memory_only else rounds
-        for r in range(n):
+        for r in range(rounds):
             order = progs if r % 2 == 0 else progs[::-1]
             for p, argv in order:
                 lines.append("timed %s %s %s" % (c, p, q(argv)))
