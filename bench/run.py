@@ -26,14 +26,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
-import minimum  # noqa: E402
 import workload  # noqa: E402
+from results import Row, Sample, log, parse_strace  # noqa: E402
 
 MASKED_LINES = re.compile(rb"^(env|env->data) = [0-9a-f]+$", re.M)
-
-
-def log(text):
-    print("bench: " + text, file=sys.stderr, flush=True)
 
 
 # ---- building ------------------------------------------------------------------------
@@ -111,15 +107,6 @@ def machine_header():
 
 # ---- one measured run ----------------------------------------------------------------
 
-class Sample:
-    def __init__(self, line):
-        wall, user, system, rss, status = line.split()
-        self.wall = int(wall) / 1e9
-        self.cpu = (int(user) + int(system)) / 1e6
-        self.rss = int(rss)
-        self.status = int(status)
-
-
 def measured(measure, argv, env, cwd, out_dir):
     out = os.path.join(out_dir, "stdout")
     err = os.path.join(out_dir, "stderr")
@@ -141,15 +128,6 @@ def strace_counts(argv, env_extra, cwd, out_dir):
         subprocess.run(cmd + argv, cwd=cwd, stdout=out, stderr=subprocess.DEVNULL,
                        stdin=subprocess.DEVNULL, check=False)
     return parse_strace(open(summary).read())
-
-
-def parse_strace(text):
-    counts = {}
-    for line in text.splitlines():
-        words = line.split()
-        if len(words) >= 5 and re.match(r"^[0-9.]+$", words[0]) and words[-1] != "total":
-            counts[words[-1]] = int(words[3])
-    return counts
 
 
 def gnu_time_rss(argv, env, cwd):
@@ -180,23 +158,6 @@ def read_flash(flash_dir):
 
 def masked(stdout):
     return MASKED_LINES.sub(rb"\1 = ADDR", stdout)
-
-
-class Row:
-    """Everything measured for one case on one tier."""
-
-    def __init__(self, case, tier):
-        self.case = case
-        self.tier = tier
-        self.tool_ok = False
-        self.note = ""
-        self.tool = []          # Samples
-        self.base = []
-        self.peers = {}         # name -> Samples
-        self.sys_tool = None    # {syscall: calls}
-        self.sys_base = None
-        self.sys_min = None
-        self.rss_gnu = None
 
 
 def same_work(row, tool_out, base_out, tool_flash, base_flash, tool_status, base_status):

@@ -22,6 +22,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "kernel"))
 import vm  # noqa: E402
 import minimum  # noqa: E402
 import workload  # noqa: E402
+from results import Row, Sample, log, parse_strace  # noqa: E402
 
 MTD_UTILS = ("flash_erase", "flashcp")
 
@@ -208,32 +209,24 @@ def boot(vmlinuz, initrd, workdir, timeout, icount):
     subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.STDOUT, timeout=timeout, check=True)
     with open(console, "rb") as f:
-        log = f.read().decode("utf-8", "replace").replace("\r", "")
-    fail = re.search(r"@@FAIL (.*)", log)
-    if fail or "@@DONE" not in log:
+        text = f.read().decode("utf-8", "replace").replace("\r", "")
+    fail = re.search(r"@@FAIL (.*)", text)
+    if fail or "@@DONE" not in text:
         raise vm.VMError("guest failed (%s); console tail:\n%s"
                          % (fail.group(1) if fail else "no @@DONE", vm._tail(console)))
-    return log
+    return text
 
 
-class Sample:
-    def __init__(self, words):
-        self.wall = int(words[0]) / 1e9
-        self.cpu = (int(words[1]) + int(words[2])) / 1e6
-        self.rss = int(words[3])
-        self.status = int(words[4])
-
-
-def parse_console(log, parse_strace):
+def parse_console(console):
     samples = {}     # (case, prog) -> [Sample]
     checks = {}      # (case, prog) -> (status, stdout md5, flash md5)
     straces = {}     # (case, prog) -> {syscall: calls}
-    lines = log.splitlines()
+    lines = console.splitlines()
     i = 0
     while i < len(lines):
         w = lines[i].split()
         if w and w[0] == "@@M" and len(w) == 8:
-            samples.setdefault((w[1], w[2]), []).append(Sample(w[3:]))
+            samples.setdefault((w[1], w[2]), []).append(Sample(" ".join(w[3:])))
         elif w and w[0] == "@@V" and len(w) == 6:
             checks[(w[1], w[2])] = (int(w[3]), w[4], w[5])
         elif w and w[0] == "@@S" and len(w) == 3:
@@ -248,10 +241,9 @@ def parse_console(log, parse_strace):
 
 def run(tool, baseline, measure, cases, files, rounds, workdir, notes, icount=True):
     """Run every case in the guest; returns run.Row objects with tier "vm"."""
-    import run as bench
     os.makedirs(workdir, exist_ok=True)
     cache = vm.default_cache_dir()
-    bench.log("vm: preparing the kernel cache in " + cache)
+    log("vm: preparing the kernel cache in " + cache)
     vm.prepare(cache)
     sbin = ensure_mtd_utils(cache)
     programs = {"flashtool": tool, "baseline": baseline, "measure": measure,
@@ -265,11 +257,11 @@ def run(tool, baseline, measure, cases, files, rounds, workdir, notes, icount=Tr
     all_files.update(workload.split_files(files, workload.base_flash()))
     initrd = os.path.join(workdir, "initrd.cpio")
     vmlinuz = build_initramfs(initrd, cache, programs, all_files, cases, rounds, bool(strace))
-    bench.log("vm: booting (initramfs %d MiB)" % (os.path.getsize(initrd) >> 20))
-    log = boot(vmlinuz, initrd, workdir, timeout=900, icount=icount)
-    samples, checks, straces = parse_console(log, bench.parse_strace)
-    ready = re.search(r"@@T ready ([0-9.]+)", log)
-    done = re.search(r"@@DONE ([0-9.]+)", log)
+    log("vm: booting (initramfs %d MiB)" % (os.path.getsize(initrd) >> 20))
+    console = boot(vmlinuz, initrd, workdir, timeout=900, icount=icount)
+    samples, checks, straces = parse_console(console)
+    ready = re.search(r"@@T ready ([0-9.]+)", console)
+    done = re.search(r"@@DONE ([0-9.]+)", console)
     if ready and done:
         notes.append("vm tier: Debian kernel %s under qemu TCG, block2mtd (erase 8 KiB mtd0, "
                      "64 KiB others), guest clock %s; the guest ran the cases in %.0f s of its time"
@@ -279,7 +271,7 @@ def run(tool, baseline, measure, cases, files, rounds, workdir, notes, icount=Tr
     startup = straces.get(("startup", "base"))
     rows = []
     for case in cases:
-        row = bench.Row(case, "vm")
+        row = Row(case, "vm")
         tool_check = checks.get((case.name, "tool"))
         base_check = checks.get((case.name, "base"))
         if tool_check and base_check:
