@@ -57,14 +57,10 @@ def main():
     # The runs wait on child processes, so threads overlap them well.
     with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
         for (group, scenario), problems in zip(chosen, pool.map(run_one, chosen)):
-            if problems:
-                failed += 1
-                print(f"FAIL {group}/{scenario.name} ({' '.join(scenario.args)})")
-                for problem in problems:
-                    print("    " + problem.replace("\n", "\n    "))
-            else:
+            if harness.report(f"{group}/{scenario.name}", scenario.args, problems):
                 passed += 1
-                print(f"ok   {group}/{scenario.name}")
+            else:
+                failed += 1
     print(f"{passed} passed, {failed} failed")
     return 1 if failed or not passed else 0
 

@@ -52,14 +52,10 @@ def main():
     passed = failed = 0
     for (group, scenario), result in zip(scenarios, results):
         problems = harness.check(scenario, from_job(result), tier="kernel")
-        if problems:
-            failed += 1
-            print(f"FAIL {group}/{scenario.name} ({' '.join(scenario.args)})")
-            for problem in problems:
-                print("    " + problem.replace("\n", "\n    "))
-        else:
+        if harness.report(f"{group}/{scenario.name}", scenario.args, problems):
             passed += 1
-            print(f"ok   {group}/{scenario.name}")
+        else:
+            failed += 1
     print(f"kernel tier: {len(scenarios)} scenarios in one boot, {time.monotonic() - started:.0f} s")
     print(f"{passed} passed, {failed} failed")
     return 1 if failed or not passed else 0

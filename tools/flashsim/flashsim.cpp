@@ -188,12 +188,12 @@ void load_faults()
         return;
     }
     g_loaded = true;
-    const char* spec = std::getenv("FLASHSIM_FAULTS");
-    if (spec == nullptr) {
+    const char* list = std::getenv("FLASHSIM_FAULTS");
+    if (list == nullptr) {
         return;
     }
     char copy[1024];
-    std::snprintf(copy, sizeof copy, "%s", spec);
+    std::snprintf(copy, sizeof copy, "%s", list);
     char* save = nullptr;
     for (char* item = strtok_r(copy, ", ", &save); item != nullptr && g_fault_count < kMaxFaults;
          item = strtok_r(nullptr, ", ", &save)) {
