@@ -7,6 +7,8 @@
 #include "flash/flash.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <span>
 
 // Both writers stream their image through one heap buffer of this size.
 inline constexpr std::uint32_t kImageBlock = 0x400;
@@ -31,6 +33,19 @@ struct ImageFile {
     UniqueFile stream;
     std::uint64_t size = 0;
 };
+
+// Puts one image block, whose first byte lies at image offset at, where it belongs.
+// Reports its own failure. 0 or 1.
+using PlaceBlock = int (*)(const void* target, std::uint32_t at,
+                           std::span<const std::uint8_t> block);
+
+// Streams image through buffer (kImageBlock bytes) block by block to place. bound caps the
+// image offsets: a file that grew after its size was taken fails with "<who> : size too
+// large" rather than spill past the target. With progress, reports at + block against
+// size after each block. Prints its own failures. 0 or 1.
+[[nodiscard]] int copy_image(std::FILE* image, std::uint8_t* buffer, std::uint32_t bound,
+                             std::uint64_t size, bool progress, const char* who,
+                             PlaceBlock place, const void* target);
 
 // Opens the image at path and takes its size. A file larger than limit is refused with
 // "<who> : size too large". Prints its own failures; the stream is empty after one.

@@ -8,40 +8,47 @@
 
 namespace {
 
-// Streams the image into fd from its current position. The region's end bounds the copy,
-// not the size taken before it: a file that grew meanwhile must not spill past the region.
-[[nodiscard]] int copy_image(int fd, std::FILE* image, std::uint8_t* buffer, std::uint32_t limit,
-                             std::uint64_t size, int progress)
+// Writes the block at the device's current position, which follows the image offset.
+int write_block(const void* target, std::uint32_t at, std::span<const std::uint8_t> block)
+{
+    if (!write_whole(*static_cast<const int*>(target), block)) {
+        report_write_failure("write_flash", at);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int copy_image(std::FILE* image, std::uint8_t* buffer, std::uint32_t bound, std::uint64_t size,
+               bool progress, const char* who, PlaceBlock place, const void* target)
 {
     ProgressState state;
-    std::uint32_t written = 0;
+    std::uint32_t at = 0;
     for (;;) {
         const std::size_t got = std::fread(buffer, 1, kImageBlock, image);
         // An error is a failure even when it came before any byte: taking it for the end
         // of the file would report a truncated image as written.
         if (std::ferror(image) != 0) {
-            report_fread_failure("write_flash");
+            report_fread_failure(who);
             return 1;
         }
         if (got == 0) {
             return 0;
         }
-        if (got > limit - written) {
-            std::printf("write_flash : size too large\n");
+        if (got > bound - at) {
+            std::printf("%s : size too large\n", who);
             return 1;
         }
-        if (!write_whole(fd, {buffer, got})) {
-            report_write_failure("write_flash", written);
+        if (place(target, at, {buffer, got}) != 0) {
             return 1;
         }
-        written += static_cast<std::uint32_t>(got);
-        if (progress != 0) {
-            report_progress(state, progress_percent(written, size), false);
+        at += static_cast<std::uint32_t>(got);
+        if (progress) {
+            report_progress(state, progress_percent(at, size), false);
         }
     }
 }
-
-}  // namespace
 
 ImageFile open_image(const char* path, std::uint64_t limit, const char* who)
 {
@@ -87,7 +94,8 @@ int write_flash(int fd, const char* path, std::uint32_t offset, std::uint32_t li
         return 1;
     }
     std::printf("Writing new image...\n");
-    if (copy_image(fd, image.stream.get(), buffer.get(), limit, image.size, progress) != 0) {
+    if (copy_image(image.stream.get(), buffer.get(), limit, image.size, progress != 0,
+                   "write_flash", write_block, &fd) != 0) {
         return 1;
     }
     std::printf("\n");

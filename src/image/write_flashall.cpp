@@ -46,9 +46,10 @@ constexpr EraseRange kEraseRanges[] = {
 
 // Handles one block whose first byte lies at image offset at. Every descriptor advances
 // in step with the image, so a block of the window moves /dev/mtd0 on instead of writing.
-[[nodiscard]] int place_block(const int (&fds)[kDeviceCount], std::uint32_t at,
-                              const std::uint8_t* block, std::size_t size)
+int place_block(const void* target, std::uint32_t at, std::span<const std::uint8_t> block)
 {
+    const int* fds = static_cast<const int*>(target);
+    const std::size_t size = block.size();
     const int device = route_block(at);
     if (device == kPassOver) {
         // A move that goes astray would land the next blocks inside the window.
@@ -59,40 +60,11 @@ constexpr EraseRange kEraseRanges[] = {
         }
         return 0;
     }
-    if (!write_whole(fds[device], {block, size})) {
+    if (!write_whole(fds[device], block)) {
         report_write_failure("write_flashall", at);
         return 1;
     }
     return 0;
-}
-
-// Streams the image over the devices. The end of the flash bounds the copy, not the size
-// taken before it: a file that grew meanwhile must not run past the last device.
-[[nodiscard]] int copy_image(const int (&fds)[kDeviceCount], std::FILE* image,
-                             std::uint8_t* buffer, std::uint64_t size)
-{
-    ProgressState state;
-    std::uint32_t at = 0;
-    for (;;) {
-        const std::size_t got = std::fread(buffer, 1, kImageBlock, image);
-        // An error before any byte is still an error, not the end of the image.
-        if (std::ferror(image) != 0) {
-            report_fread_failure("write_flashall");
-            return 1;
-        }
-        if (got == 0) {
-            return 0;
-        }
-        if (got > kFlashSize - at) {
-            std::printf("write_flashall : size too large\n");
-            return 1;
-        }
-        if (place_block(fds, at, buffer, got) != 0) {
-            return 1;
-        }
-        at += static_cast<std::uint32_t>(got);
-        report_progress(state, progress_percent(at, size), false);
-    }
 }
 
 }  // namespace
@@ -127,7 +99,9 @@ int write_flashall(int mtd0, int mtd1, int mtd2, int mtd3, const char* path)
         return 1;
     }
     std::printf("Writing new image...\n");
-    if (copy_image(fds, image.stream.get(), buffer.get(), image.size) != 0) {
+    // Progress is always reported; the end of the flash bounds the copy.
+    if (copy_image(image.stream.get(), buffer.get(), kFlashSize, image.size, true,
+                   "write_flashall", place_block, fds) != 0) {
         return 1;
     }
     std::printf("\n");

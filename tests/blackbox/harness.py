@@ -216,6 +216,17 @@ def check(scenario, result, tier="sim"):
     return problems
 
 
+def report(label, args, problems):
+    """Prints one scenario's verdict; True when it held."""
+    if not problems:
+        print(f"ok   {label}")
+        return True
+    print(f"FAIL {label} ({' '.join(args)})")
+    for problem in problems:
+        print("    " + problem.replace("\n", "\n    "))
+    return False
+
+
 def erase_line(start, length):
     return f"Erased {length} bytes from address 0x{start:08x} in flash\n"
 

@@ -188,12 +188,12 @@ void load_faults()
         return;
     }
     g_loaded = true;
-    const char* spec = std::getenv("FLASHSIM_FAULTS");
-    if (spec == nullptr) {
+    const char* list = std::getenv("FLASHSIM_FAULTS");
+    if (list == nullptr) {
         return;
     }
     char copy[1024];
-    std::snprintf(copy, sizeof copy, "%s", spec);
+    std::snprintf(copy, sizeof copy, "%s", list);
     char* save = nullptr;
     for (char* item = strtok_r(copy, ", ", &save); item != nullptr && g_fault_count < kMaxFaults;
          item = strtok_r(nullptr, ", ", &save)) {
@@ -507,8 +507,9 @@ int device_ioctl(Device& dev, int fd, unsigned long request, void* arg)
         const Operation op("getinfo", dev.name);
         auto* info = static_cast<mtd_info_user*>(arg);
         std::memset(info, 0, sizeof *info);
-        info->type = MTD_NORFLASH;
-        info->flags = MTD_CAP_NORFLASH;
+        // What block2mtd answers on the real driver tier.
+        info->type = MTD_RAM;
+        info->flags = MTD_CAP_RAM;
         info->size = static_cast<std::uint32_t>(dev.size);
         info->erasesize = dev.erase_size;
         info->writesize = 1;
