@@ -203,8 +203,9 @@ def boot(vmlinuz, initrd, workdir, timeout, icount):
     for p in disks:
         cmd += ["-drive", "file=%s,format=raw,if=virtio,cache=unsafe" % p]
     if icount:
-        # The guest clock counts executed instructions (1 ns each) instead of host time,
-        # so a busy host no longer shows up as noise in the guest's timings.
+        # While the guest runs, its clock counts executed instructions (1 ns each) instead
+        # of host time, so a busy host no longer shows up as noise in the guest's timings;
+        # while it idles (waiting for the disk), the clock follows the host.
         cmd += ["-icount", "shift=0,sleep=on"]
     subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.STDOUT, timeout=timeout, check=True)
