@@ -516,8 +516,10 @@ int show_env(int fd)
         return 1;
     }
     const std::uint32_t data_size = kEnvSize - 4;
-    const std::uint32_t stored = env[0] | env[1] << 8U | env[2] << 16U |
-                                 static_cast<std::uint32_t>(env[3]) << 24U;
+    std::uint32_t stored = 0;
+    for (unsigned i = 0; i < 4; ++i) {
+        stored |= static_cast<std::uint32_t>(env[i]) << (8U * i);
+    }
     std::printf("env = %x\n", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(env)));
     std::printf("size = %d\n", static_cast<int>(data_size));
     std::printf("env->data = %x\n", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(env + 4)));

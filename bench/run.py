@@ -57,18 +57,36 @@ def build_tool(build):
     return build
 
 
+# Used when the build tree holds no Makefile-generator flag files (another generator).
+DEFAULT_FLAGS = ["-D_FILE_OFFSET_BITS=64", "-Os", "-DNDEBUG", "-std=c++20", "-fno-exceptions",
+                 "-fno-rtti"]
+DEFAULT_LINK = ["-Wl,--as-needed", "-static-libstdc++", "-static-libgcc"]
+
+
 def flashtool_flags(build):
     """Compiler, compile flags and link flags of the flashtool target, as CMake made them."""
-    with open(os.path.join(build, "CMakeFiles", "flashtool.dir", "flags.make")) as f:
-        text = f.read()
+    target = os.path.join(build, "CMakeFiles", "flashtool.dir")
+    try:
+        with open(os.path.join(target, "flags.make")) as f:
+            text = f.read()
+        with open(os.path.join(target, "link.txt")) as f:
+            link = shlex.split(f.read())
+    except OSError:
+        return cache_value(build, "CMAKE_CXX_COMPILER") or "c++", DEFAULT_FLAGS, DEFAULT_LINK
     flags = []
     for key in ("CXX_DEFINES", "CXX_FLAGS"):
         m = re.search(r"^%s = (.*)$" % key, text, re.M)
         if m:
             flags += shlex.split(m.group(1))
-    with open(os.path.join(build, "CMakeFiles", "flashtool.dir", "link.txt")) as f:
-        link = shlex.split(f.read())
-    link_flags = [w for w in link[1:] if w.startswith(("-Wl,", "-static"))]
+    # Every option of the link line but the output name (objects and libraries are not
+    # options), so sanitizer and static-runtime options carry over.
+    link_flags = []
+    words = iter(link[1:])
+    for w in words:
+        if w == "-o":
+            next(words, None)
+        elif w.startswith("-"):
+            link_flags.append(w)
     return link[0], flags, link_flags
 
 
@@ -453,7 +471,8 @@ def main():
         args.no_vm = True
         args.rounds = 1
 
-    build = args.build if args.no_build else build_tool(args.build)
+    build = os.path.abspath(args.build)
+    build = build if args.no_build else build_tool(build)
     tool = os.path.join(build, "flashtool")
     simlib = os.path.join(build, "tools", "flashsim", "libflashsim.so")
     shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
