@@ -89,7 +89,20 @@ class Scenario:
         return flash
 
 
-def run_sim(scenario, binary, simlib):
+def launch(argv0, args, binary, simlib, env, launcher=None):
+    """The command line and environment that run binary under the simulator. With a
+    launcher (a qemu-user command line, for a binary of another architecture) the preload
+    goes to the guest through the emulator: set in the emulator's own environment, it would
+    be offered to the emulator's loader instead."""
+    env = {k: v for k, v in env.items() if k != "LD_PRELOAD"}
+    if not launcher:
+        env["LD_PRELOAD"] = simlib
+        return [argv0] + list(args), binary, env
+    argv = list(launcher) + ["-E", "LD_PRELOAD=" + simlib, "-0", argv0, binary] + list(args)
+    return argv, argv[0], env
+
+
+def run_sim(scenario, binary, simlib, launcher=None):
     """Runs a scenario's command under the simulator; returns the result record."""
     top = tempfile.mkdtemp(prefix="flashsim-")
     try:
@@ -111,18 +124,17 @@ def run_sim(scenario, binary, simlib):
         log = os.path.join(top, "log")
         faults = list(scenario.faults) + ["readonly:" + d for d in scenario.readonly_nodes]
         env = {k: v for k, v in os.environ.items() if not k.startswith("FLASHSIM")}
-        env.update(LD_PRELOAD=simlib, FLASHSIM_DIR=devdir, FLASHSIM_LOG=log,
-                   FLASHSIM_FAULTS=",".join(faults))
-        argv = [scenario.argv0] + list(scenario.args)
+        env.update(FLASHSIM_DIR=devdir, FLASHSIM_LOG=log, FLASHSIM_FAULTS=",".join(faults))
+        argv, executable, env = launch(scenario.argv0, scenario.args, binary, simlib, env, launcher)
         if scenario.broken_pipe:
             reader, writer = os.pipe()
             os.close(reader)
-            proc = subprocess.run(argv, executable=binary, cwd=work, env=env, stdin=subprocess.DEVNULL,
+            proc = subprocess.run(argv, executable=executable, cwd=work, env=env, stdin=subprocess.DEVNULL,
                                   stdout=writer, stderr=subprocess.PIPE, timeout=120)
             os.close(writer)
             out = b""
         else:
-            proc = subprocess.run(argv, executable=binary, cwd=work, env=env, stdin=subprocess.DEVNULL,
+            proc = subprocess.run(argv, executable=executable, cwd=work, env=env, stdin=subprocess.DEVNULL,
                                   capture_output=True, timeout=120)
             out = proc.stdout
         flash = {}

@@ -2,11 +2,16 @@
 """Runs black-box scenario groups against the flash simulator.
 
   run.py --binary BUILD/flashtool --simlib BUILD/tools/flashsim/libflashsim.so [--group G] [-k TEXT]
+         [--launcher "qemu-arm -L SYSROOT"]
+
+--launcher runs a binary built for another architecture (with its simulator) under the
+given qemu-user command line.
 """
 import argparse
 import glob
 import importlib
 import os
+import shlex
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -30,8 +35,10 @@ def main():
     parser.add_argument("--simlib", required=True)
     parser.add_argument("--group")
     parser.add_argument("-k", dest="filter")
+    parser.add_argument("--launcher", help="qemu-user command line for a foreign binary")
     args = parser.parse_args()
     args.binary, args.simlib = os.path.abspath(args.binary), os.path.abspath(args.simlib)
+    launcher = shlex.split(args.launcher) if args.launcher else None
     passed = failed = 0
     names = set()
     for group, scenarios in load_groups(args.group).items():
@@ -40,7 +47,7 @@ def main():
             names.add(scenario.name)
             if "sim" not in scenario.tiers or (args.filter and args.filter not in scenario.name):
                 continue
-            problems = harness.check(scenario, harness.run_sim(scenario, args.binary, args.simlib))
+            problems = harness.check(scenario, harness.run_sim(scenario, args.binary, args.simlib, launcher))
             if problems:
                 failed += 1
                 print(f"FAIL {group}/{scenario.name} ({' '.join(scenario.args)})")
