@@ -4,7 +4,12 @@
 // buffer, reports progress and prints its own messages. Descriptors stay the caller's.
 #pragma once
 
+#include "flash/flash.h"
+
 #include <cstdint>
+
+// Both writers stream their image through one heap buffer of this size.
+inline constexpr std::uint32_t kImageBlock = 0x400;
 
 // Erases [offset, offset + limit) of fd and writes the image at path from offset. progress
 // non-zero reports percentages. 0 when the whole image is written, else 1.
@@ -14,3 +19,19 @@
 // Erases the flash but the protected window and writes the whole-flash image at path over
 // the four devices, each standing at position 0. 0 or 1.
 [[nodiscard]] int write_flashall(int mtd0, int mtd1, int mtd2, int mtd3, const char* path);
+
+// What write_flashall does with a block of the whole-flash image whose first byte lies at
+// image offset at: the device index 0..3 that receives it, or kPassOver for a block of the
+// protected window, which is skipped. Offsets past the flash map to the last device.
+inline constexpr int kPassOver = -1;
+[[nodiscard]] int route_block(std::uint32_t at) noexcept;
+
+// An image file opened for a writer, with the size taken from the open file.
+struct ImageFile {
+    UniqueFile stream;
+    std::uint64_t size = 0;
+};
+
+// Opens the image at path and takes its size. A file larger than limit is refused with
+// "<who> : size too large". Prints its own failures; the stream is empty after one.
+[[nodiscard]] ImageFile open_image(const char* path, std::uint64_t limit, const char* who);

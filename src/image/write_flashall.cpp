@@ -1,6 +1,140 @@
+// Whole-flash image write: the image is the four devices end to end. Everything but the
+// protected window is erased, then each 1024-byte block goes to the device that holds its
+// image offset; the window's blocks are passed over, so its flash contents survive.
+#include "cli/cli.h"
 #include "image/image.h"
 
-int write_flashall(int, int, int, int, const char*)
+#include <cerrno>
+#include <cstdio>
+
+#include <unistd.h>
+
+namespace {
+
+using namespace flash_map;
+
+// Every bound the routing tests is a multiple of the block, so no block spans two devices.
+static_assert(kProtectedWindow.offset % kImageBlock == 0 &&
+              kProtectedWindow.end() % kImageBlock == 0);
+static_assert(kMtd1.offset % kImageBlock == 0 && kMtd2.offset % kImageBlock == 0 &&
+              kMtd3.offset % kImageBlock == 0);
+
+struct EraseRange {
+    int device;
+    Region range;
+};
+
+// The whole flash but the protected window, in the order it is erased.
+constexpr EraseRange kEraseRanges[] = {
+    {0, {0, kProtectedWindow.offset}},
+    {0, {kProtectedWindow.end(), kMtd0.length - kProtectedWindow.end()}},
+    {1, {0, kMtd1.length}},
+    {2, {0, kMtd2.length}},
+    {3, {0, kMtd3.length}},
+};
+
+// Erases the ranges in order; the first refusal stops the rest.
+[[nodiscard]] int erase_flash(const int (&fds)[kDeviceCount])
 {
-    return 1;
+    for (const EraseRange& erase : kEraseRanges) {
+        if (erase_region(fds[erase.device], erase.range.offset, erase.range.length) != 0) {
+            std::printf("Erase flash fail\n");
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Handles one block whose first byte lies at image offset at. Every descriptor advances
+// in step with the image, so a block of the window moves /dev/mtd0 on instead of writing.
+[[nodiscard]] int place_block(const int (&fds)[kDeviceCount], std::uint32_t at,
+                              const std::uint8_t* block, std::size_t size)
+{
+    const int device = route_block(at);
+    if (device == kPassOver) {
+        // A move that goes astray would land the next blocks inside the window.
+        const off_t expected = static_cast<off_t>(at + size - kMtd0.offset);
+        if (lseek(fds[0], static_cast<off_t>(size), SEEK_CUR) != expected) {
+            std::perror("lseek()");
+            return 1;
+        }
+        return 0;
+    }
+    errno = 0;  // a short write sets no error of its own
+    if (write(fds[device], block, size) != static_cast<ssize_t>(size)) {
+        report_write_failure("write_flashall", at);
+        return 1;
+    }
+    return 0;
+}
+
+// Streams the image over the devices. The end of the flash bounds the copy, not the size
+// taken before it: a file that grew meanwhile must not run past the last device.
+[[nodiscard]] int copy_image(const int (&fds)[kDeviceCount], std::FILE* image,
+                             std::uint8_t* buffer, std::uint64_t size)
+{
+    ProgressState state;
+    std::uint32_t at = 0;
+    for (;;) {
+        const std::size_t got = std::fread(buffer, 1, kImageBlock, image);
+        // An error before any byte is still an error, not the end of the image.
+        if (std::ferror(image) != 0) {
+            report_fread_failure("write_flashall");
+            return 1;
+        }
+        if (got == 0) {
+            return 0;
+        }
+        if (got > kFlashSize - at) {
+            std::printf("write_flashall : size too large\n");
+            return 1;
+        }
+        if (place_block(fds, at, buffer, got) != 0) {
+            return 1;
+        }
+        at += static_cast<std::uint32_t>(got);
+        report_progress(state, progress_percent(at, size), false);
+    }
+}
+
+}  // namespace
+
+int route_block(std::uint32_t at) noexcept
+{
+    if (kProtectedWindow.contains(at)) {
+        return kPassOver;
+    }
+    for (int device = 0; device < kDeviceCount - 1; ++device) {
+        if (kDevices[device].contains(at)) {
+            return device;
+        }
+    }
+    return kDeviceCount - 1;
+}
+
+int write_flashall(int mtd0, int mtd1, int mtd2, int mtd3, const char* path)
+{
+    const int fds[kDeviceCount] = {mtd0, mtd1, mtd2, mtd3};
+    ImageFile image = open_image(path, kFlashSize, "write_flashall");
+    if (!image.stream) {
+        return 1;
+    }
+    HeapBuffer buffer = allocate_buffer(kImageBlock);
+    if (!buffer) {
+        report_malloc_failure("write_flashall", kImageBlock);
+        return 1;
+    }
+    std::printf("Erasing flash...\n");
+    if (erase_flash(fds) != 0) {
+        return 1;
+    }
+    std::printf("Writing new image...\n");
+    if (copy_image(fds, image.stream.get(), buffer.get(), image.size) != 0) {
+        return 1;
+    }
+    std::printf("\n");
+    buffer.reset();
+    image.stream.reset();
+    std::printf("Write new image complete\n");
+    return 0;
 }

@@ -89,21 +89,26 @@ class Scenario:
         return flash
 
 
-def launch(argv0, args, binary, simlib, env, launcher=None):
-    """The command line and environment that run binary under the simulator. With a
-    launcher (a qemu-user command line, for a binary of another architecture) the preload
-    goes to the guest through the emulator: set in the emulator's own environment, it would
-    be offered to the emulator's loader instead."""
-    env = {k: v for k, v in env.items() if k != "LD_PRELOAD"}
-    if not launcher:
-        env["LD_PRELOAD"] = simlib
-        return [argv0] + list(args), binary, env
-    argv = list(launcher) + ["-E", "LD_PRELOAD=" + simlib, "-0", argv0, binary] + list(args)
-    return argv, argv[0], env
+def is_qemu(launcher):
+    """True when the launcher is qemu-user, which runs a binary of another architecture."""
+    return bool(launcher) and os.path.basename(launcher[0]).startswith("qemu-")
 
 
-def run_sim(scenario, binary, simlib, launcher=None):
-    """Runs a scenario's command under the simulator; returns the result record."""
+def launch(launcher, argv0, binary, args, env):
+    """Command line, program and environment that run binary under a launcher. qemu-user
+    takes the guest's argv[0] and its preload as options: left in the emulator's own
+    environment, the preload would be offered to the emulator's loader instead."""
+    if not is_qemu(launcher):
+        return list(launcher) + [binary] + list(args), launcher[0], env
+    env = dict(env)
+    preload = env.pop("LD_PRELOAD")
+    argv = list(launcher) + ["-E", "LD_PRELOAD=" + preload, "-0", argv0, binary] + list(args)
+    return argv, launcher[0], env
+
+
+def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
+    """Runs a scenario's command under the simulator; returns the result record.
+    launcher: words put before the binary (an emulator, valgrind)."""
     top = tempfile.mkdtemp(prefix="flashsim-")
     try:
         devdir, work = os.path.join(top, "dev"), os.path.join(top, "work")
@@ -124,17 +129,20 @@ def run_sim(scenario, binary, simlib, launcher=None):
         log = os.path.join(top, "log")
         faults = list(scenario.faults) + ["readonly:" + d for d in scenario.readonly_nodes]
         env = {k: v for k, v in os.environ.items() if not k.startswith("FLASHSIM")}
-        env.update(FLASHSIM_DIR=devdir, FLASHSIM_LOG=log, FLASHSIM_FAULTS=",".join(faults))
-        argv, executable, env = launch(scenario.argv0, scenario.args, binary, simlib, env, launcher)
+        env.update(LD_PRELOAD=simlib, FLASHSIM_DIR=devdir, FLASHSIM_LOG=log,
+                   FLASHSIM_FAULTS=",".join(faults), **(extra_env or {}))
+        argv = [scenario.argv0] + list(scenario.args)
+        if launcher:
+            argv, binary, env = launch(launcher, scenario.argv0, binary, scenario.args, env)
         if scenario.broken_pipe:
             reader, writer = os.pipe()
             os.close(reader)
-            proc = subprocess.run(argv, executable=executable, cwd=work, env=env, stdin=subprocess.DEVNULL,
+            proc = subprocess.run(argv, executable=binary, cwd=work, env=env, stdin=subprocess.DEVNULL,
                                   stdout=writer, stderr=subprocess.PIPE, timeout=120)
             os.close(writer)
             out = b""
         else:
-            proc = subprocess.run(argv, executable=executable, cwd=work, env=env, stdin=subprocess.DEVNULL,
+            proc = subprocess.run(argv, executable=binary, cwd=work, env=env, stdin=subprocess.DEVNULL,
                                   capture_output=True, timeout=120)
             out = proc.stdout
         flash = {}

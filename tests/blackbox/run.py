@@ -4,14 +4,13 @@
   run.py --binary BUILD/flashtool --simlib BUILD/tools/flashsim/libflashsim.so [--group G] [-k TEXT]
          [--launcher "qemu-arm -L SYSROOT"]
 
---launcher runs a binary built for another architecture (with its simulator) under the
-given qemu-user command line.
+--launcher puts words before the binary: valgrind, or qemu-user for a binary (and its
+simulator) built for another architecture.
 """
 import argparse
 import glob
 import importlib
 import os
-import shlex
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -35,10 +34,11 @@ def main():
     parser.add_argument("--simlib", required=True)
     parser.add_argument("--group")
     parser.add_argument("-k", dest="filter")
-    parser.add_argument("--launcher", help="qemu-user command line for a foreign binary")
+    parser.add_argument("--launcher", default="",
+                        help="words run before the binary, e.g. an emulator or valgrind")
     args = parser.parse_args()
     args.binary, args.simlib = os.path.abspath(args.binary), os.path.abspath(args.simlib)
-    launcher = shlex.split(args.launcher) if args.launcher else None
+    launcher = args.launcher.split()
     passed = failed = 0
     names = set()
     for group, scenarios in load_groups(args.group).items():
@@ -47,7 +47,10 @@ def main():
             names.add(scenario.name)
             if "sim" not in scenario.tiers or (args.filter and args.filter not in scenario.name):
                 continue
-            problems = harness.check(scenario, harness.run_sim(scenario, args.binary, args.simlib, launcher))
+            if launcher and scenario.argv0 != "flashtool" and not harness.is_qemu(launcher):
+                continue  # a launcher names the binary itself (qemu-user takes -0 argv0)
+            problems = harness.check(scenario, harness.run_sim(scenario, args.binary, args.simlib,
+                                                               launcher=launcher))
             if problems:
                 failed += 1
                 print(f"FAIL {group}/{scenario.name} ({' '.join(scenario.args)})")

@@ -68,7 +68,7 @@ fail() {
     poweroff -f
     sleep 30
 }
-uptime_s() { cut -d' ' -f1 /proc/uptime; }
+uptime_s() { read -r up _ < /proc/uptime; echo $up; }
 
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
@@ -128,11 +128,17 @@ run_job() {
         eval img=\$J_IMG$n
         cat /in/img/$img > /flashdev/mtd$n || fail "job $i: cannot restore mtd$n"
     done
+    # put back the nodes that the previous job removed or replaced
     for n in 0 1 2 3; do
+        case " $nodes_changed " in
+            *" mtd$n "*|*" mtd${n}ro "*) ;;
+            *) [ -c /dev/mtd$n ] && [ -c /dev/mtd${n}ro ] && continue ;;
+        esac
         rm -f /dev/mtd$n /dev/mtd${n}ro
         mknod -m 600 /dev/mtd$n c 90 $((2*n))
         mknod -m 600 /dev/mtd${n}ro c 90 $((2*n+1))
     done
+    nodes_changed="$J_REMOVE $J_RO"
     for x in $J_REMOVE; do rm -f /dev/$x; done
     for x in $J_RO; do
         n=${x#mtd}; n=${n%ro}
@@ -143,16 +149,6 @@ run_job() {
     mkdir -p /o
     if [ -d $d/files ]; then cp -a $d/files /w; else mkdir /w; fi
     cd /w
-    made=""
-    case "$J_ARGV0" in
-        */*) target=$J_ARGV0 ;;
-        *) target=/usr/local/bin/$J_ARGV0 ;;
-    esac
-    if [ ! -e "$target" ] && [ ! -L "$target" ]; then
-        mkdir -p "$(dirname "$target")"
-        ln -s /usr/local/bin/flashtool "$target"
-        case "$target" in /*) made=$target ;; esac
-    fi
     logger -t @@SYNC_TAG@@ "begin $i"
     wait_log "begin $i"
     pos=$(stat -c %s /var/log/messages)
@@ -166,12 +162,12 @@ run_job() {
         exec 4>/tmp/pipe
         wait $rp
         : > /o/stdout
-        timeout -s KILL $J_TIMEOUT "$J_ARGV0" "$@" </dev/null >&4 2>/o/stderr 4>&- 5>&-
+        timeout -s KILL $J_TIMEOUT sh -c "$RUN" "$J_ARGV0" "$@" </dev/null >&4 2>/o/stderr 4>&- 5>&-
         st=$?
         exec 4>&-
         rm -f /tmp/pipe
     else
-        timeout -s KILL $J_TIMEOUT "$J_ARGV0" "$@" </dev/null >/o/stdout 2>/o/stderr 5>&-
+        timeout -s KILL $J_TIMEOUT sh -c "$RUN" "$J_ARGV0" "$@" </dev/null >/o/stdout 2>/o/stderr 5>&-
         st=$?
     fi
     t1=$(uptime_s)
@@ -183,8 +179,6 @@ run_job() {
     for n in 0 1 2 3; do
         cat /flashdev/mtd$n > /o/mtd$n || fail "job $i: cannot read back mtd$n"
     done
-    [ -n "$made" ] && rm -f "$made"
-    [ "$target" = "/usr/local/bin/$J_ARGV0" ] && [ -L "$target" ] && rm -f "$target"
     mv /w /o/files
     tar -cf /tmp/r.tar -C /o . || fail "job $i: tar"
     sz=$(stat -c %s /tmp/r.tar)
@@ -193,8 +187,11 @@ run_job() {
     rm -rf /o /tmp/r.tar
 }
 
+# the program starts with argv[0] = the job's argv0, whatever its binary's path
+RUN='exec -a "$0" /usr/local/bin/flashtool "$@"'
 exec 5>/dev/vde
 : > /tmp/index
+nodes_changed=""
 i=0
 while [ -f /in/jobs/$i/job.sh ]; do
     run_job $i
@@ -341,7 +338,7 @@ def _job_script(job, hashes):
                                  "optionally with 'ro')" % (key, x))
         lines.append(var + b"=" + _sh_quote(" ".join(names)))
     lines.append(b"J_CLOSED=%d" % (1 if job.get("stdout_closed_early") else 0))
-    if job.get("argv0"):
+    if job.get("argv0") is not None:
         lines.append(b"J_ARGV0=" + _sh_quote(job["argv0"]))
     if job.get("timeout"):
         lines.append(b"J_TIMEOUT=%d" % int(job["timeout"]))
@@ -422,7 +419,7 @@ def _tail(path, lines=40):
     except OSError:
         return "(no console log)"
     text = data.decode("utf-8", "replace").replace("\r", "")
-    return "\n".join(text.splitlines()[-lines:])
+    return "\n".join(text.splitlines()[-lines:]) or "(console log empty)"
 
 
 def _clean_syslog(raw):
@@ -440,9 +437,32 @@ def _clean_syslog(raw):
     return b"".join(l + b"\n" for l in out)
 
 
+SEVERITIES = {"emerg": 0, "panic": 0, "alert": 1, "crit": 2, "err": 3,
+              "error": 3, "warn": 4, "warning": 4, "notice": 5, "info": 6,
+              "debug": 7}
+SYSLOG_LINE_RE = re.compile(
+    r"^(?P<fac>[a-z0-9]+)\.(?P<sev>[a-z]+) (?:(?P<ident>[^ :\[]*)(?:\[\d+\])?: )?"
+    r"(?P<msg>.*)$", re.S)
+
+
+def syslog_lines(cleaned):
+    """"facility.severity ident[pid]: message" lines -> ["<severity> <message>"].
+
+    The severity is a number (3 for LOG_ERR); the facility, ident and pid
+    are dropped.  This is the form the simulator tier records."""
+    out = []
+    for line in cleaned.decode("utf-8", "replace").splitlines():
+        m = SYSLOG_LINE_RE.match(line)
+        if m and m.group("sev") in SEVERITIES:
+            out.append("%d %s" % (SEVERITIES[m.group("sev")], m.group("msg")))
+        else:
+            out.append(line)
+    return out
+
+
 def _parse_result(chunk):
     res = {"stdout": b"", "stderr": b"", "status": None, "flash": {},
-           "syslog": b"", "syslog_raw": b"", "files": {}}
+           "syslog": b"", "syslog_raw": b"", "syslog_lines": [], "files": {}}
     with tarfile.open(fileobj=io.BytesIO(chunk), mode="r:") as tf:
         for m in tf.getmembers():
             name = m.name
@@ -458,6 +478,7 @@ def _parse_result(chunk):
             elif name == "syslog":
                 res["syslog_raw"] = data
                 res["syslog"] = _clean_syslog(data)
+                res["syslog_lines"] = syslog_lines(res["syslog"])
             elif name in FLASH_SIZES:
                 res["flash"][name] = data
             elif name.startswith("files/"):

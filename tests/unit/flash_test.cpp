@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 struct Step {
@@ -91,6 +94,78 @@ TEST(Crc, ChainsAcrossRanges)
     const std::uint32_t first = crc32_update(0, {data, 4});
     EXPECT_EQ(crc32_update(first, {data + 4, 5}), 0xCBF43926U);
     EXPECT_EQ(crc32_update(0, {}), 0U);
+}
+
+// Two small "devices" as plain files, for the region CRC over real descriptors.
+class RegionCrcTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (int i = 0; i < 2; ++i) {
+            for (std::size_t n = 0; n < contents_[i].size(); ++n) {
+                contents_[i][n] = static_cast<std::uint8_t>(n * 7 + 13 * static_cast<unsigned>(i));
+            }
+            fds_[i] = open(paths_[i].c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+            ASSERT_EQ(write(fds_[i], contents_[i].data(), contents_[i].size()),
+                      static_cast<ssize_t>(contents_[i].size()));
+        }
+    }
+    void TearDown() override
+    {
+        for (int i = 0; i < 2; ++i) {
+            close(fds_[i]);
+            std::remove(paths_[i].c_str());
+        }
+    }
+    std::uint32_t expected(int i, std::size_t start, std::size_t length, std::uint32_t crc = 0)
+    {
+        return crc32_update(crc, {contents_[i].data() + start, length});
+    }
+    std::string paths_[2] = {testing::TempDir() + "region_a.bin",
+                             testing::TempDir() + "region_b.bin"};
+    std::vector<std::uint8_t> contents_[2] = {std::vector<std::uint8_t>(0x3000),
+                                              std::vector<std::uint8_t>(0x2800)};
+    int fds_[2] = {-1, -1};
+};
+
+TEST_F(RegionCrcTest, ChainsAcrossRangesAndDevices)
+{
+    std::uint32_t crc = 0;
+    ASSERT_EQ(caculate_crc(fds_[0], 0x800, 0x1000, crc), 0);
+    ASSERT_EQ(caculate_crc(fds_[1], 0x100, 0x2000, crc), 0);
+    EXPECT_EQ(crc, expected(1, 0x100, 0x2000, expected(0, 0x800, 0x1000)));
+}
+
+TEST_F(RegionCrcTest, EndOfDeviceCutsTheRangeSilently)
+{
+    struct Case {
+        std::uint32_t start, length;
+        std::size_t covered;
+    } cases[] = {{0, 0, 0}, {0x1000, 0x1001, 0x1001}, {0x2000, 0x4000, 0x800}, {0x2800, 0x10, 0}};
+    for (const Case& c : cases) {
+        std::uint32_t crc = 0;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(caculate_crc(fds_[1], c.start, c.length, crc), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(crc, expected(1, c.start, c.covered)) << std::hex << c.start;
+    }
+}
+
+TEST(RegionCrc, ReadAndSeekErrorsFailAndLeaveTheCrc)
+{
+    // A directory opens and seeks but cannot be read.
+    const int dir = open(testing::TempDir().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dir, 0);
+    std::uint32_t crc = 0x1234;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(caculate_crc(dir, 0, 0x100, crc), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "read(): Is a directory\n");
+    EXPECT_EQ(crc, 0x1234U);
+    close(dir);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(caculate_crc(-1, 0, 0x100, crc), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "lseek(): Bad file descriptor\n");
+    EXPECT_EQ(crc, 0x1234U);
 }
 
 class CrcFileTest : public testing::Test {

@@ -23,6 +23,9 @@
 //     readonly:DEV          opening DEV for writing fails with EACCES
 //     kill-after:N          SIGKILL right after the Nth device operation of the process
 //     hup-after:N           SIGHUP right after the Nth device operation of the process
+//     fail-op:N             the Nth device operation fails (EINVAL for lseek, else EIO)
+//     short-op:N            the Nth device operation, a read or write, moves half its bytes
+//   FLASHSIM_TRACE=1 also logs every device operation as "op N KIND DEVICE".
 //   Offsets and counts are decimal or 0x-prefixed hexadecimal.
 #include <cerrno>
 #include <csignal>
@@ -55,7 +58,8 @@ struct Device {
 };
 
 enum class FaultKind { erase_fail, write_fail, write_short, read_fail, read_short, lseek_fail,
-                       close_fail, missing, readonly, kill_after, hup_after };
+                       close_fail, missing, readonly, kill_after, hup_after,
+                       fail_op, short_op };
 
 struct Fault {
     FaultKind kind;
@@ -142,6 +146,8 @@ bool parse_fault(const char* text, Fault& fault)
         {"readonly", FaultKind::readonly, true, false},
         {"kill-after", FaultKind::kill_after, false, true},
         {"hup-after", FaultKind::hup_after, false, true},
+        {"fail-op", FaultKind::fail_op, false, true},
+        {"short-op", FaultKind::short_op, false, true},
     };
     char copy[128];
     std::snprintf(copy, sizeof copy, "%s", text);
@@ -211,22 +217,47 @@ const Fault* find_fault(FaultKind kind, const char* device)
     return nullptr;
 }
 
-// Counts one device operation and ends the process when a power cut is due after it.
-void count_operation()
+bool has_fault_at(FaultKind kind, unsigned long number)
 {
-    load_faults();
-    ++g_operations;
     for (int i = 0; i < g_fault_count; ++i) {
-        if (g_faults[i].kind == FaultKind::kill_after && g_faults[i].arg == g_operations) {
-            log_line("kill after %lu", g_operations);
-            kill(getpid(), SIGKILL);
-        }
-        if (g_faults[i].kind == FaultKind::hup_after && g_faults[i].arg == g_operations) {
-            log_line("hangup after %lu", g_operations);
-            kill(getpid(), SIGHUP);
+        if (g_faults[i].kind == kind && g_faults[i].arg == number) {
+            return true;
         }
     }
+    return false;
 }
+
+// One device operation (open, read, write, lseek, ioctl, close): numbered from 1 in the
+// order the process performs them, traced when FLASHSIM_TRACE is set, and the target of
+// the per-operation faults. Power cuts and hang-ups strike once the operation is done.
+class Operation {
+public:
+    Operation(const char* kind, const char* device) : number_(++g_operations)
+    {
+        load_faults();
+        if (std::getenv("FLASHSIM_TRACE") != nullptr) {
+            log_line("op %lu %s %s", number_, kind, device);
+        }
+    }
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+    ~Operation()
+    {
+        if (has_fault_at(FaultKind::hup_after, number_)) {
+            log_line("hangup after %lu", number_);
+            kill(getpid(), SIGHUP);
+        }
+        if (has_fault_at(FaultKind::kill_after, number_)) {
+            log_line("kill after %lu", number_);
+            kill(getpid(), SIGKILL);
+        }
+    }
+    [[nodiscard]] bool fails() const { return has_fault_at(FaultKind::fail_op, number_); }
+    [[nodiscard]] bool shortened() const { return has_fault_at(FaultKind::short_op, number_); }
+
+private:
+    unsigned long number_;
+};
 
 Device* device_of(int fd)
 {
@@ -302,11 +333,13 @@ int open_device(const char* path, int flags)
     }
     char mode[64];
     describe_flags(flags, mode, sizeof mode);
-    count_operation();
+    const Operation op("open", name);
     const bool wants_write = (flags & O_ACCMODE) != O_RDONLY;
     int error = 0;
     if (!exists || find_fault(FaultKind::missing, name) != nullptr) {
         error = ENOENT;
+    } else if (op.fails()) {
+        error = EIO;
     } else if (wants_write && find_fault(FaultKind::readonly, name) != nullptr) {
         error = EACCES;
     }
@@ -353,7 +386,14 @@ long long faulted_count(const Device& dev, FaultKind fail, FaultKind shorten, st
 
 ssize_t device_read(Device& dev, int fd, void* buffer, std::size_t count)
 {
-    count_operation();
+    const Operation op("read", dev.name);
+    if (op.fails()) {
+        errno = EIO;
+        return -1;
+    }
+    if (op.shortened()) {
+        count /= 2;
+    }
     const std::uint64_t pos = position_of(fd);
     std::size_t allowed = pos >= dev.size ? 0 : count;
     if (pos + allowed > dev.size) {
@@ -369,7 +409,14 @@ ssize_t device_read(Device& dev, int fd, void* buffer, std::size_t count)
 
 ssize_t device_write(Device& dev, int fd, const void* buffer, std::size_t count)
 {
-    count_operation();
+    const Operation op("write", dev.name);
+    if (op.fails()) {
+        errno = EIO;
+        return -1;
+    }
+    if (op.shortened()) {
+        count /= 2;
+    }
     if (!dev.writable) {
         errno = EBADF;
         return -1;
@@ -394,10 +441,11 @@ ssize_t device_write(Device& dev, int fd, const void* buffer, std::size_t count)
 // Takes the offset at full width, so that lseek64 on a 32-bit target is judged as given.
 long long device_lseek(Device& dev, int fd, long long offset, int whence)
 {
-    count_operation();
+    const Operation op("lseek", dev.name);
     Counter& c = counter_for(dev.name);
     ++c.lseeks;
-    if (const Fault* f = find_fault(FaultKind::lseek_fail, dev.name); f && f->arg == c.lseeks) {
+    const Fault* f = find_fault(FaultKind::lseek_fail, dev.name);
+    if (op.fails() || (f != nullptr && f->arg == c.lseeks)) {
         errno = EINVAL;
         return -1;
     }
@@ -419,7 +467,7 @@ long long device_lseek(Device& dev, int fd, long long offset, int whence)
 
 int device_erase(Device& dev, int fd, const erase_info_user* request)
 {
-    count_operation();
+    const Operation op("erase", dev.name);
     Counter& c = counter_for(dev.name);
     ++c.erases;
     log_line("erase %s 0x%x 0x%x", dev.name, request->start, request->length);
@@ -427,7 +475,8 @@ int device_erase(Device& dev, int fd, const erase_info_user* request)
         errno = EPERM;
         return -1;
     }
-    if (const Fault* f = find_fault(FaultKind::erase_fail, dev.name); f && f->arg == c.erases) {
+    const Fault* f = find_fault(FaultKind::erase_fail, dev.name);
+    if (op.fails() || (f != nullptr && f->arg == c.erases)) {
         errno = EIO;
         return -1;
     }
@@ -458,7 +507,7 @@ int device_ioctl(Device& dev, int fd, unsigned long request, void* arg)
         return device_erase(dev, fd, static_cast<const erase_info_user*>(arg));
     }
     if (request == MEMGETINFO) {
-        count_operation();
+        const Operation op("getinfo", dev.name);
         auto* info = static_cast<mtd_info_user*>(arg);
         std::memset(info, 0, sizeof *info);
         info->type = MTD_NORFLASH;
@@ -475,11 +524,11 @@ int device_ioctl(Device& dev, int fd, unsigned long request, void* arg)
 int device_close(int fd)
 {
     Device& dev = g_devices[fd];
-    count_operation();
+    const Operation op("close", dev.name);
     Counter& c = counter_for(dev.name);
     ++c.closes;
     const Fault* f = find_fault(FaultKind::close_fail, dev.name);
-    const bool fail = f != nullptr && f->arg == c.closes;
+    const bool fail = op.fails() || (f != nullptr && f->arg == c.closes);
     log_line("close %s%s", dev.name, fail ? " -> fail" : "");
     dev.open = false;
     syscall(SYS_close, fd);
@@ -507,7 +556,7 @@ mode_t mode_arg(int flags, va_list args)
     return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, unsigned)) : 0;
 }
 
-void format_syslog(int priority, const char* format, va_list args)
+__attribute__((format(printf, 2, 0))) void format_syslog(int priority, const char* format, va_list args)
 {
     char message[512];
     std::vsnprintf(message, sizeof message, format, args);

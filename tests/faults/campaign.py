@@ -1,0 +1,170 @@
+#!/usr/bin/env python3
+"""Fault campaign: every device operation of every flash command, failed, shortened and
+cut off by a power loss, one run each, under the flash simulator.
+
+For each command a clean run lists its device operations. Then, for each operation N:
+  - fail-op:N (and short-op:N for a read or write): the run ends with status 1 and the
+    failing call's message, or the fault had no effect (output, status and flash as in the
+    clean run), or the command is one whose failure the front end documents as silent;
+  - kill-after:N: the process dies right after operation N.
+In every run no byte outside the command's own region may change, and a restored
+configuration file is either the old one or the complete new one.
+
+  campaign.py --binary BUILD/flashtool --simlib BUILD/.../libflashsim.so [-k TEXT]
+"""
+import argparse
+import dataclasses
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "blackbox"))
+import harness  # noqa: E402
+
+# The message a failed operation of each kind leads to on standard error.
+MESSAGES = {"open": "open(): ", "read": "read(): ", "write": "write(): ", "lseek": "lseek(): ",
+            "erase": "MEMERASE: ", "close": "close(): "}
+
+
+@dataclasses.dataclass
+class Case:
+    args: list
+    owned: dict                     # device -> [(offset, length)] the command may change
+    files: dict = dataclasses.field(default_factory=dict)
+    flash: dict = dataclasses.field(default_factory=dict)
+    restores: str = None            # readtempconf's destination file
+    silent: set = dataclasses.field(default_factory=set)  # op kinds whose failure may pass
+    name: str = ""
+
+    def scenario(self, faults=()):
+        return harness.Scenario(self.name or " ".join(self.args), self.args, files=self.files,
+                                flash=self.flash, faults=list(faults), stdout=None, stderr=None,
+                                status=None)
+
+
+def outside_changes(case, start, flash):
+    """Devices whose bytes changed outside the case's own regions."""
+    bad = []
+    for dev, before in start.items():
+        after = flash.get(dev)
+        if after is None or len(after) != len(before):
+            bad.append(dev)
+            continue
+        masked_before, masked_after = bytearray(before), bytearray(after)
+        for offset, length in case.owned.get(dev, []):
+            masked_before[offset:offset + length] = bytes(length)
+            masked_after[offset:offset + length] = bytes(length)
+        if masked_before != masked_after:
+            bad.append(dev)
+    return bad
+
+
+def sample(ops, edge=3, middle=4):
+    """The operations to try. A long run of alike operations (the same call on the same
+    device, such as the writes of one image) is tried at its first and last few and at a
+    few evenly spaced places between: they all take the same path through the code."""
+    chosen, run = [], []
+    for op in ops + [None]:
+        if run and (op is None or op[1:] != run[-1][1:]):
+            if len(run) <= 2 * edge + middle:
+                chosen += run
+            else:
+                step = (len(run) - 2 * edge) // (middle + 1)
+                inner = [run[edge + step * (i + 1)] for i in range(middle)]
+                chosen += run[:edge] + inner + run[-edge:]
+            run = []
+        if op is not None:
+            run.append(op)
+    return chosen
+
+
+class Campaign:
+    def __init__(self, binary, simlib, launcher=()):
+        self.binary, self.simlib, self.launcher = binary, simlib, launcher
+        self.failures_tried = self.cuts_tried = 0
+        self.problems = []
+
+    def run(self, case, faults=(), trace=False):
+        scenario = case.scenario(faults)
+        result = harness.run_sim(scenario, self.binary, self.simlib,
+                                 extra_env={"FLASHSIM_TRACE": "1"} if trace else None,
+                                 launcher=self.launcher)
+        return scenario.start_flash(), result
+
+    def complain(self, case, fault, text):
+        self.problems.append(f"{' '.join(case.args)} [{fault}]: {text}")
+
+    def check_common(self, case, fault, start, result, clean):
+        bad = outside_changes(case, start, result["flash"])
+        if bad:
+            self.complain(case, fault, f"bytes outside the command's region changed on {bad}")
+        if case.restores:
+            old = case.files.get(case.restores)
+            new = clean["files"].get(case.restores)
+            got = result["files"].get(case.restores)
+            if got not in (old, new) and result["status"] != 0 and fault.startswith("kill"):
+                self.complain(case, fault, "restored file is neither the old nor the new one")
+            leftovers = set(result["files"]) - set(case.files) - {case.restores}
+            if leftovers:
+                self.complain(case, fault, f"files left behind: {sorted(leftovers)}")
+
+    def check_failure(self, case, fault, kind, start, result, clean):
+        self.check_common(case, fault, start, result, clean)
+        same = (result["status"] == clean["status"] and result["stdout"] == clean["stdout"]
+                and result["flash"] == clean["flash"])
+        if same or kind in case.silent:
+            return
+        if result["status"] != 1:
+            self.complain(case, fault, f"status {result['status']} with a changed outcome")
+        elif MESSAGES[kind].encode() not in result["stderr"]:
+            self.complain(case, fault, f"no {MESSAGES[kind]!r} message: {result['stderr'][-200:]!r}")
+
+    def sweep(self, case):
+        start, clean = self.run(case, trace=True)
+        if clean["status"] != 0:
+            self.complain(case, "none", f"clean run failed: {clean['stdout'][-200:]!r} "
+                                        f"{clean['stderr'][-200:]!r}")
+            return
+        ops = [line.split()[1:] for line in clean["log"] if line.startswith("op ")]
+        for number, kind, _device in sample(ops):
+            variants = ["fail-op"] + (["short-op"] if kind in ("read", "write") else [])
+            for variant in variants:
+                fault = f"{variant}:{number}"
+                _, result = self.run(case, [fault])
+                self.failures_tried += 1
+                self.check_failure(case, fault, kind, start, result, clean)
+            fault = f"kill-after:{number}"
+            _, result = self.run(case, [fault])
+            self.cuts_tried += 1
+            if result["status"] != -9:
+                self.complain(case, fault, f"process not killed: status {result['status']}")
+            self.check_common(case, fault, start, result, clean)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--binary", required=True)
+    parser.add_argument("--simlib", required=True)
+    parser.add_argument("-k", dest="filter")
+    parser.add_argument("--launcher", default="", help="words run before the binary (qemu-user)")
+    args = parser.parse_args()
+    import cases
+    campaign = Campaign(os.path.abspath(args.binary), os.path.abspath(args.simlib),
+                        args.launcher.split())
+    for case in cases.CASES:
+        if args.filter and args.filter not in " ".join(case.args):
+            continue
+        before = len(campaign.problems)
+        campaign.sweep(case)
+        print(f"{'ok  ' if len(campaign.problems) == before else 'FAIL'} {' '.join(case.args)}")
+    for problem in campaign.problems:
+        print("    " + problem)
+    print(f"fault campaign: {campaign.failures_tried} failure points, {campaign.cuts_tried} "
+          f"power cuts, {len(campaign.problems)} violations")
+    held = campaign.failures_tried + campaign.cuts_tried - len(campaign.problems)
+    print(f"{held} passed, {len(campaign.problems)} failed")
+    return 1 if campaign.problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
