@@ -64,10 +64,3 @@ inline constexpr std::uint32_t kTempConfFraming = 2 * kRecordWordSize;
 [[nodiscard]] int write_l1_magic(int fd, std::uint32_t offset, std::uint32_t length,
                                  std::uint32_t magic, std::uint32_t value);
 
-// ---- Device transfers the records share (print nothing) -------------------------------
-
-// Writes all of bytes at fd's position. False after a failed or short write; a short one
-// sets errno to EIO so that the perror line that follows names a cause.
-[[nodiscard]] bool write_whole(int fd, std::span<const std::uint8_t> bytes);
-// Reads exactly bytes.size() bytes at fd's position, with the same convention.
-[[nodiscard]] bool read_whole(int fd, std::span<std::uint8_t> bytes);

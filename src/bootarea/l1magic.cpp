@@ -26,30 +26,6 @@ namespace {
 
 }  // namespace
 
-bool write_whole(int fd, std::span<const std::uint8_t> bytes)
-{
-    const ssize_t done = write(fd, bytes.data(), bytes.size());
-    if (done == static_cast<ssize_t>(bytes.size())) {
-        return true;
-    }
-    if (done >= 0) {
-        errno = EIO;
-    }
-    return false;
-}
-
-bool read_whole(int fd, std::span<std::uint8_t> bytes)
-{
-    const ssize_t done = read(fd, bytes.data(), bytes.size());
-    if (done == static_cast<ssize_t>(bytes.size())) {
-        return true;
-    }
-    if (done >= 0) {
-        errno = EIO;
-    }
-    return false;
-}
-
 int write_l1_magic(int fd, std::uint32_t offset, std::uint32_t length, std::uint32_t magic,
                    std::uint32_t value)
 {

@@ -81,6 +81,11 @@ void report_open_failure(const char* call, const char* path);
 
 // ---- Primitives -----------------------------------------------------------------------
 
+// One write (read) of all the bytes at fd's position. False when the call fails or moves
+// fewer bytes; errno is then EIO for a short count.
+[[nodiscard]] bool write_whole(int fd, std::span<const std::uint8_t> bytes);
+[[nodiscard]] bool read_whole(int fd, std::span<std::uint8_t> bytes);
+
 // zlib's crc32() over bytes, continuing from crc.
 [[nodiscard]] std::uint32_t crc32_update(std::uint32_t crc, std::span<const std::uint8_t> bytes);
 

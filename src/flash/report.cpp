@@ -49,3 +49,29 @@ void report_open_failure(const char* call, const char* path)
     std::perror(call);
     std::printf("%s", path);
 }
+
+// A short count sets no errno of its own; it is named an I/O error so that the report
+// that follows never shows a stale or empty error.
+bool write_whole(int fd, std::span<const std::uint8_t> bytes)
+{
+    const ssize_t done = write(fd, bytes.data(), bytes.size());
+    if (done == static_cast<ssize_t>(bytes.size())) {
+        return true;
+    }
+    if (done >= 0) {
+        errno = EIO;
+    }
+    return false;
+}
+
+bool read_whole(int fd, std::span<std::uint8_t> bytes)
+{
+    const ssize_t done = read(fd, bytes.data(), bytes.size());
+    if (done == static_cast<ssize_t>(bytes.size())) {
+        return true;
+    }
+    if (done >= 0) {
+        errno = EIO;
+    }
+    return false;
+}

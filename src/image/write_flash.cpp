@@ -2,7 +2,6 @@
 // from the region's start in 1024-byte blocks.
 #include "image/image.h"
 
-#include <cerrno>
 #include <cstdio>
 
 #include <unistd.h>
@@ -31,8 +30,7 @@ namespace {
             std::printf("write_flash : size too large\n");
             return 1;
         }
-        errno = 0;  // a short write sets no error of its own
-        if (write(fd, buffer, got) != static_cast<ssize_t>(got)) {
+        if (!write_whole(fd, {buffer, got})) {
             report_write_failure("write_flash", written);
             return 1;
         }

@@ -4,7 +4,6 @@
 #include "cli/cli.h"
 #include "image/image.h"
 
-#include <cerrno>
 #include <cstdio>
 
 #include <unistd.h>
@@ -60,8 +59,7 @@ constexpr EraseRange kEraseRanges[] = {
         }
         return 0;
     }
-    errno = 0;  // a short write sets no error of its own
-    if (write(fds[device], block, size) != static_cast<ssize_t>(size)) {
+    if (!write_whole(fds[device], {block, size})) {
         report_write_failure("write_flashall", at);
         return 1;
     }

@@ -94,8 +94,7 @@ int write_partsection(std::FILE* image, std::uint32_t offset, std::uint32_t leng
         if (got == 0) {
             break;
         }
-        const ssize_t put = write(device, buffer.get(), got);
-        if (put < 0 || static_cast<std::size_t>(put) != got) {
+        if (!write_whole(device, {buffer.get(), got})) {
             report_write_failure("write_partsection", bytes_written);
             return 1;
         }

@@ -8,6 +8,7 @@
 simulator) built for another architecture.
 """
 import argparse
+import concurrent.futures
 import glob
 import importlib
 import os
@@ -34,6 +35,7 @@ def main():
     parser.add_argument("--simlib", required=True)
     parser.add_argument("--group")
     parser.add_argument("-k", dest="filter")
+    parser.add_argument("-j", dest="jobs", type=int, default=os.cpu_count() or 1)
     parser.add_argument("--launcher", default="",
                         help="words run before the binary, e.g. an emulator or valgrind")
     args = parser.parse_args()
@@ -41,6 +43,7 @@ def main():
     launcher = args.launcher.split()
     passed = failed = 0
     names = set()
+    chosen = []
     for group, scenarios in load_groups(args.group).items():
         for scenario in scenarios:
             assert scenario.name not in names, f"duplicate scenario {scenario.name}"
@@ -49,8 +52,15 @@ def main():
                 continue
             if launcher and scenario.argv0 != "flashtool" and not harness.is_qemu(launcher):
                 continue  # a launcher names the binary itself (qemu-user takes -0 argv0)
-            problems = harness.check(scenario, harness.run_sim(scenario, args.binary, args.simlib,
-                                                               launcher=launcher))
+            chosen.append((group, scenario))
+
+    def run_one(item):
+        return harness.check(item[1], harness.run_sim(item[1], args.binary, args.simlib,
+                                                      launcher=launcher))
+
+    # The runs wait on child processes, so threads overlap them well.
+    with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
+        for (group, scenario), problems in zip(chosen, pool.map(run_one, chosen)):
             if problems:
                 failed += 1
                 print(f"FAIL {group}/{scenario.name} ({' '.join(scenario.args)})")

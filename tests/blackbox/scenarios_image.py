@@ -191,7 +191,7 @@ SCENARIOS += [
     # A short write is a failure too; the part of the block the device took stays.
     Scenario("write_flash_short_write", ["writecramfs", "img"], files={"img": IMG4K},
              faults=["write-short:mtd2:0x900"], stdout=COPY_START + progress(0x1000, [0x400, 0x800]),
-             stderr="write_flash: write, size 0x800\nwrite(): Success\n", status=1,
+             stderr="write_flash: write, size 0x800\nwrite(): Input/output error\n", status=1,
              changes=landed(CRAMFS, IMG4K[:0x900]), tiers=("sim",)),
     # A read error is not the end of the image: the region is left erased and the run fails.
     Scenario("write_flash_read_error", ["writejffs", "imgdir"], files={"imgdir/placeholder": b""},

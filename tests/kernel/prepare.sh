@@ -26,7 +26,7 @@ if [ -n "$need" ]; then
     echo "prepare: installing$need" >&2
     as_root apt-get update -qq
     # shellcheck disable=SC2086
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $need
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $need >&2
 fi
 
 ready="$cache/ready"
@@ -55,16 +55,28 @@ fi
 kver=${kpkg#linux-image-}
 
 mkdir -p "$cache/debs"
+# As root, apt would hand the download to its _apt user, which may not be able
+# to write into the cache; download as the caller instead.
+dl_opts=""
+[ "$(id -u)" -eq 0 ] && dl_opts="-o APT::Sandbox::User=root"
+cached_deb() { # package -> its .deb in the cache, if there is one
+    for f in "$cache/debs/$1"_*.deb; do
+        [ -f "$f" ] && { echo "$f"; return 0; }
+    done
+    return 1
+}
 fetch() { # package -> path of its .deb in the cache
     pkg=$1
-    deb=$(ls "$cache/debs/${pkg}_"*.deb 2>/dev/null | head -n 1 || true)
+    deb=$(cached_deb "$pkg" || true)
     if [ -z "$deb" ]; then
         echo "prepare: downloading $pkg" >&2
-        (cd "$cache/debs" && apt-get download -q "$pkg" >&2) || {
+        # shellcheck disable=SC2086
+        (cd "$cache/debs" && apt-get download -q $dl_opts "$pkg" >&2) || {
             as_root apt-get update -qq
-            (cd "$cache/debs" && apt-get download -q "$pkg" >&2)
+            # shellcheck disable=SC2086
+            (cd "$cache/debs" && apt-get download -q $dl_opts "$pkg" >&2)
         }
-        deb=$(ls "$cache/debs/${pkg}_"*.deb | head -n 1)
+        deb=$(cached_deb "$pkg")
     fi
     echo "$deb"
 }

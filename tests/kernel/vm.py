@@ -620,5 +620,36 @@ def prepare(cache_dir):
                    check=True)
 
 
+def main(argv):
+    """vm.py [--cache DIR] BINARY [ARG...]: one job on erased flash, shown."""
+    import argparse
+    import tempfile
+    ap = argparse.ArgumentParser(description=main.__doc__)
+    ap.add_argument("--cache", default=default_cache_dir())
+    ap.add_argument("binary")
+    ap.add_argument("args", nargs=argparse.REMAINDER)
+    opts = ap.parse_args(argv)
+    prepare(opts.cache)
+    work = tempfile.mkdtemp(prefix="flashvm-")
+    stats = {}
+    res = run_jobs(opts.binary, [{"name": "cli", "args": opts.args}],
+                   opts.cache, work, stats=stats)[0]
+    shutil.rmtree(work, ignore_errors=True)
+    sys.stdout.buffer.write(res["stdout"])
+    sys.stdout.flush()
+    sys.stderr.buffer.write(res["stderr"])
+    for line in res["syslog_lines"]:
+        print("syslog: " + line, file=sys.stderr)
+    for name, size, _ in FLASH:
+        data = res["flash"][name]
+        if data != b"\xff" * size:
+            used = len(data.rstrip(b"\xff"))
+            print("%s: changed, last non-0xff byte at 0x%x" % (name, used - 1),
+                  file=sys.stderr)
+    print("status %d, %.1f s in qemu" % (res["status"], stats["qemu_seconds"]),
+          file=sys.stderr)
+    return res["status"]
+
+
 if __name__ == "__main__":
-    print(__doc__)
+    sys.exit(main(sys.argv[1:]))

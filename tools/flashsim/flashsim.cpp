@@ -510,8 +510,9 @@ int device_ioctl(Device& dev, int fd, unsigned long request, void* arg)
         const Operation op("getinfo", dev.name);
         auto* info = static_cast<mtd_info_user*>(arg);
         std::memset(info, 0, sizeof *info);
-        info->type = MTD_NORFLASH;
-        info->flags = MTD_CAP_NORFLASH;
+        // What block2mtd answers on the real driver tier.
+        info->type = MTD_RAM;
+        info->flags = MTD_CAP_RAM;
         info->size = static_cast<std::uint32_t>(dev.size);
         info->erasesize = dev.erase_size;
         info->writesize = 1;
