@@ -89,6 +89,23 @@ class Scenario:
         return flash
 
 
+def is_qemu(launcher):
+    """True when the launcher is qemu-user, which runs a binary of another architecture."""
+    return bool(launcher) and os.path.basename(launcher[0]).startswith("qemu-")
+
+
+def launch(launcher, argv0, binary, args, env):
+    """Command line, program and environment that run binary under a launcher. qemu-user
+    takes the guest's argv[0] and its preload as options: left in the emulator's own
+    environment, the preload would be offered to the emulator's loader instead."""
+    if not is_qemu(launcher):
+        return list(launcher) + [binary] + list(args), launcher[0], env
+    env = dict(env)
+    preload = env.pop("LD_PRELOAD")
+    argv = list(launcher) + ["-E", "LD_PRELOAD=" + preload, "-0", argv0, binary] + list(args)
+    return argv, launcher[0], env
+
+
 def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
     """Runs a scenario's command under the simulator; returns the result record.
     launcher: words put before the binary (an emulator, valgrind)."""
@@ -116,7 +133,7 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
                    FLASHSIM_FAULTS=",".join(faults), **(extra_env or {}))
         argv = [scenario.argv0] + list(scenario.args)
         if launcher:
-            argv, binary = list(launcher) + [binary] + list(scenario.args), launcher[0]
+            argv, binary, env = launch(launcher, scenario.argv0, binary, scenario.args, env)
         if scenario.broken_pipe:
             reader, writer = os.pipe()
             os.close(reader)

@@ -2,6 +2,10 @@
 """Runs black-box scenario groups against the flash simulator.
 
   run.py --binary BUILD/flashtool --simlib BUILD/tools/flashsim/libflashsim.so [--group G] [-k TEXT]
+         [--launcher "qemu-arm -L SYSROOT"]
+
+--launcher puts words before the binary: valgrind, or qemu-user for a binary (and its
+simulator) built for another architecture.
 """
 import argparse
 import concurrent.futures
@@ -46,8 +50,8 @@ def main():
             names.add(scenario.name)
             if "sim" not in scenario.tiers or (args.filter and args.filter not in scenario.name):
                 continue
-            if launcher and scenario.argv0 != "flashtool":
-                continue  # a launcher names the binary itself
+            if launcher and scenario.argv0 != "flashtool" and not harness.is_qemu(launcher):
+                continue  # a launcher names the binary itself (qemu-user takes -0 argv0)
             chosen.append((group, scenario))
 
     def run_one(item):

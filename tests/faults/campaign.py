@@ -85,15 +85,16 @@ def sample(ops, edge=3, middle=4):
 
 
 class Campaign:
-    def __init__(self, binary, simlib):
-        self.binary, self.simlib = binary, simlib
+    def __init__(self, binary, simlib, launcher=()):
+        self.binary, self.simlib, self.launcher = binary, simlib, launcher
         self.failures_tried = self.cuts_tried = 0
         self.problems = []
 
     def run(self, case, faults=(), trace=False):
         scenario = case.scenario(faults)
         result = harness.run_sim(scenario, self.binary, self.simlib,
-                                 extra_env={"FLASHSIM_TRACE": "1"} if trace else None)
+                                 extra_env={"FLASHSIM_TRACE": "1"} if trace else None,
+                                 launcher=self.launcher)
         return scenario.start_flash(), result
 
     def complain(self, case, fault, text):
@@ -153,9 +154,11 @@ def main():
     parser.add_argument("--binary", required=True)
     parser.add_argument("--simlib", required=True)
     parser.add_argument("-k", dest="filter")
+    parser.add_argument("--launcher", default="", help="words run before the binary (qemu-user)")
     args = parser.parse_args()
     import cases
-    campaign = Campaign(os.path.abspath(args.binary), os.path.abspath(args.simlib))
+    campaign = Campaign(os.path.abspath(args.binary), os.path.abspath(args.simlib),
+                        args.launcher.split())
     for case in cases.CASES:
         if args.filter and args.filter not in " ".join(case.args):
             continue

@@ -3,7 +3,7 @@
 self-test checks on block2mtd run here under the flash simulator and must give the same
 answers, except where the simulator knowingly differs (listed below).
 
-  sim_parity.py --simlib BUILD/.../libflashsim.so [--cc cc]
+  sim_parity.py --simlib BUILD/.../libflashsim.so [--cc cc] [--launcher "qemu-arm -L SYSROOT"]
 """
 import argparse
 import os
@@ -28,6 +28,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--simlib", required=True)
     parser.add_argument("--cc", default="cc")
+    parser.add_argument("--launcher", default="", help="qemu-user for a cross compiler's probe")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="sim-parity-")
     probe = os.path.join(work, "mtdprobe")
@@ -40,7 +41,8 @@ def main():
         scenario = harness.Scenario(job["name"], job["args"], flash=job["flash"],
                                     remove_nodes=job.get("remove_nodes", []),
                                     readonly_nodes=job.get("readonly_nodes", []))
-        result = harness.run_sim(scenario, probe, os.path.abspath(args.simlib))
+        result = harness.run_sim(scenario, probe, os.path.abspath(args.simlib),
+                                 launcher=args.launcher.split())
         lines = result["stdout"].splitlines()
         missing = [KNOWN.get(want, want) for want in expect["stdout_lines"]
                    if KNOWN.get(want, want) not in lines]

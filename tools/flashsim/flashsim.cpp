@@ -284,8 +284,10 @@ const char* served_name(const char* path, bool* exists, char* backing, std::size
         return nullptr;
     }
     std::snprintf(backing, backing_size, "%s/%s", dir, name);
-    struct stat st {};
-    *exists = stat(backing, &st) == 0 && S_ISREG(st.st_mode);
+    // The 64-bit status call: on a 32-bit target the plain one fails with EOVERFLOW for a
+    // file whose inode number does not fit 32 bits.
+    struct stat64 st {};
+    *exists = stat64(backing, &st) == 0 && S_ISREG(st.st_mode);
     if (!*exists && std::strncmp(name, "mtd", 3) != 0) {
         return nullptr;
     }
@@ -356,8 +358,8 @@ int open_device(const char* path, int flags)
         errno = EMFILE;
         return -1;
     }
-    struct stat st {};
-    fstat(fd, &st);
+    struct stat64 st {};
+    fstat64(fd, &st);
     Device& dev = g_devices[fd];
     dev.open = true;
     std::snprintf(dev.name, sizeof dev.name, "%s", name);
@@ -436,7 +438,8 @@ ssize_t device_write(Device& dev, int fd, const void* buffer, std::size_t count)
     return syscall(SYS_write, fd, buffer, static_cast<std::size_t>(n));
 }
 
-off_t device_lseek(Device& dev, int fd, off_t offset, int whence)
+// Takes the offset at full width, so that lseek64 on a 32-bit target is judged as given.
+long long device_lseek(Device& dev, int fd, long long offset, int whence)
 {
     const Operation op("lseek", dev.name);
     Counter& c = counter_for(dev.name);
@@ -459,7 +462,7 @@ off_t device_lseek(Device& dev, int fd, off_t offset, int whence)
         errno = EINVAL;
         return -1;
     }
-    return static_cast<off_t>(syscall(SYS_lseek, fd, static_cast<off_t>(target), SEEK_SET));
+    return syscall(SYS_lseek, fd, static_cast<long>(target), SEEK_SET);
 }
 
 int device_erase(Device& dev, int fd, const erase_info_user* request)
@@ -630,7 +633,7 @@ ssize_t write(int fd, const void* buffer, size_t count)
 off_t lseek(int fd, off_t offset, int whence)
 {
     if (Device* dev = device_of(fd)) {
-        return device_lseek(*dev, fd, offset, whence);
+        return static_cast<off_t>(device_lseek(*dev, fd, offset, whence));
     }
     return real<off_t (*)(int, off_t, int)>("lseek")(fd, offset, whence);
 }
@@ -638,7 +641,7 @@ off_t lseek(int fd, off_t offset, int whence)
 off64_t lseek64(int fd, off64_t offset, int whence)
 {
     if (Device* dev = device_of(fd)) {
-        return device_lseek(*dev, fd, static_cast<off_t>(offset), whence);
+        return static_cast<off64_t>(device_lseek(*dev, fd, offset, whence));
     }
     return real<off64_t (*)(int, off64_t, int)>("lseek64")(fd, offset, whence);
 }
