@@ -39,9 +39,10 @@ struct ImageFile {
 using PlaceBlock = int (*)(const void* target, std::uint32_t at,
                            std::span<const std::uint8_t> block);
 
-// Streams image through buffer (kImageBlock bytes) block by block to place. bound caps the
-// image offsets: a file that grew after its size was taken fails with "<who> : size too
-// large" rather than spill past the target. With progress, reports at + block against
+// Prints "Writing new image...", streams image through buffer (kImageBlock bytes) block by
+// block to place, then ends the display and prints "Write new image complete". bound caps
+// the image offsets: a file that grew after its size was taken fails with "<who> : size
+// too large" rather than spill past the target. With progress, reports at + block against
 // size after each block. Prints its own failures. 0 or 1.
 [[nodiscard]] int copy_image(std::FILE* image, std::uint8_t* buffer, std::uint32_t bound,
                              std::uint64_t size, bool progress, const char* who,

@@ -23,6 +23,7 @@ int write_block(const void* target, std::uint32_t at, std::span<const std::uint8
 int copy_image(std::FILE* image, std::uint8_t* buffer, std::uint32_t bound, std::uint64_t size,
                bool progress, const char* who, PlaceBlock place, const void* target)
 {
+    std::printf("Writing new image...\n");
     ProgressState state;
     std::uint32_t at = 0;
     for (;;) {
@@ -34,6 +35,9 @@ int copy_image(std::FILE* image, std::uint8_t* buffer, std::uint32_t bound, std:
             return 1;
         }
         if (got == 0) {
+            // The closing line end follows the progress display, or stands alone as an
+            // empty line when there was none.
+            std::printf("\nWrite new image complete\n");
             return 0;
         }
         if (got > bound - at) {
@@ -93,14 +97,9 @@ int write_flash(int fd, const char* path, std::uint32_t offset, std::uint32_t li
         std::printf("Erase flash fail\n");
         return 1;
     }
-    std::printf("Writing new image...\n");
     if (copy_image(image.stream.get(), buffer.get(), limit, image.size, progress != 0,
                    "write_flash", write_block, &fd) != 0) {
         return 1;
     }
-    std::printf("\n");
-    buffer.reset();
-    image.stream.reset();
-    std::printf("Write new image complete\n");
     return 0;
 }

@@ -98,15 +98,10 @@ int write_flashall(int mtd0, int mtd1, int mtd2, int mtd3, const char* path)
     if (erase_flash(fds) != 0) {
         return 1;
     }
-    std::printf("Writing new image...\n");
     // Progress is always reported; the end of the flash bounds the copy.
     if (copy_image(image.stream.get(), buffer.get(), kFlashSize, image.size, true,
                    "write_flashall", place_block, fds) != 0) {
         return 1;
     }
-    std::printf("\n");
-    buffer.reset();
-    image.stream.reset();
-    std::printf("Write new image complete\n");
     return 0;
 }
