@@ -330,3 +330,23 @@ for name, faults, out, err in [
 ]:
     SCENARIOS.append(check(f"check_fails_{name}", (3000, 5000, 100), GOOD, stdout=out, stderr=err,
                            status=1, faults=faults, tiers=("sim",)))
+
+# ---- Faults the driver raises by itself ------------------------------------------------
+
+# A table that claims more than the last device holds: the driver refuses the erase that
+# runs past the device's end, after the earlier partitions were erased.
+OVERSIZED_TABLE = table(("mtd0", 0x20000, "boot"), ("mtd1", 0xE0000, "kernel"),
+                        ("mtd2", 0x290000, "rootfs"), ("mtd3", 0x80000, "jffs"))
+SCENARIOS.append(write(
+    "driver_refuses_erase_past_device_end", {"t": OVERSIZED_TABLE, "a": A, "b": B, "c": C},
+    "Erasing flash...\n" + erasing((0x20000, 0, 0xE0000), (0x100000, 0, 0x290000))
+    + "Erasing flash start 0x390000 + 0x0, size 0x80000\n" + FAIL,
+    stderr=f"MEMERASE: {EINVAL}\n", status=1,
+    changes=[("mtd1", 0, erased(0xE0000)), ("mtd2", 0, erased(0x290000))]))
+# Reads stop at the device's end: an image longer than the last device is checked over
+# the bytes the device holds.
+JFFS = pattern("mtd3", 0x70000)
+SCENARIOS.append(Scenario(
+    "driver_ends_check_at_device_end", ["checksystem", "t", "a", "b", "c", "ca", "cb", "cc"],
+    files={"t": OVERSIZED_TABLE, "a": b"", "b": b"", "c": noise("long", 0x70400),
+           "ca": b"0\n", "cb": b"0\n", "cc": crc_file(JFFS)}))
