@@ -2,6 +2,8 @@
 // because the build asks for it. A sparse file stands in for a large image or device.
 #include "flash/flash.h"
 
+#include "temp_path.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -26,7 +28,7 @@ protected:
         }
     }
     void TearDown() override { std::remove(path_.c_str()); }
-    std::string path_ = testing::TempDir() + "largefile_test.bin";
+    std::string path_ = unique_temp_path("largefile_test.bin");
     UniqueFd fd_;
 };
 

@@ -1,5 +1,7 @@
 #include "flash/flash.h"
 
+#include "temp_path.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -121,8 +123,8 @@ protected:
     {
         return crc32_update(crc, {contents_[i].data() + start, length});
     }
-    std::string paths_[2] = {testing::TempDir() + "region_a.bin",
-                             testing::TempDir() + "region_b.bin"};
+    std::string paths_[2] = {unique_temp_path("region_a.bin"),
+                             unique_temp_path("region_b.bin")};
     std::vector<std::uint8_t> contents_[2] = {std::vector<std::uint8_t>(0x3000),
                                               std::vector<std::uint8_t>(0x2800)};
     int fds_[2] = {-1, -1};
@@ -178,7 +180,7 @@ protected:
         return path_;
     }
     void TearDown() override { std::remove(path_.c_str()); }
-    std::string path_ = testing::TempDir() + "crcfile_test.txt";
+    std::string path_ = unique_temp_path("crcfile_test.txt");
 };
 
 TEST_F(CrcFileTest, AcceptsTheFormsOfAHexToken)

@@ -1,5 +1,7 @@
 #include "image/image.h"
 
+#include "temp_path.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -43,8 +45,8 @@ protected:
         std::remove(image_.c_str());
         std::remove(device_path_.c_str());
     }
-    std::string image_ = testing::TempDir() + "oversized_image.bin";
-    std::string device_path_ = testing::TempDir() + "oversized_device.bin";
+    std::string image_ = unique_temp_path("oversized_image.bin");
+    std::string device_path_ = unique_temp_path("oversized_device.bin");
     int device_ = -1;
 };
 
