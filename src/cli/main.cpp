@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -29,6 +30,24 @@ namespace {
 void on_broken_pipe(int)
 {
     syslog(LOG_ERR, "Lost connection while upgrading firmware!");
+}
+
+// A caller may start us with standard input, output or error closed. A device opened then
+// would take that descriptor, and every message and progress entry would be written into
+// the flash. /dev/null fills each closed slot first; one poll() tells which they are.
+void fill_standard_descriptors()
+{
+    pollfd standard[3] = {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0}, {STDERR_FILENO, 0, 0}};
+    if (poll(standard, 3, 0) <= 0) {
+        return;
+    }
+    for (const pollfd& slot : standard) {
+        // The lowest free descriptor is the closed slot; without /dev/null nothing can
+        // keep the output off the flash, so the run ends before any device is opened.
+        if ((slot.revents & POLLNVAL) != 0 && open("/dev/null", O_RDWR) != slot.fd) {
+            std::_Exit(1);
+        }
+    }
 }
 
 // Opens the command's devices in device order; the first failure ends the run.
@@ -58,6 +77,7 @@ Devices open_devices(const Command& command)
 
 int main(int argc, char* argv[])
 {
+    fill_standard_descriptors();
     bool http = false;
     const Command* command = parse_command(argc, argv, &http);
     if (command == nullptr) {

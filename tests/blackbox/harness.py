@@ -62,6 +62,7 @@ class Scenario:
     readonly_nodes: list = dataclasses.field(default_factory=list)
     argv0: str = "flashtool"
     broken_pipe: bool = False      # standard output is a pipe whose reader is gone
+    closed_streams: tuple = ()     # descriptors (1, 2) closed when the command starts
     syslog: list = dataclasses.field(default_factory=list)     # "priority message" lines
     opens: list = None             # simulator: ["mtd0 rdwr,sync", ...] in order
     erases: list = None            # simulator: [("mtd0", start, length), ...] in order
@@ -134,6 +135,10 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
         argv = [scenario.argv0] + list(scenario.args)
         if launcher:
             argv, binary, env = launch(launcher, scenario.argv0, binary, scenario.args, env)
+        if scenario.closed_streams:
+            closing = " ".join(f"{fd}>&-" for fd in scenario.closed_streams)
+            argv = ["sh", "-c", f'exec "$@" {closing}', "sh", binary] + argv[1:]
+            binary = "/bin/sh"
         if scenario.broken_pipe:
             reader, writer = os.pipe()
             os.close(reader)

@@ -3,7 +3,7 @@ name, the erase commands, broken pipes and hang-ups."""
 import errno
 import re
 
-from harness import LOST, Scenario, erase_line, erased, usage, strerror
+from harness import LOST, Scenario, erase_line, erased, noise, usage, strerror
 
 ENOENT, EACCES, EIO = strerror(errno.ENOENT), strerror(errno.EACCES), strerror(errno.EIO)
 RW, RO = "rdwr,sync", "rdonly,sync"
@@ -114,6 +114,17 @@ SCENARIOS += [
     # the erase is still done.
     Scenario("broken_pipe_is_logged", ["erasel1"], broken_pipe=True, syslog=["3 " + LOST],
              changes=[("mtd0", L1, erased(0x2000))]),
+    # Started with standard output or error closed, the tool must not take that descriptor
+    # for a device: its messages and progress would be written into the flash.
+    Scenario("stdout_closed_keeps_progress_off_the_flash", ["writecramfs", "img"],
+             closed_streams=(1,), files={"img": noise("closed", 4096)}, stdout="",
+             changes=[("mtd2", 0, noise("closed", 4096) + erased(0x290000 - 4096))],
+             tiers=("sim",)),
+    Scenario("stderr_closed_keeps_messages_off_the_flash", ["erasetempconf"],
+             closed_streams=(2,), faults=["erase-fail:mtd0:1"], stderr="", status=1,
+             tiers=("sim",)),
+    Scenario("both_closed_keep_messages_off_the_flash", ["writebootp", "none"],
+             closed_streams=(1, 2), stdout="", stderr="", status=1, tiers=("sim",)),
     # A hang-up right after the erase request does not end the run.
     Scenario("hangup_is_ignored", ["erasel1"], faults=["hup-after:2"],
              stdout="Erasing L1-0...\n" + erase_line(L1, 0x2000),
