@@ -443,6 +443,8 @@ NOTES = """notes:
     ref = the baseline under the same simulator, which adds calls of its own per device
     request (an lseek per read or write, pwrite64 for the erase fill).
     rt_sigaction+1: flashtool also ignores SIGHUP (a hang-up must not cut a flash write short).
+    poll+1: flashtool checks that standard input, output and error are open before it opens a
+      device (a device that took a closed one would receive the messages).
     A note "baseline vs min" would mean that the baseline and the analytic minimum disagree.
   vs dd: flashtool / (flash_erase + dd bs=1024 oflag=sync), vs flashcp: flashtool /
     (flashcp -A), wall time, real driver only, same bytes written. flashcp also reads
