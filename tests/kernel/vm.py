@@ -370,8 +370,8 @@ def _sysroot_libs(binary, sysroots, triplet):
             p = os.path.join(d, name)
             if os.path.isfile(p) and _elf_machine(p) == machine:
                 return os.path.realpath(p)
-        raise VMError("%s needs %s, which is in none of %s"
-                      % (binary, name, ", ".join(sysroots)))
+        raise VMError("%s needs %s, which is in none of the sysroots (%s)"
+                      % (binary, name, ", ".join(sysroots) or "none given"))
 
     out = []
     interp, todo = _elf_needs(binary)
