@@ -44,19 +44,18 @@ MODULES = (
 )
 
 
-
 class Machine:
     """What differs between the guest architectures."""
 
     def __init__(self, arch, qemu, console, modules, block2mtd, triplet,
-                 slowdown):
+                 timeout_factor):
         self.arch = arch            # Debian architecture name
         self.qemu = qemu            # qemu command up to the memory size
         self.console = console      # serial console device
         self.modules = modules      # loaded in order, relative to lib/modules/KVER
         self.block2mtd = block2mtd  # relative to lib/modules/KVER or the cache
         self.triplet = triplet      # multiarch library folder name
-        self.slowdown = slowdown    # guest time against the amd64 guest's
+        self.timeout_factor = timeout_factor  # on the whole-boot limit
 
 
 MACHINES = {
@@ -73,7 +72,7 @@ MACHINES = {
          "kernel/drivers/virtio/virtio_pci_modern_dev.ko",
          "kernel/drivers/virtio/virtio_pci.ko",
          "kernel/drivers/block/virtio_blk.ko"),
-        ("cache", "block2mtd/block2mtd.ko"), "arm-linux-gnueabihf", 3),
+        ("cache", "block2mtd/block2mtd.ko"), "arm-linux-gnueabihf", 2),
 }
 
 INDEX_DISK_SIZE = 1 << 20
@@ -634,8 +633,8 @@ def run_jobs(flashtool_binary, jobs, cache_dir, workdir, timeout=None,
     cache_dir: folder prepared by prepare.sh (amd64 guest) or
         prepare-arm.sh (32-bit ARM guest).
     workdir: scratch folder for the initramfs, disks and console log.
-    timeout: whole-boot limit in seconds (default 300 + 5 s per job, three
-        times that for the ARM guest).
+    timeout: whole-boot limit in seconds (default 300 + 5 s per job, twice
+        that for the ARM guest).
     job_timeout: per-job limit in seconds (a job's "timeout" key overrides);
         a job that runs over is killed with SIGKILL (status 137).
     stats: optional dict, filled with timings (seconds).
@@ -678,7 +677,7 @@ def run_jobs(flashtool_binary, jobs, cache_dir, workdir, timeout=None,
     for p in disks:
         cmd += ["-drive", "file=%s,format=raw,if=virtio,cache=unsafe" % p]
     if timeout is None:
-        timeout = (300 + 5 * len(jobs)) * machine.slowdown
+        timeout = (300 + 5 * len(jobs)) * machine.timeout_factor
     t_built = time.monotonic()
     if verbose:
         print("vm: initramfs %d MiB, starting qemu" %
