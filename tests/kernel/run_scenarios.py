@@ -3,6 +3,9 @@
 one boot of the virtual machine, and checks them exactly as the simulator tier does.
 
   run_scenarios.py --binary BUILD/flashtool --cache CACHE [--work DIR] [-k TEXT]
+
+With --arch armhf the machine is 32-bit ARM (the cache made by prepare-arm.sh) and the
+binary the ARM build, its shared libraries taken from --sysroot.
 """
 import argparse
 import os
@@ -37,15 +40,18 @@ def main():
     parser.add_argument("--cache", default=vm.default_cache_dir())
     parser.add_argument("--work")
     parser.add_argument("-k", dest="filter")
+    parser.add_argument("--arch", choices=sorted(vm.MACHINES), default="amd64")
+    parser.add_argument("--sysroot", action="append", default=[],
+                        help="root tree with the ARM binary's shared libraries")
     args = parser.parse_args()
-    vm.prepare(args.cache)
+    vm.prepare(args.cache, args.arch)
     scenarios = [(group, s) for group, items in run.load_groups().items() for s in items
                  if "kernel" in s.tiers and (not args.filter or args.filter in s.name)]
     work = args.work or tempfile.mkdtemp(prefix="flashvm-")
     started = time.monotonic()
     try:
         results = vm.run_jobs(os.path.abspath(args.binary), [to_job(s) for _, s in scenarios],
-                              args.cache, work)
+                              args.cache, work, sysroots=args.sysroot)
     finally:
         if not args.work:
             shutil.rmtree(work, ignore_errors=True)
@@ -56,7 +62,8 @@ def main():
             passed += 1
         else:
             failed += 1
-    print(f"kernel tier: {len(scenarios)} scenarios in one boot, {time.monotonic() - started:.0f} s")
+    print(f"kernel tier ({args.arch}): {len(scenarios)} scenarios in one boot, "
+          f"{time.monotonic() - started:.0f} s")
     print(f"{passed} passed, {failed} failed")
     return 1 if failed or not passed else 0
 

@@ -10,7 +10,9 @@ directory, removed and read-only nodes, syslog capture, a stdout pipe with
 no reader, the program name, the per-job time limit, and the MTD answers
 (MEMERASE, lseek, short writes) that flashtool relies on.
 
-usage: selftest.py [--cache DIR] [--work DIR] [--no-prepare]
+usage: selftest.py [--cache DIR] [--work DIR] [--no-prepare] [--arch armhf] [--cc CC]
+With --arch armhf the machine is the 32-bit ARM one (prepare-arm.sh) and
+mtdprobe is built by the ARM cross compiler (--cc, arm-linux-gnueabihf-gcc).
 Exit status 0 when every check passes.
 """
 
@@ -58,9 +60,12 @@ def erased(flash, name, start, end):
     return patched(flash, name, start, b"\xff" * (end - start))
 
 
-def build_probe(workdir):
+CROSS_CC = {"armhf": "arm-linux-gnueabihf-gcc"}
+
+
+def build_probe(workdir, cc=None):
     """Path of a static mtdprobe, or None without a working C compiler."""
-    cc = shutil.which("cc") or shutil.which("gcc")
+    cc = shutil.which(cc) if cc else shutil.which("cc") or shutil.which("gcc")
     if not cc:
         print("selftest: no C compiler; mtdprobe checks are skipped",
               file=sys.stderr)
@@ -224,15 +229,18 @@ def main():
     ap.add_argument("--cache", default=vm.default_cache_dir())
     ap.add_argument("--work", default=None)
     ap.add_argument("--no-prepare", action="store_true")
+    ap.add_argument("--arch", choices=sorted(vm.MACHINES), default="amd64")
+    ap.add_argument("--cc", help="C compiler for mtdprobe (default: the "
+                    "machine's own, or the cross compiler for --arch)")
     opts = ap.parse_args()
 
     t0 = time.monotonic()
     if not opts.no_prepare:
-        vm.prepare(opts.cache)
+        vm.prepare(opts.cache, opts.arch)
     t_prep = time.monotonic() - t0
     work = opts.work or tempfile.mkdtemp(prefix="kernel-selftest-")
     os.makedirs(work, exist_ok=True)
-    binary = build_probe(work)
+    binary = build_probe(work, opts.cc or CROSS_CC.get(opts.arch))
     if binary is None:
         binary = os.path.join(work, "wrapper.sh")
         with open(binary, "wb") as f:

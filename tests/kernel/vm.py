@@ -1,8 +1,10 @@
 """Run a command against real kernel MTD devices inside a QEMU guest.
 
 One boot runs many jobs.  The guest is Debian's stock amd64 kernel under
-TCG; four virtio disks of the flash partition sizes become /dev/mtd0..3
-through block2mtd.  See README.md in this directory for the whole picture.
+TCG (or its 32-bit ARM armmp kernel on qemu's "virt" board, when the cache
+was made by prepare-arm.sh); four virtio disks of the flash partition sizes
+become /dev/mtd0..3 through block2mtd.  See README.md in this directory for
+the whole picture.
 
 Entry point: run_jobs(binary, jobs, cache_dir, workdir) -> list of results.
 """
@@ -41,6 +43,38 @@ MODULES = (
     "kernel/drivers/mtd/devices/block2mtd.ko",
 )
 
+
+class Machine:
+    """What differs between the guest architectures."""
+
+    def __init__(self, arch, qemu, console, modules, block2mtd, triplet,
+                 timeout_factor):
+        self.arch = arch            # Debian architecture name
+        self.qemu = qemu            # qemu command up to the memory size
+        self.console = console      # serial console device
+        self.modules = modules      # loaded in order, relative to lib/modules/KVER
+        self.block2mtd = block2mtd  # relative to lib/modules/KVER or the cache
+        self.triplet = triplet      # multiarch library folder name
+        self.timeout_factor = timeout_factor  # on the whole-boot limit
+
+
+MACHINES = {
+    "amd64": Machine(
+        "amd64", ["qemu-system-x86_64", "-accel", "tcg"], "ttyS0",
+        MODULES[:-1], ("modules", MODULES[-1]), "x86_64-linux-gnu", 1),
+    # The armmp kernel has the MTD core and virtio built in; its package has no
+    # block2mtd module, so prepare-arm.sh builds one into the cache.  Without
+    # LPAE the kernel cannot reach qemu's PCI windows above 4 GiB: highmem=off.
+    "armhf": Machine(
+        "armhf", ["qemu-system-arm", "-M", "virt,highmem=off", "-cpu",
+                  "cortex-a15", "-accel", "tcg"], "ttyAMA0",
+        ("kernel/drivers/virtio/virtio_pci_legacy_dev.ko",
+         "kernel/drivers/virtio/virtio_pci_modern_dev.ko",
+         "kernel/drivers/virtio/virtio_pci.ko",
+         "kernel/drivers/block/virtio_blk.ko"),
+        ("cache", "block2mtd/block2mtd.ko"), "arm-linux-gnueabihf", 2),
+}
+
 INDEX_DISK_SIZE = 1 << 20
 SYNC_TAG = "flashvm-sync"
 HOSTNAME = "flashvm"
@@ -62,6 +96,12 @@ INIT_SCRIPT = r"""#!/bin/sh
 export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin
 export HOME=/
 umask 022
+if [ ! -e /bin/mount ]; then
+    # a busybox that cannot run on the build machine makes its applet links here
+    # (it finds itself through /proc/self/exe)
+    /bin/busybox mount -t proc proc /proc && /bin/busybox --install -s &&
+        /bin/busybox umount /proc || { echo "@@FAIL busybox --install"; exit 1; }
+fi
 fail() {
     echo "@@FAIL $*"
     sync
@@ -76,7 +116,7 @@ mount -t devtmpfs devtmpfs /dev || fail "cannot mount devtmpfs"
 mkdir -p /tmp /var/log
 echo "@@T init $(uptime_s)"
 
-for m in virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_blk mtd; do
+for m in @@MODULES@@; do
     insmod /lib/modules/$m.ko || fail "insmod $m"
 done
 k=0
@@ -208,7 +248,7 @@ sleep 30
 """
 
 
-def _render_init(job_timeout):
+def _render_init(job_timeout, machine):
     checks = []
     b2m = []
     proc = []
@@ -226,6 +266,8 @@ def _render_init(job_timeout):
         ("@@HOSTNAME@@", HOSTNAME),
         ("@@SYNC_TAG@@", SYNC_TAG),
         ("@@TIMEOUT@@", str(int(job_timeout))),
+        ("@@MODULES@@", " ".join(os.path.basename(m)[:-3]
+                                 for m in machine.modules)),
     ):
         text = text.replace(key, val)
     return text.encode()
@@ -293,6 +335,77 @@ def _shared_libs(binary):
     return libs
 
 
+def _elf_machine(path):
+    """The e_machine field of an ELF file, or None for anything else."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(20)
+    except OSError:
+        return None
+    if len(head) < 20 or head[:4] != b"\x7fELF":
+        return None
+    return int.from_bytes(head[18:20], "big" if head[5] == 2 else "little")
+
+
+def _elf_needs(path):
+    """(program interpreter or None, [NEEDED names]) as readelf reports them."""
+    out = subprocess.run(["readelf", "-W", "-l", "-d", path],
+                         capture_output=True, text=True, check=True).stdout
+    interp = re.search(r"Requesting program interpreter: ([^\]]+)\]", out)
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", out)
+    return (interp.group(1) if interp else None), needed
+
+
+def _sysroot_libs(binary, sysroots, triplet):
+    """[(guest path, host path)] of the shared objects a foreign binary loads,
+    found in the sysroots the way the target's loader searches its own tree:
+    the interpreter at its own path, the libraries in /lib."""
+    machine = _elf_machine(binary)
+    dirs = [os.path.join(root, d) for root in sysroots
+            for d in ("lib/" + triplet, "usr/lib/" + triplet, "lib", "usr/lib")]
+
+    def find(name):
+        for d in dirs:
+            p = os.path.join(d, name)
+            if os.path.isfile(p) and _elf_machine(p) == machine:
+                return os.path.realpath(p)
+        raise VMError("%s needs %s, which is in none of the sysroots (%s)"
+                      % (binary, name, ", ".join(sysroots) or "none given"))
+
+    out = []
+    interp, todo = _elf_needs(binary)
+    if interp:
+        out.append((interp, find(os.path.basename(interp))))
+    seen = set()
+    while todo:
+        name = todo.pop(0)
+        if name in seen:
+            continue
+        seen.add(name)
+        host = find(name)
+        out.append(("/lib/" + name, host))
+        todo += _elf_needs(host)[1]
+    return out
+
+
+def _cache_machine(cache_dir):
+    """The guest machine a prepared cache is for (prepare-arm.sh writes
+    "armhf" into its arch file; prepare.sh's caches have none)."""
+    try:
+        with open(os.path.join(cache_dir, "arch")) as f:
+            arch = f.read().strip()
+    except OSError:
+        arch = "amd64"
+    if arch not in MACHINES:
+        raise VMError("%s: unknown guest architecture %r" % (cache_dir, arch))
+    return MACHINES[arch]
+
+
+def _module_path(cache_dir, moddir, where):
+    root, rel = where
+    return os.path.join(cache_dir if root == "cache" else moddir, rel)
+
+
 def _kernel_paths(cache_dir):
     try:
         with open(os.path.join(cache_dir, "ready")) as f:
@@ -347,8 +460,24 @@ def _job_script(job, hashes):
     return b"\n".join(lines) + b"\n"
 
 
-def _build_initramfs(path, binary, jobs, cache_dir, job_timeout):
+def _program_libs(binary, busybox, sysroots, machine):
+    """[(guest path, host path)] of the libraries the program needs.  A binary
+    of the build machine's own architecture takes what ldd names; a foreign
+    one (the ARM build) takes them from the sysroots."""
+    kind = _elf_machine(binary)
+    if kind is None:
+        return []
+    if kind != _elf_machine(busybox):
+        raise VMError("%s is not built for the %s guest" % (binary, machine.arch))
+    if kind == _elf_machine(sys.executable):
+        return [(lib, lib) for lib in _shared_libs(binary)]
+    return _sysroot_libs(binary, sysroots or [], machine.triplet)
+
+
+def _build_initramfs(path, binary, jobs, cache_dir, job_timeout, sysroots=None):
     vmlinuz, moddir, busybox = _kernel_paths(cache_dir)
+    machine = _cache_machine(cache_dir)
+    libs = _program_libs(binary, busybox, sysroots, machine)
     images = {}
     job_hashes = []
     for job in jobs:
@@ -377,20 +506,26 @@ def _build_initramfs(path, binary, jobs, cache_dir, job_timeout):
         c.chardev("dev/null", 1, 3, 0o666)
         with open(busybox, "rb") as bf:
             c.file("bin/busybox", bf.read(), 0o755)
-        applets = subprocess.run([busybox, "--list-full"], capture_output=True,
-                                 text=True, check=True).stdout.split()
+        if _elf_machine(busybox) == _elf_machine(sys.executable):
+            applets = subprocess.run([busybox, "--list-full"],
+                                     capture_output=True, text=True,
+                                     check=True).stdout.split()
+        else:
+            applets = ["bin/sh"]  # /init makes the others
         for a in applets:
             if a != "bin/busybox":
                 c.symlink(a, "/bin/busybox")
-        for mod in MODULES:
-            with open(os.path.join(moddir, mod), "rb") as mf:
-                c.file("lib/modules/" + os.path.basename(mod), mf.read())
+        for mod in machine.modules + (machine.block2mtd,):
+            if isinstance(mod, str):
+                mod = ("modules", mod)
+            with open(_module_path(cache_dir, moddir, mod), "rb") as mf:
+                c.file("lib/modules/" + os.path.basename(mod[1]), mf.read())
         with open(binary, "rb") as bf:
             c.file("usr/local/bin/flashtool", bf.read(), 0o755)
-        for lib in _shared_libs(binary):
-            with open(lib, "rb") as lf:
-                c.file(lib, lf.read(), 0o755)
-        c.file("init", _render_init(job_timeout), 0o755)
+        for guest, host in libs:
+            with open(host, "rb") as lf:
+                c.file(guest, lf.read(), 0o755)
+        c.file("init", _render_init(job_timeout, machine), 0o755)
         for h, data in images.items():
             c.file("in/img/" + h, data)
         for i, job in enumerate(jobs):
@@ -401,7 +536,7 @@ def _build_initramfs(path, binary, jobs, cache_dir, job_timeout):
             for name, data in files.items():
                 c.file(base + "files/" + _check_rel(name), bytes(data))
         c.trailer()
-    return vmlinuz, sum(len(d) for d in images.values())
+    return vmlinuz, sum(len(d) for d in images.values()), machine
 
 
 # --------------------------------------------------------------------------
@@ -487,18 +622,24 @@ def _parse_result(chunk):
 
 
 def run_jobs(flashtool_binary, jobs, cache_dir, workdir, timeout=None,
-             job_timeout=DEFAULT_JOB_TIMEOUT, stats=None, verbose=False):
+             job_timeout=DEFAULT_JOB_TIMEOUT, stats=None, verbose=False,
+             sysroots=None):
     """Boot once and run every job; return one result dict per job, in order.
 
     flashtool_binary: any host executable (ELF with its ldd libraries, or a
-        script whose interpreter exists in busybox, e.g. #!/bin/sh).
+        script whose interpreter exists in busybox, e.g. #!/bin/sh); for the
+        ARM guest an ARM executable, its libraries found in `sysroots`.
     jobs: list of dicts, see README.md.
-    cache_dir: folder prepared by prepare.sh.
+    cache_dir: folder prepared by prepare.sh (amd64 guest) or
+        prepare-arm.sh (32-bit ARM guest).
     workdir: scratch folder for the initramfs, disks and console log.
-    timeout: whole-boot limit in seconds (default 300 + 5 s per job).
+    timeout: whole-boot limit in seconds (default 300 + 5 s per job, twice
+        that for the ARM guest).
     job_timeout: per-job limit in seconds (a job's "timeout" key overrides);
         a job that runs over is killed with SIGKILL (status 137).
     stats: optional dict, filled with timings (seconds).
+    sysroots: root trees holding a foreign binary's interpreter and shared
+        libraries (lib/, usr/lib/ and their multiarch folders).
     """
     if not jobs:
         return []
@@ -508,8 +649,8 @@ def run_jobs(flashtool_binary, jobs, cache_dir, workdir, timeout=None,
     if not os.access(binary, os.X_OK):
         raise VMError("%s is not an executable file" % binary)
     initrd = os.path.join(workdir, "initrd.cpio")
-    vmlinuz, image_bytes = _build_initramfs(initrd, binary, jobs, cache_dir,
-                                            job_timeout)
+    vmlinuz, image_bytes, machine = _build_initramfs(
+        initrd, binary, jobs, cache_dir, job_timeout, sysroots)
     disks = []
     for n, (name, size, _) in enumerate(FLASH):
         p = os.path.join(workdir, "flash-%s.img" % name)
@@ -527,15 +668,16 @@ def run_jobs(flashtool_binary, jobs, cache_dir, workdir, timeout=None,
 
     mem_mb = 512 + 3 * (os.path.getsize(initrd) >> 20)
     console = os.path.join(workdir, "console.log")
-    cmd = ["qemu-system-x86_64", "-accel", "tcg", "-m", str(mem_mb),
+    cmd = machine.qemu + ["-m", str(mem_mb),
            "-nodefaults", "-no-user-config", "-display", "none",
            "-no-reboot", "-serial", "file:" + console,
            "-kernel", vmlinuz, "-initrd", initrd,
-           "-append", "console=ttyS0 panic=-1 quiet rdinit=/init"]
+           "-append", "console=%s panic=-1 quiet rdinit=/init"
+           % machine.console]
     for p in disks:
         cmd += ["-drive", "file=%s,format=raw,if=virtio,cache=unsafe" % p]
     if timeout is None:
-        timeout = 300 + 5 * len(jobs)
+        timeout = (300 + 5 * len(jobs)) * machine.timeout_factor
     t_built = time.monotonic()
     if verbose:
         print("vm: initramfs %d MiB, starting qemu" %
@@ -614,26 +756,34 @@ def default_cache_dir():
                           os.path.join(HERE, "..", "..", "build", "kernel-cache"))
 
 
-def prepare(cache_dir):
-    """Run prepare.sh (idempotent, fast when the cache is warm)."""
-    subprocess.run(["sh", os.path.join(HERE, "prepare.sh"), cache_dir],
-                   check=True)
+PREPARE_SCRIPTS = {"amd64": "prepare.sh", "armhf": "prepare-arm.sh"}
+
+
+def prepare(cache_dir, arch="amd64"):
+    """Run prepare.sh, or prepare-arm.sh for the armhf guest (idempotent,
+    fast when the cache is warm)."""
+    subprocess.run(["sh", os.path.join(HERE, PREPARE_SCRIPTS[arch]),
+                    cache_dir], check=True)
 
 
 def main(argv):
-    """vm.py [--cache DIR] BINARY [ARG...]: one job on erased flash, shown."""
+    """vm.py [--cache DIR] [--arch armhf --sysroot DIR] BINARY [ARG...]: one
+    job on erased flash, shown."""
     import argparse
     import tempfile
     ap = argparse.ArgumentParser(description=main.__doc__)
     ap.add_argument("--cache", default=default_cache_dir())
+    ap.add_argument("--arch", choices=sorted(MACHINES), default="amd64")
+    ap.add_argument("--sysroot", action="append", default=[],
+                    help="root tree with a foreign binary's libraries")
     ap.add_argument("binary")
     ap.add_argument("args", nargs=argparse.REMAINDER)
     opts = ap.parse_args(argv)
-    prepare(opts.cache)
+    prepare(opts.cache, opts.arch)
     work = tempfile.mkdtemp(prefix="flashvm-")
     stats = {}
     res = run_jobs(opts.binary, [{"name": "cli", "args": opts.args}],
-                   opts.cache, work, stats=stats)[0]
+                   opts.cache, work, stats=stats, sysroots=opts.sysroot)[0]
     shutil.rmtree(work, ignore_errors=True)
     sys.stdout.buffer.write(res["stdout"])
     sys.stdout.flush()
