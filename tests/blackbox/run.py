@@ -52,6 +52,8 @@ def main():
                 continue
             if launcher and scenario.argv0 != "flashtool" and not harness.is_qemu(launcher):
                 continue  # a launcher names the binary itself (qemu-user takes -0 argv0)
+            if launcher and scenario.closed_streams and not harness.is_qemu(launcher):
+                continue  # valgrind needs its standard error for its own report
             chosen.append((group, scenario))
 
     def run_one(item):
