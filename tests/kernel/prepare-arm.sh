@@ -22,22 +22,8 @@ mkdir -p "$1"
 cache=$(cd "$1" && pwd)
 triplet=arm-linux-gnueabihf
 
-as_root() {
-    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-need=""
-command -v qemu-system-arm >/dev/null 2>&1 || need="$need qemu-system-arm"
-command -v $triplet-gcc >/dev/null 2>&1 || need="$need gcc-$triplet"
-command -v make >/dev/null 2>&1 || need="$need make"
-command -v xz >/dev/null 2>&1 || need="$need xz-utils"
-command -v readelf >/dev/null 2>&1 || need="$need binutils"
-if [ -n "$need" ]; then
-    echo "prepare-arm: installing$need" >&2
-    as_root apt-get update -qq
-    # shellcheck disable=SC2086
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $need >&2
-fi
+# The host tools, from Debian's archive when missing.
+"$(dirname "$0")/../../tools/install-deps" qemu-system-arm gcc-arm-linux-gnueabihf make xz-utils binutils >&2
 
 ready="$cache/ready"
 if [ -f "$ready" ] && [ "$(cat "$cache/arch" 2>/dev/null)" = armhf ]; then

@@ -18,16 +18,8 @@ as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-need=""
-command -v qemu-system-x86_64 >/dev/null 2>&1 || need="$need qemu-system-x86"
-command -v cpio >/dev/null 2>&1 || need="$need cpio"
-command -v xz >/dev/null 2>&1 || need="$need xz-utils"
-if [ -n "$need" ]; then
-    echo "prepare: installing$need" >&2
-    as_root apt-get update -qq
-    # shellcheck disable=SC2086
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $need >&2
-fi
+# The host tools, from Debian's archive when missing.
+"$(dirname "$0")/../../tools/install-deps" qemu-system-x86 cpio xz-utils >&2
 
 ready="$cache/ready"
 if [ -f "$ready" ]; then
