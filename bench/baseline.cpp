@@ -348,6 +348,24 @@ int write_section(std::FILE* file, int fd, std::uint32_t offset, std::uint32_t l
     return status;
 }
 
+// The next partition section of the range [at, at + remaining) after entry *i, by the
+// covering rule; false at the end of the table. remaining shrinks by the section's length.
+bool next_section(const Partition* parts, int count, std::uint32_t at, int& i,
+                  std::uint32_t& remaining, std::uint32_t& offset, std::uint32_t& length)
+{
+    for (; i < count; ++i) {
+        const Partition& p = parts[i];
+        if (at >= p.start + p.size) {
+            continue;
+        }
+        offset = p.start < at ? at - p.start : 0;
+        length = p.size - offset < remaining ? p.size - offset : remaining;
+        remaining -= length;
+        return true;
+    }
+    return false;
+}
+
 int write_window(const Partition* parts, int count, const char* path, int window,
                  SystemCount& progress_count)
 {
@@ -358,16 +376,12 @@ int write_window(const Partition* parts, int count, const char* path, int window
     const std::uint32_t at = kWindowStart[window];
     std::uint32_t remaining = kWindowSize[window];
     int status = 0;
-    for (int i = 0; status == 0 && remaining != 0 && i < count; ++i) {
-        const Partition& p = parts[i];
-        if (at >= p.start + p.size) {
-            continue;
-        }
-        const std::uint32_t offset = p.start < at ? at - p.start : 0;
-        std::uint32_t length = p.size - offset;
-        length = length < remaining ? length : remaining;
-        remaining -= length;
-        const int fd = open_partition(p);
+    std::uint32_t offset = 0;
+    std::uint32_t length = 0;
+    for (int i = 0; status == 0 && remaining != 0 &&
+                    next_section(parts, count, at, i, remaining, offset, length);
+         ++i) {
+        const int fd = open_partition(parts[i]);
         if (fd < 0) {
             status = 1;
             break;
@@ -421,16 +435,12 @@ int crc_window(const Partition* parts, int count, const char* image, const char*
     auto remaining = static_cast<std::uint32_t>(size);
     std::uint32_t crc = 0;
     int status = 0;
-    for (int i = 0; status == 0 && i < count; ++i) {
-        const Partition& p = parts[i];
-        if (at >= p.start + p.size) {
-            continue;
-        }
-        const std::uint32_t offset = p.start < at ? at - p.start : 0;
-        std::uint32_t length = p.size - offset;
-        length = length < remaining ? length : remaining;
-        remaining -= length;
-        const int fd = open_partition(p);
+    std::uint32_t offset = 0;
+    std::uint32_t length = 0;
+    // An empty image still reads its first covering partition once, as the tool does.
+    for (int i = 0; status == 0 && next_section(parts, count, at, i, remaining, offset, length);
+         ++i) {
+        const int fd = open_partition(parts[i]);
         status = fd < 0 || crc_range(fd, offset, length, crc) != 0 ? 1 : 0;
         if (fd >= 0 && close(fd) != 0) {
             status = 1;
