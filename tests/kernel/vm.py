@@ -194,13 +194,14 @@ run_job() {
     pos=$(stat -c %s /var/log/messages)
     t0=$(uptime_s)
     if [ "$J_CLOSED" = 1 ]; then
-        # stdout is a pipe whose only reader has already exited
+        # stdout is a pipe whose only reader has already gone. A read-write open of a
+        # FIFO never blocks, so the reader is a descriptor of this shell, closed once the
+        # write end is open: no child whose exit signal could interrupt the open.
         rm -f /tmp/pipe
         mkfifo /tmp/pipe
-        ( exec </tmp/pipe ) &
-        rp=$!
+        exec 6<>/tmp/pipe
         exec 4>/tmp/pipe
-        wait $rp
+        exec 6<&-
         : > /o/stdout
         timeout -s KILL $J_TIMEOUT sh -c "$RUN" "$J_ARGV0" "$@" </dev/null >&4 2>/o/stderr 4>&- 5>&-
         st=$?
