@@ -9,7 +9,7 @@ from scenarios_image import CRAMFS, landed, written
 
 # Big enough that the real driver's tier catches the first writer while it writes; on the
 # simulator it stops before its 100th device operation, some 95 blocks into the image.
-FIRST = noise("lock-first", 0x60000)
+FIRST = noise("lock-first", 0x200000)
 SECOND = noise("lock-second", 0x50000)
 STOP_AT = 100
 
