@@ -151,25 +151,25 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
         env = {k: v for k, v in os.environ.items() if not k.startswith("FLASHSIM")}
         env.update(LD_PRELOAD=simlib, FLASHSIM_DIR=devdir, FLASHSIM_LOG=log,
                    FLASHSIM_FAULTS=",".join(faults), **(extra_env or {}))
-        argv = [scenario.argv0] + list(scenario.args)
-        if launcher:
-            argv, binary, env = launch(launcher, scenario.argv0, binary, scenario.args, env)
+        def command(args, run_env):
+            if launcher:
+                return launch(launcher, scenario.argv0, binary, args, run_env)
+            return [scenario.argv0] + list(args), binary, run_env
+
+        overlap = {}
+        if scenario.other is not None:
+            fault = ("stop-before:%d" if scenario.other.end == "stop" else "kill-after:%d") \
+                % scenario.other.op
+            other_env = dict(env, FLASHSIM_FAULTS=fault, FLASHSIM_LOG=log + ".other")
+            other = command(scenario.other.args, other_env)
+        argv, binary, env = command(scenario.args, env)
         if scenario.closed_streams:
             closing = " ".join(f"{fd}>&-" for fd in scenario.closed_streams)
             argv = ["sh", "-c", f'exec "$@" {closing}', "sh", binary] + argv[1:]
             binary = "/bin/sh"
-        overlap = {}
         if scenario.other is not None:
-            def command(args, run_env):
-                if launcher:
-                    return launch(launcher, scenario.argv0, binary, args, run_env)
-                return [scenario.argv0] + list(args), binary, run_env
-            fault = ("stop-before:%d" if scenario.other.end == "stop" else "kill-after:%d") \
-                % scenario.other.op
-            other_env = dict(env, FLASHSIM_FAULTS=fault, FLASHSIM_LOG=log + ".other")
             out, err, status, overlap = _run_beside_other(
-                scenario.other, command(scenario.other.args, other_env),
-                command(scenario.args, env), work, os.path.join(devdir, "mtd0"))
+                scenario.other, other, (argv, binary, env), work, os.path.join(devdir, "mtd0"))
             proc = subprocess.CompletedProcess(argv, status, out, err)
         elif scenario.broken_pipe:
             reader, writer = os.pipe()
