@@ -3,8 +3,9 @@
 // It issues exactly the calls that the commands' I/O pattern asks for and nothing else:
 // the device opens of the front end (O_SYNC), one MEMERASE per range, image files read
 // through stdio in 1024-byte freads, 1024-byte device writes, 4096-byte device reads fed
-// to zlib's crc32(), and the same standard output, flushed at the same points, so that
-// output costs the same. It has no owners, no helpers and no error recovery beyond
+// to zlib's crc32(), one flock of /dev/mtd0 for a command that writes (one writer at a
+// time), and the same standard output, flushed at the same points, so that output costs
+// the same. It has no owners, no helpers and no error recovery beyond
 // stopping: it is the yardstick that flashtool's cost is divided by, not a product.
 //
 //   baseline writecramfs IMAGE
@@ -23,6 +24,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -598,6 +600,18 @@ unsigned devices_of(const char* word)
     return std::strcmp(word, "writecramfs") == 0 || std::strcmp(word, "checkcramfs") == 0 ? 0x4 : 0;
 }
 
+// The commands that write the flash, and so keep other writers out while they run.
+bool writes_flash(const char* word)
+{
+    static const char* const kWriters[] = {"writecramfs", "writeall", "writesystem", "writetempconf"};
+    for (const char* writer : kWriters) {
+        if (std::strcmp(word, writer) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -625,6 +639,9 @@ int main(int argc, char** argv)
         }
     }
     std::signal(SIGPIPE, on_sigpipe);
+    if (writes_flash(argv[1])) {
+        flock(fds[0], LOCK_EX);
+    }
     const int status = run(argc, argv, fds);
     if (close(fds[0]) != 0) {
         std::perror("close()");

@@ -9,7 +9,8 @@ glibc's stdio, which the commands use for every file on the file system:
   - standard output is a regular file: its first use costs one newfstatat, and it is
     written once per fflush() (every progress entry) and once at exit if anything is left;
   - the commands' own calls: open/close of devices, lseek, MEMERASE (ioctl), 1024-byte
-    device writes, 4096-byte device reads, fstat of files, signal() (one rt_sigaction).
+    device writes, 4096-byte device reads, fstat of files, signal() (one rt_sigaction),
+    and for a command that writes the flash one flock of /dev/mtd0 (one writer at a time).
 Process start-up and exit (execve, the dynamic loader's openat/read/mmap of libc and libz,
 brk for the first malloc...) are not derived here: they are measured on `baseline startup`
 and added, and every kind this module does not list is held to the baseline's count.
@@ -18,7 +19,8 @@ and added, and every kind this module does not list is held to the baseline's co
 from workload import MTD_SIZES, SYSTEM_SIZES, TEMPCONF_SIZE, WINDOW
 
 IO_KINDS = ("openat", "close", "newfstatat", "read", "write", "lseek", "ioctl",
-            "rt_sigaction")
+            "rt_sigaction", "flock")
+WRITERS = ("writecramfs", "writesystem", "writetempconf")
 
 
 def _ceil(a, b):
@@ -103,6 +105,8 @@ def minimum(name, size):
         m.update(openat=1, close=1, newfstatat=1, lseek=1, read=1, write=1)
     else:
         return None
+    if name in WRITERS or name.startswith("writeall"):
+        m["flock"] = 1
     return m
 
 

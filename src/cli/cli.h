@@ -1,8 +1,8 @@
 // cli.h: the command front end and the flash map.
 // Owns the fixed layout of the 4 MiB flash (devices, boot-area regions, whole-flash image,
-// system windows), the command table (word, argument rule, devices, handler) and the parse
-// of one command line into one command. Parsing prints nothing; run_command prints the
-// front end's own lines and exits.
+// system windows), the command table (word, argument rule, devices, handler), the parse
+// of one command line into one command and the lock that keeps flash writers apart.
+// Parsing prints nothing; run_command prints the front end's own lines and exits.
 #pragma once
 
 #include <cstdint>
@@ -70,6 +70,7 @@ struct Command {
     bool or_more;       // ...or at least that count
     int http_index;     // argv position where "HTTP" selects compact progress, 0 for none
     bool read_only;     // open the devices read-only instead of read-write
+    bool writes;        // erases or writes the flash: holds the flash lock while it runs
     unsigned devices;   // DeviceSet bits, opened in device order before the call
     int (*run)(const Devices& devices, std::span<char* const> argv);
 };
@@ -83,3 +84,9 @@ struct Command {
 
 // Every command in parse order.
 [[nodiscard]] std::span<const Command> command_table();
+
+// Takes the exclusive advisory lock (flock) on the /dev/mtd0 descriptor fd, which the
+// kernel releases when the descriptor is closed or the process ends. When another process
+// holds it, prints one line on standard error saying so and waits for it. Any other
+// failure to lock (a file system without locks, say) is silent: the run goes on unlocked.
+void hold_flash_lock(int fd);

@@ -145,28 +145,30 @@ int run_erasetempconf(const Devices& d, std::span<char* const>)
 }
 
 // In the order the words are tried. Every word is accepted under one count rule only, so
-// the order never changes which command a command line selects.
+// the order never changes which command a command line selects. Columns: word, argc,
+// or more, "HTTP" position, read-only open, writes the flash (takes the lock), devices,
+// handler.
 constexpr Command kCommands[] = {
-    {"readenv", 2, false, 0, true, kUsesMtd0, run_readenv},
-    {"writeenv", 3, false, 0, false, kUsesMtd0, run_writeenv},
-    {"checkenv", 4, false, 0, false, kUsesMtd0, run_checkenv},
-    {"writebootp", 3, true, 3, false, kUsesMtd0 | kUsesMtd1, run_writebootp},
-    {"writecramfs", 3, true, 3, false, kUsesMtd0 | kUsesMtd2, run_writecramfs},
-    {"writeall", 3, false, 0, false, kUsesAll, run_writeall},
-    {"writejffs", 3, false, 0, false, kUsesMtd0 | kUsesMtd3, run_writejffs},
-    {"writel1all", 3, false, 0, false, kUsesMtd0, run_writel1all},
-    {"writel2boot", 3, false, 0, false, kUsesMtd0, run_writel2boot},
-    {"checkl2boot", 4, false, 0, false, kUsesMtd0, run_checkl2boot},
-    {"checkkernel", 4, false, 0, false, kUsesMtd0 | kUsesMtd1, run_checkkernel},
-    {"checkcramfs", 4, false, 0, false, kUsesMtd0 | kUsesMtd2, run_checkcramfs},
-    {"erasel1", 2, false, 0, false, kUsesMtd0, run_erasel1},
-    {"writel1", 2, false, 0, false, kUsesMtd0, run_writel1},
-    {"writesystem", 6, true, 6, false, kUsesMtd0, run_writesystem},
-    {"checksystem", 9, false, 0, false, kUsesMtd0, run_checksystem},
-    {"writetempconf", 3, false, 0, false, kUsesMtd0, run_writetempconf},
-    {"checktempconf", 2, false, 0, false, kUsesMtd0, run_checktempconf},
-    {"readtempconf", 3, false, 0, false, kUsesMtd0, run_readtempconf},
-    {"erasetempconf", 2, false, 0, false, kUsesMtd0, run_erasetempconf},
+    {"readenv", 2, false, 0, true, false, kUsesMtd0, run_readenv},
+    {"writeenv", 3, false, 0, false, false, kUsesMtd0, run_writeenv},
+    {"checkenv", 4, false, 0, false, false, kUsesMtd0, run_checkenv},
+    {"writebootp", 3, true, 3, false, true, kUsesMtd0 | kUsesMtd1, run_writebootp},
+    {"writecramfs", 3, true, 3, false, true, kUsesMtd0 | kUsesMtd2, run_writecramfs},
+    {"writeall", 3, false, 0, false, true, kUsesAll, run_writeall},
+    {"writejffs", 3, false, 0, false, true, kUsesMtd0 | kUsesMtd3, run_writejffs},
+    {"writel1all", 3, false, 0, false, true, kUsesMtd0, run_writel1all},
+    {"writel2boot", 3, false, 0, false, true, kUsesMtd0, run_writel2boot},
+    {"checkl2boot", 4, false, 0, false, false, kUsesMtd0, run_checkl2boot},
+    {"checkkernel", 4, false, 0, false, false, kUsesMtd0 | kUsesMtd1, run_checkkernel},
+    {"checkcramfs", 4, false, 0, false, false, kUsesMtd0 | kUsesMtd2, run_checkcramfs},
+    {"erasel1", 2, false, 0, false, true, kUsesMtd0, run_erasel1},
+    {"writel1", 2, false, 0, false, true, kUsesMtd0, run_writel1},
+    {"writesystem", 6, true, 6, false, true, kUsesMtd0, run_writesystem},
+    {"checksystem", 9, false, 0, false, false, kUsesMtd0, run_checksystem},
+    {"writetempconf", 3, false, 0, false, true, kUsesMtd0, run_writetempconf},
+    {"checktempconf", 2, false, 0, false, false, kUsesMtd0, run_checktempconf},
+    {"readtempconf", 3, false, 0, false, false, kUsesMtd0, run_readtempconf},
+    {"erasetempconf", 2, false, 0, false, true, kUsesMtd0, run_erasetempconf},
 };
 
 }  // namespace

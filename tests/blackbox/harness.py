@@ -7,6 +7,7 @@ on the starting flash: every byte not edited must come back unchanged."""
 
 import dataclasses
 import difflib
+import fcntl
 import os
 import random
 import re
@@ -14,10 +15,12 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import time
 
 DEVICE_SIZES = {"mtd0": 0x20000, "mtd1": 0xE0000, "mtd2": 0x290000, "mtd3": 0x70000}
 ERASE_SIZES = {"mtd0": 0x2000, "mtd1": 0x10000, "mtd2": 0x10000, "mtd3": 0x10000}
 LOST = "Lost connection while upgrading firmware!"
+WAITING = "flashtool: waiting for another flash write to finish\n"
 
 _patterns = {}
 
@@ -47,6 +50,20 @@ def _b(text):
 
 
 @dataclasses.dataclass
+class Other:
+    """Another flashtool run, started before the scenario's command and caught mid-write:
+    on the simulator right before its device operation `op`, on the real driver as soon as
+    it holds the flash lock. With end "stop" it is held there until the command waits for
+    it or ends, then let go; with "kill" it dies there (SIGKILL) before the command starts."""
+    args: list
+    op: int
+    end: str = "stop"
+    stdout: object = None          # as for Scenario; None: not compared
+    stderr: object = None
+    status: int = None             # 128+N when killed by signal N
+
+
+@dataclasses.dataclass
 class Scenario:
     name: str
     args: list
@@ -69,6 +86,8 @@ class Scenario:
     expect_files: dict = None      # working-dir files after the run (None: not checked)
     flash_checked: bool = True
     tiers: tuple = ("sim", "kernel")
+    other: Other = None            # a run already mid-write when the command starts
+    held_back: bool = None         # the command was still running when `other` was let go
 
     def device_table(self):
         if self.devices is not None:
@@ -132,14 +151,27 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
         env = {k: v for k, v in os.environ.items() if not k.startswith("FLASHSIM")}
         env.update(LD_PRELOAD=simlib, FLASHSIM_DIR=devdir, FLASHSIM_LOG=log,
                    FLASHSIM_FAULTS=",".join(faults), **(extra_env or {}))
-        argv = [scenario.argv0] + list(scenario.args)
-        if launcher:
-            argv, binary, env = launch(launcher, scenario.argv0, binary, scenario.args, env)
+        def command(args, run_env):
+            if launcher:
+                return launch(launcher, scenario.argv0, binary, args, run_env)
+            return [scenario.argv0] + list(args), binary, run_env
+
+        overlap = {}
+        if scenario.other is not None:
+            fault = ("stop-before:%d" if scenario.other.end == "stop" else "kill-after:%d") \
+                % scenario.other.op
+            other_env = dict(env, FLASHSIM_FAULTS=fault, FLASHSIM_LOG=log + ".other")
+            other = command(scenario.other.args, other_env)
+        argv, binary, env = command(scenario.args, env)
         if scenario.closed_streams:
             closing = " ".join(f"{fd}>&-" for fd in scenario.closed_streams)
             argv = ["sh", "-c", f'exec "$@" {closing}', "sh", binary] + argv[1:]
             binary = "/bin/sh"
-        if scenario.broken_pipe:
+        if scenario.other is not None:
+            out, err, status, overlap = _run_beside_other(
+                scenario.other, other, (argv, binary, env), work, os.path.join(devdir, "mtd0"))
+            proc = subprocess.CompletedProcess(argv, status, out, err)
+        elif scenario.broken_pipe:
             reader, writer = os.pipe()
             os.close(reader)
             proc = subprocess.run(argv, executable=binary, cwd=work, env=env, stdin=subprocess.DEVNULL,
@@ -166,9 +198,72 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
             if os.path.exists(log) else []
         return {"stdout": out, "stderr": proc.stderr, "status": proc.returncode, "flash": flash,
                 "files": files, "log": lines,
-                "syslog": [l[len("syslog "):] for l in lines if l.startswith("syslog ")]}
+                "syslog": [l[len("syslog "):] for l in lines if l.startswith("syslog ")],
+                **overlap}
     finally:
         shutil.rmtree(top, ignore_errors=True)
+
+
+def _flash_locked(mtd0):
+    """True when some process holds the flock on the backing file of /dev/mtd0."""
+    fd = os.open(mtd0, os.O_RDONLY)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return False
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
+
+
+def _wait_until(ready, seconds=60):
+    limit = time.monotonic() + seconds
+    while not ready() and time.monotonic() < limit:
+        time.sleep(0.002)
+
+
+def _read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _run_beside_other(other, other_cmd, cmd, work, mtd0):
+    """Runs the other command until its fault catches it mid-write, then the scenario's
+    command beside it. Returns the command's stdout, stderr and status, and what the
+    overlap showed: the other run's result, whether the flash lock was held when the
+    command started and whether the command was still waiting when the other was let go."""
+    files = {name: os.path.join(work, "..", name) for name in
+             ("other.out", "other.err", "out", "err")}
+    streams = {name: open(path, "wb") for name, path in files.items()}
+    try:
+        argv, exe, env = other_cmd
+        first = subprocess.Popen(argv, executable=exe, cwd=work, env=env, stdin=subprocess.DEVNULL,
+                                 stdout=streams["other.out"], stderr=streams["other.err"])
+        if other.end == "stop":
+            # WNOWAIT leaves the state to Popen, which reaps the process at the end.
+            _wait_until(lambda: os.waitid(os.P_PID, first.pid, os.WSTOPPED | os.WEXITED
+                                          | os.WNOHANG | os.WNOWAIT) is not None)
+        else:
+            first.wait(timeout=120)
+        locked = _flash_locked(mtd0)
+        argv, exe, env = cmd
+        second = subprocess.Popen(argv, executable=exe, cwd=work, env=env,
+                                  stdin=subprocess.DEVNULL, stdout=streams["out"],
+                                  stderr=streams["err"])
+        # Either it ends, or it says it waits (and then blocks until the other lets go).
+        _wait_until(lambda: second.poll() is not None or os.path.getsize(files["err"]) > 0)
+        held_back = second.poll() is None
+        if other.end == "stop":
+            first.send_signal(signal.SIGCONT)
+        status = second.wait(timeout=120)
+        other_status = first.wait(timeout=120)
+    finally:
+        for stream in streams.values():
+            stream.close()
+    result = {"other": {"stdout": _read(files["other.out"]), "stderr": _read(files["other.err"]),
+                        "status": 128 - other_status if other_status < 0 else other_status},
+              "locked": locked, "held_back": held_back}
+    return _read(files["out"]), _read(files["err"]), status, result
 
 
 def _compare_text(label, expected, actual, problems):
@@ -217,6 +312,8 @@ def check(scenario, result, tier="sim"):
         _compare_bytes(f"flash {dev}", data, result["flash"].get(dev), problems)
     if list(result["syslog"]) != list(scenario.syslog):
         problems.append(f"syslog {result['syslog']}, expected {scenario.syslog}")
+    if scenario.other is not None:
+        _check_overlap(scenario, result, problems)
     if scenario.expect_files is not None:
         inputs = {k: v for k, v in result["files"].items() if k not in scenario.files}
         for name, data in scenario.expect_files.items():
@@ -236,6 +333,20 @@ def check(scenario, result, tier="sim"):
             if erases != [tuple(e) for e in scenario.erases]:
                 problems.append(f"erases {erases}, expected {scenario.erases}")
     return problems
+
+
+def _check_overlap(scenario, result, problems):
+    other, seen = scenario.other, result.get("other", {})
+    if other.status is not None and seen.get("status") != other.status:
+        problems.append(f"other run: status {seen.get('status')}, expected {other.status}")
+    _compare_text("other run: stdout", other.stdout, seen.get("stdout", b""), problems)
+    _compare_text("other run: stderr", other.stderr, seen.get("stderr", b""), problems)
+    # A stopped writer holds the lock; a killed one has left none behind.
+    if result.get("locked") != (other.end == "stop"):
+        problems.append(f"flash lock held when the command started: {result.get('locked')}")
+    if scenario.held_back is not None and result.get("held_back") != scenario.held_back:
+        problems.append(f"still running when the other run was let go: {result.get('held_back')},"
+                        f" expected {scenario.held_back}")
 
 
 def report(label, args, problems):

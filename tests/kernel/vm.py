@@ -158,10 +158,60 @@ wait_log() {
     done
 }
 
+# true when process $1 holds an exclusive flock (the other run's lock on /dev/mtd0)
+holds_lock() {
+    while read -r l; do
+        case "$l" in *" FLOCK "*" WRITE $1 "*) return 0 ;; esac
+    done < /proc/locks
+    return 1
+}
+
+# The job's other run (the job.sh function "other" adds its arguments) starts first and is
+# caught as soon as it holds the flash lock: stopped there until the command has said that
+# it waits or has ended (J_OTHER_END=STOP), or killed there before the command starts
+# (KILL). Sets st; leaves other.*, locked and held_back in /o.
+run_beside_other() {
+    rm -f /tmp/other.pid /tmp/other.status /tmp/status
+    ( other timeout -s KILL $J_TIMEOUT sh -c 'echo $$ > /tmp/other.pid; '"$RUN" "$J_ARGV0" \
+          </dev/null >/o/other.stdout 2>/o/other.stderr
+      echo $? > /tmp/other.status ) 5>&- &
+    first=$!
+    op=""; k=0
+    while [ ! -e /tmp/other.status ]; do
+        [ -z "$op" ] && [ -s /tmp/other.pid ] && read -r op < /tmp/other.pid
+        [ -n "$op" ] && holds_lock $op && break
+        k=$((k+1)); [ $k -gt 1000000 ] && break
+    done
+    [ -n "$op" ] && kill -$J_OTHER_END $op 2>/dev/null
+    if [ "$J_OTHER_END" = KILL ]; then
+        k=0
+        until [ -s /tmp/other.status ]; do
+            k=$((k+1)); [ $k -gt 1000 ] && break
+            usleep 10000
+        done
+    fi
+    locked=0; [ -n "$op" ] && holds_lock $op && locked=1
+    echo $locked > /o/locked
+    ( timeout -s KILL $J_TIMEOUT sh -c "$RUN" "$J_ARGV0" "$@" </dev/null >/o/stdout 2>/o/stderr
+      echo $? > /tmp/status ) 5>&- &
+    second=$!
+    k=0
+    until [ -e /tmp/status ] || [ -s /o/stderr ]; do
+        k=$((k+1)); [ $k -gt 3000 ] && break
+        usleep 10000
+    done
+    held=1; [ -e /tmp/status ] && held=0
+    echo $held > /o/held_back
+    [ "$J_OTHER_END" = STOP ] && [ -n "$op" ] && kill -CONT $op 2>/dev/null
+    wait $first $second
+    st=$(cat /tmp/status)
+    cat /tmp/other.status > /o/other.status
+}
+
 run_job() {
     i=$1
     d=/in/jobs/$i
-    J_REMOVE=""; J_RO=""; J_CLOSED=0; J_ARGV0=flashtool; J_TIMEOUT=@@TIMEOUT@@
+    J_REMOVE=""; J_RO=""; J_CLOSED=0; J_ARGV0=flashtool; J_TIMEOUT=@@TIMEOUT@@; J_OTHER_END=""
     . $d/job.sh
     echo "@@J $i"
     for n in 0 1 2 3; do
@@ -207,6 +257,8 @@ run_job() {
         st=$?
         exec 4>&-
         rm -f /tmp/pipe
+    elif [ -n "$J_OTHER_END" ]; then
+        run_beside_other "$@"
     else
         timeout -s KILL $J_TIMEOUT sh -c "$RUN" "$J_ARGV0" "$@" </dev/null >/o/stdout 2>/o/stderr 5>&-
         st=$?
@@ -456,6 +508,13 @@ def _job_script(job, hashes):
         lines.append(b"J_ARGV0=" + _sh_quote(job["argv0"]))
     if job.get("timeout"):
         lines.append(b"J_TIMEOUT=%d" % int(job["timeout"]))
+    other = job.get("other")
+    if other:
+        if other.get("end") not in ("stop", "kill"):
+            raise ValueError("other: end must be 'stop' or 'kill'")
+        lines.append(b"J_OTHER_END=" + other["end"].upper().encode())
+        words = b" ".join(_sh_quote(a) for a in other.get("args", []))
+        lines.append(b'other() { "$@" ' + words + b"; }")
     args = [_sh_quote(a) for a in job.get("args", [])]
     lines.append(b"set -- " + b" ".join(args) if args else b"set --")
     return b"\n".join(lines) + b"\n"
@@ -615,6 +674,12 @@ def _parse_result(chunk):
                 res["syslog_raw"] = data
                 res["syslog"] = _clean_syslog(data)
                 res["syslog_lines"] = syslog_lines(res["syslog"])
+            elif name.startswith("other."):
+                other = res.setdefault("other", {"stdout": b"", "stderr": b""})
+                key = name[len("other."):]
+                other[key] = int(data.strip()) if key == "status" else data
+            elif name in ("locked", "held_back"):
+                res[name] = data.strip() == b"1"
             elif name in FLASH_SIZES:
                 res["flash"][name] = data
             elif name.startswith("files/"):

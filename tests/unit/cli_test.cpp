@@ -1,9 +1,19 @@
 #include "cli/cli.h"
+#include "temp_path.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -101,6 +111,106 @@ TEST(Parse, EveryWordIsAcceptedUnderOneRuleOnly)
         EXPECT_TRUE(table[i].devices & kUsesMtd0) << table[i].word;
         EXPECT_EQ(table[i].read_only, table[i].word == "readenv") << table[i].word;
     }
+}
+
+TEST(Parse, EveryCommandThatErasesOrWritesTakesTheLock)
+{
+    const std::set<std::string_view> writers = {
+        "writebootp", "writecramfs", "writejffs", "writeall", "writel1all", "writel2boot",
+        "erasel1", "writel1", "writesystem", "writetempconf", "erasetempconf"};
+    for (const Command& command : command_table()) {
+        EXPECT_EQ(command.writes, writers.contains(command.word)) << command.word;
+    }
+}
+
+// Runs hold_flash_lock(fd) with standard error sent to a file; returns what it printed.
+std::string lock_and_capture(int fd)
+{
+    const std::string path = unique_temp_path("lock-stderr");
+    const int saved = dup(STDERR_FILENO);
+    const int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, STDERR_FILENO);
+    hold_flash_lock(fd);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(out);
+    std::string text;
+    if (std::FILE* f = std::fopen(path.c_str(), "r")) {
+        char buffer[256];
+        text.assign(buffer, std::fread(buffer, 1, sizeof buffer, f));
+        std::fclose(f);
+    }
+    unlink(path.c_str());
+    return text;
+}
+
+// True when another open of path finds the lock taken.
+bool lock_is_held(const std::string& path)
+{
+    const int probe = open(path.c_str(), O_RDONLY);
+    const bool held = flock(probe, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(probe);
+    return held;
+}
+
+class FlashLock : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd_, 0);
+    }
+    void TearDown() override
+    {
+        close(fd_);
+        unlink(path_.c_str());
+    }
+    std::string path_ = unique_temp_path("lock-flash");
+    int fd_ = -1;
+};
+
+TEST_F(FlashLock, UncontendedTakesTheLockSilently)
+{
+    EXPECT_EQ(lock_and_capture(fd_), "");
+    EXPECT_TRUE(lock_is_held(path_));
+}
+
+TEST_F(FlashLock, ContendedSaysSoAndWaitsForTheHolder)
+{
+    const std::string printed = unique_temp_path("lock-stderr");
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        // The other writer: holds the lock until the waiting line has been printed, so the
+        // wait is certain and the release cannot come before it.
+        const int fd = open(path_.c_str(), O_RDWR);
+        if (flock(fd, LOCK_EX) != 0) {
+            _exit(2);
+        }
+        for (int i = 0; i < 1000; ++i) {
+            struct stat st {};
+            if (stat(printed.c_str(), &st) == 0 && st.st_size > 0) {
+                _exit(0);
+            }
+            usleep(10000);
+        }
+        _exit(3);
+    }
+    while (!lock_is_held(path_)) {
+        usleep(1000);
+    }
+    const std::string text = lock_and_capture(fd_);
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    EXPECT_EQ(text, "flashtool: waiting for another flash write to finish\n");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(lock_is_held(path_));
+}
+
+TEST(FlashLockFailure, AnyOtherFailureIsSilent)
+{
+    // A descriptor that cannot be locked at all: the run goes on without a word.
+    EXPECT_EQ(lock_and_capture(-1), "");
 }
 
 TEST(ProgramName, IsTheLastPathComponent)

@@ -25,6 +25,8 @@
 //     hup-after:N           SIGHUP right after the Nth device operation of the process
 //     fail-op:N             the Nth device operation fails (EINVAL for lseek, else EIO)
 //     short-op:N            the Nth device operation, a read or write, moves half its bytes
+//     stop-before:N         SIGSTOP right before the Nth device operation of the process:
+//                           a test holds a run mid-write and lets it go on with SIGCONT
 //   FLASHSIM_TRACE=1 also logs every device operation as "op N KIND DEVICE".
 //   Offsets and counts are decimal or 0x-prefixed hexadecimal.
 #include <cerrno>
@@ -59,7 +61,7 @@ struct Device {
 
 enum class FaultKind { erase_fail, write_fail, write_short, read_fail, read_short, lseek_fail,
                        close_fail, missing, readonly, kill_after, hup_after,
-                       fail_op, short_op };
+                       fail_op, short_op, stop_before };
 
 struct Fault {
     FaultKind kind;
@@ -148,6 +150,7 @@ bool parse_fault(const char* text, Fault& fault)
         {"hup-after", FaultKind::hup_after, false, true},
         {"fail-op", FaultKind::fail_op, false, true},
         {"short-op", FaultKind::short_op, false, true},
+        {"stop-before", FaultKind::stop_before, false, true},
     };
     char copy[128];
     std::snprintf(copy, sizeof copy, "%s", text);
@@ -235,6 +238,10 @@ public:
     Operation(const char* kind, const char* device) : number_(++g_operations)
     {
         load_faults();
+        if (has_fault_at(FaultKind::stop_before, number_)) {
+            log_line("stop before %lu", number_);
+            kill(getpid(), SIGSTOP);
+        }
         if (std::getenv("FLASHSIM_TRACE") != nullptr) {
             log_line("op %lu %s %s", number_, kind, device);
         }

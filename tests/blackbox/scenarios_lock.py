@@ -1,0 +1,56 @@
+"""One writer at a time: a command that erases or writes the flash waits while another
+holds the flash lock, then does its own work whole; readers and writeenv never wait; a
+writer killed mid-write leaves no lock behind. Each scenario starts another flashtool run
+first and catches it mid-write (see harness.Other)."""
+import zlib
+
+from harness import WAITING, Other, Scenario, erase_line, erased, noise, pattern
+from scenarios_image import CRAMFS, landed, written
+
+# Big enough that the real driver's tier catches the first writer while it writes; on the
+# simulator it stops before its 100th device operation, some 95 blocks into the image.
+FIRST = noise("lock-first", 0x200000)
+SECOND = noise("lock-second", 0x50000)
+STOP_AT = 100
+
+
+def first_writer(end="stop"):
+    """writecramfs of FIRST, caught mid-write; when only held, it finishes whole."""
+    if end == "kill":
+        return Other(["writecramfs", "first.img"], STOP_AT, end, status=137)
+    return Other(["writecramfs", "first.img"], STOP_AT, end, stdout=written(len(FIRST), CRAMFS),
+                 stderr="", status=0)
+
+
+def beside(name, args, end="stop", files=None, **expected):
+    return Scenario(f"lock_{name}", args, files={"first.img": FIRST, **(files or {})},
+                    other=first_writer(end), **expected)
+
+
+KERNEL = pattern("mtd1", 0xE0000)[:0x3000]
+
+SCENARIOS = [
+    # The second upgrade says that it waits, then writes its image whole after the first:
+    # its output is what it prints alone, and the region holds its image, not a mix.
+    beside("second_writer_waits", ["writecramfs", "second.img", "HTTP"],
+           files={"second.img": SECOND}, stdout=written(len(SECOND), CRAMFS, compact=True),
+           stderr=WAITING, held_back=True, changes=landed(CRAMFS, SECOND)),
+    # One lock for the whole flash: a writer of another region waits as well.
+    beside("other_region_waits", ["erasetempconf"], stdout=erase_line(0xC000, 0x2000),
+           stderr=WAITING, held_back=True,
+           changes=landed(CRAMFS, FIRST) + [("mtd0", 0xC000, erased(0x2000))]),
+    # A writer killed mid-write: the kernel drops its lock, the next one goes ahead at once.
+    beside("killed_writer_leaves_no_lock", ["writecramfs", "second.img"], end="kill",
+           files={"second.img": SECOND}, stdout=written(len(SECOND), CRAMFS), stderr="",
+           held_back=False, changes=landed(CRAMFS, SECOND)),
+]
+
+# Readers, and writeenv, which writes nothing: they run to their end while the writer is
+# held, and the write then completes as if they had not run.
+for name, args, files, stdout in [
+    ("checkkernel_does_not_wait", ["checkkernel", "k.crc", "k.img"],
+     {"k.crc": f"{zlib.crc32(KERNEL):x}\n".encode(), "k.img": noise("k", len(KERNEL))}, ""),
+    ("writeenv_does_not_wait", ["writeenv", "src"], {}, ""),
+]:
+    SCENARIOS.append(beside(name, args, files=files, stdout=stdout, stderr="", held_back=False,
+                            changes=landed(CRAMFS, FIRST)))
