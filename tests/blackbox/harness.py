@@ -69,6 +69,9 @@ class Scenario:
     expect_files: dict = None      # working-dir files after the run (None: not checked)
     flash_checked: bool = True
     tiers: tuple = ("sim", "kernel")
+    # Simulator: writes clear bits as on the device's NOR flash. Off, they overwrite, as
+    # block2mtd does, so that one scenario holds on both tiers.
+    nor: bool = False
 
     def device_table(self):
         if self.devices is not None:
@@ -132,6 +135,8 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
         env = {k: v for k, v in os.environ.items() if not k.startswith("FLASHSIM")}
         env.update(LD_PRELOAD=simlib, FLASHSIM_DIR=devdir, FLASHSIM_LOG=log,
                    FLASHSIM_FAULTS=",".join(faults), **(extra_env or {}))
+        if not scenario.nor:
+            env["FLASHSIM_RAM"] = "1"
         argv = [scenario.argv0] + list(scenario.args)
         if launcher:
             argv, binary, env = launch(launcher, scenario.argv0, binary, scenario.args, env)
