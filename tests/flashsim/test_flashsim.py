@@ -7,6 +7,7 @@ the processes of a script, and in a power-cut campaign.
 import argparse
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -211,6 +212,29 @@ class Campaign(Workdir):
         self.assertEqual(status, 0)
         self.assertEqual({words[-1] for words in cuts}, {"ok"})
         self.assertIn(f"{len(cuts) + 1} passed, 0 failed", lines[-1])
+
+
+class Usage(Workdir):
+    def test_usage_errors_exit_2_before_running(self):
+        for args, message in [
+            (["--", "touch", "ran"], "flashsim: no flash: give --dir DIR or --image FILE\n"),
+            (["--image", "f", "--check", "true", "--", "touch", "ran"],
+             "flashsim: --check and --all are for a campaign\n"),
+            (["campaign", "--image", "f", "--faults", "kill-after:1", "--", "touch", "ran"],
+             "flashsim: campaign cuts the power itself: --faults and --log are for a plain run\n"),
+            (["campaign", "--image", "f"], "flashsim: campaign needs a SCRIPT to run\n"),
+        ]:
+            with self.subTest(args=args):
+                done = self.flashsim(*args)
+                self.assertEqual((done.returncode, done.stderr), (2, message))
+                self.assertFalse(os.path.exists(self.path("ran")))
+
+    def test_manual_page_has_every_option_of_the_help(self):
+        options = set(re.findall(r"--[a-z]+", self.flashsim("--help").stdout))
+        with open(os.path.join(HERE, "..", "..", "doc", "flashsim.1"), encoding="utf-8") as f:
+            page = f.read().replace("\\-", "-")
+        self.assertGreater(len(options), 6)
+        self.assertEqual({o for o in options if o not in page}, set())
 
 
 def main():
