@@ -218,7 +218,7 @@ def run_command(flash, argv, ram, faults, log):
     run = Run(flash, ram, faults, log)
     try:
         proc = run.start(argv)
-        with foreground(proc.pid):
+        with Foreground(proc.pid):
             status = run.finish(proc)
         if run.power_cut():
             print(f"flashsim: power cut after operation {run.counter()[0]}", file=sys.stderr)
@@ -227,7 +227,7 @@ def run_command(flash, argv, ram, faults, log):
         run.close()
 
 
-class foreground:
+class Foreground:
     """Hands the terminal to the command's process group while it runs, so that it can
     read from it and Ctrl-C reaches it, as if the shell had started it."""
 
