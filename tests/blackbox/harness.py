@@ -88,6 +88,9 @@ class Scenario:
     tiers: tuple = ("sim", "kernel")
     other: Other = None            # a run already mid-write when the command starts
     held_back: bool = None         # the command was still running when `other` was let go
+    # Simulator: writes clear bits as on the device's NOR flash. Off, they overwrite, as
+    # block2mtd does, so that one scenario holds on both tiers.
+    nor: bool = False
 
     def device_table(self):
         if self.devices is not None:
@@ -151,6 +154,8 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
         env = {k: v for k, v in os.environ.items() if not k.startswith("FLASHSIM")}
         env.update(LD_PRELOAD=simlib, FLASHSIM_DIR=devdir, FLASHSIM_LOG=log,
                    FLASHSIM_FAULTS=",".join(faults), **(extra_env or {}))
+        if not scenario.nor:
+            env["FLASHSIM_RAM"] = "1"
         def command(args, run_env):
             if launcher:
                 return launch(launcher, scenario.argv0, binary, args, run_env)

@@ -20,7 +20,9 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "blackbox"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "flashsim"))
 import harness  # noqa: E402
+from flashsim import cut_fault, parse_trace, sample  # noqa: E402
 
 # The message a failed operation of each kind leads to on standard error.
 MESSAGES = {"open": "open(): ", "read": "read(): ", "write": "write(): ", "lseek": "lseek(): ",
@@ -63,25 +65,6 @@ def outside_changes(case, start, flash):
 def stable(stdout):
     """Standard output without the lines that show buffer addresses, which vary by run."""
     return re.sub(rb"(?m)^env(->data)? = [0-9a-f]+\n", b"", stdout)
-
-
-def sample(ops, edge=3, middle=4):
-    """The operations to try. A long run of alike operations (the same call on the same
-    device, such as the writes of one image) is tried at its first and last few and at a
-    few evenly spaced places between: they all take the same path through the code."""
-    chosen, run = [], []
-    for op in ops + [None]:
-        if run and (op is None or op[1:] != run[-1][1:]):
-            if len(run) <= 2 * edge + middle:
-                chosen += run
-            else:
-                step = (len(run) - 2 * edge) // (middle + 1)
-                inner = [run[edge + step * (i + 1)] for i in range(middle)]
-                chosen += run[:edge] + inner + run[-edge:]
-            run = []
-        if op is not None:
-            run.append(op)
-    return chosen
 
 
 class Campaign:
@@ -133,15 +116,14 @@ class Campaign:
             self.complain(case, "none", f"clean run failed: {clean['stdout'][-200:]!r} "
                                         f"{clean['stderr'][-200:]!r}")
             return
-        ops = [line.split()[1:] for line in clean["log"] if line.startswith("op ")]
-        for number, kind, _device in sample(ops):
+        for number, kind in ((op.number, op.kind) for op in sample(parse_trace(clean["log"]))):
             variants = ["fail-op"] + (["short-op"] if kind in ("read", "write") else [])
             for variant in variants:
                 fault = f"{variant}:{number}"
                 _, result = self.run(case, [fault])
                 self.failures_tried += 1
                 self.check_failure(case, fault, kind, start, result, clean)
-            fault = f"kill-after:{number}"
+            fault = cut_fault(number)
             _, result = self.run(case, [fault])
             self.cuts_tried += 1
             if result["status"] != -9:

@@ -1,15 +1,29 @@
 // libflashsim: a flash simulator preloaded into an unmodified flashtool.
 //
-// Serves /dev/<name> from the backing file FLASHSIM_DIR/<name> and behaves like the
-// kernel's MTD character device where the tool can tell: reads stop at the device end,
-// writes that reach the end come back short (ENOSPC at the end itself), lseek past the end
-// fails with EINVAL, MEMERASE fills 0xFF and refuses ranges past the end or unaligned to
-// the erase size, MEMGETINFO answers size and erase size. Names under /dev starting with
-// "mtd" that have no backing file do not exist; other /dev names pass through.
+// Serves /dev/<name> from the backing file FLASHSIM_DIR/<name>, or /dev/mtd0../dev/mtd3 as
+// slices of one 4 MiB whole-flash image FLASHSIM_IMAGE, and behaves like the kernel's MTD
+// character device where the tool can tell: reads stop at the device end, writes that reach
+// the end come back short (ENOSPC at the end itself), lseek past the end fails with EINVAL,
+// MEMERASE fills 0xFF and refuses ranges past the end or unaligned to the erase size,
+// MEMGETINFO answers size and erase size. Names under /dev starting with "mtd" that have no
+// backing file do not exist; other /dev names pass through.
+//
+// A write behaves as on NOR flash: it can only clear bits, so the stored byte becomes the
+// old byte AND the new one, and only an erase sets bits again. FLASHSIM_RAM=1 makes a write
+// overwrite instead, as the kernel's block2mtd driver does.
 //
 // Environment:
 //   FLASHSIM_DIR     folder of backing files; FLASHSIM_DIR/<name>.erasesize overrides the
 //                    erase size (default 8192 for mtd0, 65536 for every other device)
+//   FLASHSIM_IMAGE   one 4194304-byte file in the device's layout, used instead of
+//                    FLASHSIM_DIR: mtd0 at 0x0 (0x20000 bytes), mtd1 at 0x20000 (0xE0000),
+//                    mtd2 at 0x100000 (0x290000), mtd3 at 0x390000 (0x70000)
+//   FLASHSIM_RAM=1   writes overwrite (block2mtd) instead of clearing bits (NOR)
+//   FLASHSIM_RUN     folder of a run of several processes, set by the flashsim launcher,
+//                    which starts the run in a process group of its own: operations are
+//                    numbered across every process of the run, and a power cut
+//                    (kill-after) kills the whole group and leaves the power off, so that
+//                    any later device operation of any process kills that process too
 //   FLASHSIM_LOG     file that receives one line per open, erase, close and syslog call
 //   FLASHSIM_FAULTS  comma-separated faults:
 //     erase-fail:DEV:N      the Nth MEMERASE on DEV fails with EIO
@@ -21,14 +35,17 @@
 //     close-fail:DEV:N      the Nth close of DEV fails with EIO (the descriptor is closed)
 //     missing:DEV           opening DEV fails with ENOENT
 //     readonly:DEV          opening DEV for writing fails with EACCES
-//     kill-after:N          SIGKILL right after the Nth device operation of the process
-//     hup-after:N           SIGHUP right after the Nth device operation of the process
+//     kill-after:N          power cut: SIGKILL right after the Nth device operation
+//     hup-after:N           SIGHUP right after the Nth device operation
 //     fail-op:N             the Nth device operation fails (EINVAL for lseek, else EIO)
 //     short-op:N            the Nth device operation, a read or write, moves half its bytes
-//     stop-before:N         SIGSTOP right before the Nth device operation of the process:
-//                           a test holds a run mid-write and lets it go on with SIGCONT
-//   FLASHSIM_TRACE=1 also logs every device operation as "op N KIND DEVICE".
-//   Offsets and counts are decimal or 0x-prefixed hexadecimal.
+//     stop-before:N         SIGSTOP right before the Nth device operation: a test holds a
+//                           run mid-write and lets it go on with SIGCONT
+//   FLASHSIM_TRACE=1 also logs every device operation as
+//     "op N PID KIND DEVICE OFFSET COMMAND-LINE"
+//   with OFFSET the device offset the operation starts at (0 for open, close and getinfo).
+//   Offsets and counts are decimal or 0x-prefixed hexadecimal. Operations are numbered per
+//   process, or across the run when FLASHSIM_RUN is set.
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -41,6 +58,7 @@
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -57,6 +75,7 @@ struct Device {
     std::uint64_t size = 0;
     std::uint32_t erase_size = 0;
     bool writable = false;
+    std::uint64_t base = 0;   // where the device starts in its backing file
 };
 
 enum class FaultKind { erase_fail, write_fail, write_short, read_fail, read_short, lseek_fail,
@@ -230,20 +249,103 @@ bool has_fault_at(FaultKind kind, unsigned long number)
     return false;
 }
 
+// The page that the processes of one run (FLASHSIM_RUN) share: the last operation number
+// given out and the power-off flag. It is a small file mapped into every process, updated
+// with atomic operations, so no process waits for another. nullptr outside a run.
+struct RunPage {
+    std::uint32_t operations;
+    std::uint32_t power_off;
+};
+
+RunPage* run_page()
+{
+    static RunPage* page = nullptr;
+    static bool mapped = false;
+    if (mapped) {
+        return page;
+    }
+    mapped = true;
+    const char* dir = std::getenv("FLASHSIM_RUN");
+    if (dir == nullptr || *dir == '\0') {
+        return nullptr;
+    }
+    char path[4096];
+    std::snprintf(path, sizeof path, "%s/counter", dir);
+    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat64 st {};
+    if (fstat64(fd, &st) == 0 && st.st_size < static_cast<off64_t>(sizeof(RunPage))) {
+        // Growing the file fills it with zeros, so a second process doing the same at the
+        // same moment changes nothing.
+        [[maybe_unused]] const int t = ftruncate(fd, sizeof(RunPage));
+    }
+    void* map = mmap(nullptr, sizeof(RunPage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    syscall(SYS_close, fd);
+    page = map == MAP_FAILED ? nullptr : static_cast<RunPage*>(map);
+    return page;
+}
+
+// This process's command line, its arguments joined by spaces, for the trace.
+const char* command_line()
+{
+    static char line[256];
+    static bool read_once = false;
+    if (read_once) {
+        return line;
+    }
+    read_once = true;
+    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/proc/self/cmdline", O_RDONLY | O_CLOEXEC));
+    long n = fd < 0 ? 0 : syscall(SYS_read, fd, line, sizeof line - 1);
+    if (fd >= 0) {
+        syscall(SYS_close, fd);
+    }
+    n = n < 0 ? 0 : n;
+    while (n > 0 && line[n - 1] == '\0') {
+        --n;
+    }
+    for (long i = 0; i < n; ++i) {
+        line[i] = line[i] == '\0' || line[i] == '\n' ? ' ' : line[i];
+    }
+    line[n] = '\0';
+    return line;
+}
+
+// Power is lost: every process of the run dies at once. Outside a run only this process
+// does (the fault campaign of a single command counts on that).
+[[noreturn]] void cut_power()
+{
+    if (RunPage* page = run_page()) {
+        __atomic_store_n(&page->power_off, 1U, __ATOMIC_SEQ_CST);
+        kill(0, SIGKILL);
+    }
+    kill(getpid(), SIGKILL);
+    std::abort();
+}
+
 // One device operation (open, read, write, lseek, ioctl, close): numbered from 1 in the
-// order the process performs them, traced when FLASHSIM_TRACE is set, and the target of
-// the per-operation faults. Power cuts and hang-ups strike once the operation is done.
+// order the process (or, in a run, every process) performs them, traced when
+// FLASHSIM_TRACE is set, and the target of the per-operation faults. Power cuts and
+// hang-ups strike once the operation is done; after a cut no operation starts.
 class Operation {
 public:
-    Operation(const char* kind, const char* device) : number_(++g_operations)
+    Operation(const char* kind, const char* device, std::uint64_t offset)
     {
         load_faults();
+        RunPage* page = run_page();
+        if (page != nullptr && __atomic_load_n(&page->power_off, __ATOMIC_SEQ_CST) != 0) {
+            cut_power();
+        }
+        number_ = page != nullptr ? __atomic_add_fetch(&page->operations, 1U, __ATOMIC_SEQ_CST)
+                                  : ++g_operations;
         if (has_fault_at(FaultKind::stop_before, number_)) {
             log_line("stop before %lu", number_);
             kill(getpid(), SIGSTOP);
         }
         if (std::getenv("FLASHSIM_TRACE") != nullptr) {
-            log_line("op %lu %s %s", number_, kind, device);
+            log_line("op %lu %ld %s %s 0x%llx %s", number_, static_cast<long>(getpid()), kind, device,
+                     static_cast<unsigned long long>(offset), command_line());
         }
     }
     Operation(const Operation&) = delete;
@@ -256,7 +358,7 @@ public:
         }
         if (has_fault_at(FaultKind::kill_after, number_)) {
             log_line("kill after %lu", number_);
-            kill(getpid(), SIGKILL);
+            cut_power();
         }
     }
     [[nodiscard]] bool fails() const { return has_fault_at(FaultKind::fail_op, number_); }
@@ -274,28 +376,60 @@ Device* device_of(int fd)
     return nullptr;
 }
 
-std::uint64_t position_of(int fd)
+// The device's position, counted from its own start in the backing file.
+std::uint64_t position_of(const Device& dev, int fd)
 {
-    return static_cast<std::uint64_t>(syscall(SYS_lseek, fd, 0L, SEEK_CUR));
+    return static_cast<std::uint64_t>(syscall(SYS_lseek, fd, 0L, SEEK_CUR)) - dev.base;
 }
 
+// The device's layout in a whole-flash image (FLASHSIM_IMAGE).
+struct Slice {
+    const char* name;
+    std::uint64_t start, size;
+    std::uint32_t erase_size;
+};
+constexpr std::uint64_t kImageSize = 0x400000;
+constexpr Slice kImageLayout[] = {
+    {"mtd0", 0x000000, 0x020000, 0x2000},
+    {"mtd1", 0x020000, 0x0E0000, 0x10000},
+    {"mtd2", 0x100000, 0x290000, 0x10000},
+    {"mtd3", 0x390000, 0x070000, 0x10000},
+};
+
+// Where a served device lives: its backing file, and for a slice of an image its place.
+struct Backing {
+    char path[4096];
+    bool exists;
+    const Slice* slice;   // nullptr: the whole file is the device (FLASHSIM_DIR)
+};
+
 // The device name for a /dev path that the simulator serves, or nullptr to pass through.
-const char* served_name(const char* path, bool* exists, char* backing, std::size_t backing_size)
+const char* served_name(const char* path, Backing& backing)
 {
+    const char* image = std::getenv("FLASHSIM_IMAGE");
     const char* dir = std::getenv("FLASHSIM_DIR");
-    if (dir == nullptr || path == nullptr || std::strncmp(path, "/dev/", 5) != 0) {
+    if ((image == nullptr && dir == nullptr) || path == nullptr || std::strncmp(path, "/dev/", 5) != 0) {
         return nullptr;
     }
     const char* name = path + 5;
     if (*name == '\0' || std::strchr(name, '/') != nullptr || std::strlen(name) >= kNameMax) {
         return nullptr;
     }
-    std::snprintf(backing, backing_size, "%s/%s", dir, name);
-    // The 64-bit status call: on a 32-bit target the plain one fails with EOVERFLOW for a
-    // file whose inode number does not fit 32 bits.
-    struct stat64 st {};
-    *exists = stat64(backing, &st) == 0 && S_ISREG(st.st_mode);
-    if (!*exists && std::strncmp(name, "mtd", 3) != 0) {
+    backing.slice = nullptr;
+    if (image != nullptr) {
+        std::snprintf(backing.path, sizeof backing.path, "%s", image);
+        for (const Slice& slice : kImageLayout) {
+            backing.slice = std::strcmp(name, slice.name) == 0 ? &slice : backing.slice;
+        }
+        backing.exists = backing.slice != nullptr;
+    } else {
+        std::snprintf(backing.path, sizeof backing.path, "%s/%s", dir, name);
+        // The 64-bit status call: on a 32-bit target the plain one fails with EOVERFLOW for
+        // a file whose inode number does not fit 32 bits.
+        struct stat64 st {};
+        backing.exists = stat64(backing.path, &st) == 0 && S_ISREG(st.st_mode);
+    }
+    if (!backing.exists && std::strncmp(name, "mtd", 3) != 0) {
         return nullptr;
     }
     return name;
@@ -316,6 +450,32 @@ std::uint32_t erase_size_of(const char* name)
     return std::strcmp(name, "mtd0") == 0 ? 8192U : 65536U;
 }
 
+// Places an opened device in its backing file: the whole file, or its slice of an image
+// of the right size. Returns false (with errno set) for an image of another size.
+bool place_device(Device& dev, int fd, const Backing& backing)
+{
+    struct stat64 st {};
+    fstat64(fd, &st);
+    const auto file_size = static_cast<std::uint64_t>(st.st_size);
+    if (backing.slice == nullptr) {
+        dev.base = 0;
+        dev.size = file_size;
+        dev.erase_size = erase_size_of(dev.name);
+        return true;
+    }
+    if (file_size != kImageSize) {
+        std::fprintf(stderr, "flashsim: %s is %llu bytes, not a 4 MiB (%llu-byte) flash image\n",
+                     backing.path, static_cast<unsigned long long>(file_size),
+                     static_cast<unsigned long long>(kImageSize));
+        errno = ENXIO;
+        return false;
+    }
+    dev.base = backing.slice->start;
+    dev.size = backing.slice->size;
+    dev.erase_size = backing.slice->erase_size;
+    return syscall(SYS_lseek, fd, static_cast<long>(dev.base), SEEK_SET) >= 0;
+}
+
 void describe_flags(int flags, char* out, std::size_t size)
 {
     const int access = flags & O_ACCMODE;
@@ -332,18 +492,17 @@ void describe_flags(int flags, char* out, std::size_t size)
 // Returns -2 when the path is not served, else the result of the simulated open.
 int open_device(const char* path, int flags)
 {
-    char backing[4096];
-    bool exists = false;
-    const char* name = served_name(path, &exists, backing, sizeof backing);
+    Backing backing{};
+    const char* name = served_name(path, backing);
     if (name == nullptr) {
         return -2;
     }
     char mode[64];
     describe_flags(flags, mode, sizeof mode);
-    const Operation op("open", name);
+    const Operation op("open", name, 0);
     const bool wants_write = (flags & O_ACCMODE) != O_RDONLY;
     int error = 0;
-    if (!exists || find_fault(FaultKind::missing, name) != nullptr) {
+    if (!backing.exists || find_fault(FaultKind::missing, name) != nullptr) {
         error = ENOENT;
     } else if (op.fails()) {
         error = EIO;
@@ -355,23 +514,21 @@ int open_device(const char* path, int flags)
         errno = error;
         return -1;
     }
-    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, backing,
+    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, backing.path,
                                             (wants_write ? O_RDWR : O_RDONLY) | O_CLOEXEC));
     if (fd < 0) {
         return -1;
     }
-    if (fd >= kMaxFd) {
+    Device scratch;
+    Device& dev = fd < kMaxFd ? g_devices[fd] : scratch;
+    std::snprintf(dev.name, sizeof dev.name, "%s", name);
+    if (fd >= kMaxFd || !place_device(dev, fd, backing)) {
+        const int saved = fd >= kMaxFd ? EMFILE : errno;
         syscall(SYS_close, fd);
-        errno = EMFILE;
+        errno = saved;
         return -1;
     }
-    struct stat64 st {};
-    fstat64(fd, &st);
-    Device& dev = g_devices[fd];
     dev.open = true;
-    std::snprintf(dev.name, sizeof dev.name, "%s", name);
-    dev.size = static_cast<std::uint64_t>(st.st_size);
-    dev.erase_size = erase_size_of(name);
     dev.writable = wants_write;
     log_line("open %s %s", name, mode);
     return fd;
@@ -393,7 +550,8 @@ long long faulted_count(const Device& dev, FaultKind fail, FaultKind shorten, st
 
 ssize_t device_read(Device& dev, int fd, void* buffer, std::size_t count)
 {
-    const Operation op("read", dev.name);
+    const std::uint64_t pos = position_of(dev, fd);
+    const Operation op("read", dev.name, pos);
     if (op.fails()) {
         errno = EIO;
         return -1;
@@ -401,7 +559,6 @@ ssize_t device_read(Device& dev, int fd, void* buffer, std::size_t count)
     if (op.shortened()) {
         count /= 2;
     }
-    const std::uint64_t pos = position_of(fd);
     std::size_t allowed = pos >= dev.size ? 0 : count;
     if (pos + allowed > dev.size) {
         allowed = static_cast<std::size_t>(dev.size - pos);
@@ -414,9 +571,44 @@ ssize_t device_read(Device& dev, int fd, void* buffer, std::size_t count)
     return syscall(SYS_read, fd, buffer, static_cast<std::size_t>(n));
 }
 
+bool ram_mode()
+{
+    const char* ram = std::getenv("FLASHSIM_RAM");
+    return ram != nullptr && *ram != '\0' && std::strcmp(ram, "0") != 0;
+}
+
+// Stores count bytes at the descriptor's position as NOR flash does: each stored byte
+// becomes old AND new, since programming can only clear bits. Moves the position on as a
+// write would. Returns the count, or -1 with errno set.
+ssize_t program_nor(int fd, const void* buffer, std::size_t count)
+{
+    const auto start = static_cast<off_t>(syscall(SYS_lseek, fd, 0L, SEEK_CUR));
+    const auto* in = static_cast<const unsigned char*>(buffer);
+    static unsigned char cells[65536];
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t chunk = count - done < sizeof cells ? count - done : sizeof cells;
+        const off_t at = start + static_cast<off_t>(done);
+        if (pread(fd, cells, chunk, at) != static_cast<ssize_t>(chunk)) {
+            errno = EIO;
+            return -1;
+        }
+        for (std::size_t i = 0; i < chunk; ++i) {
+            cells[i] = static_cast<unsigned char>(cells[i] & in[done + i]);
+        }
+        if (pwrite(fd, cells, chunk, at) != static_cast<ssize_t>(chunk)) {
+            errno = EIO;
+            return -1;
+        }
+        done += chunk;
+    }
+    syscall(SYS_lseek, fd, static_cast<long>(start + static_cast<off_t>(count)), SEEK_SET);
+    return static_cast<ssize_t>(count);
+}
+
 ssize_t device_write(Device& dev, int fd, const void* buffer, std::size_t count)
 {
-    const Operation op("write", dev.name);
+    const std::uint64_t pos = position_of(dev, fd);
+    const Operation op("write", dev.name, pos);
     if (op.fails()) {
         errno = EIO;
         return -1;
@@ -428,7 +620,6 @@ ssize_t device_write(Device& dev, int fd, const void* buffer, std::size_t count)
         errno = EBADF;
         return -1;
     }
-    const std::uint64_t pos = position_of(fd);
     if (pos >= dev.size && count > 0) {
         errno = ENOSPC;
         return -1;
@@ -442,13 +633,17 @@ ssize_t device_write(Device& dev, int fd, const void* buffer, std::size_t count)
         errno = EIO;
         return -1;
     }
+    if (!ram_mode()) {
+        return program_nor(fd, buffer, static_cast<std::size_t>(n));
+    }
     return syscall(SYS_write, fd, buffer, static_cast<std::size_t>(n));
 }
 
 // Takes the offset at full width, so that lseek64 on a 32-bit target is judged as given.
 long long device_lseek(Device& dev, int fd, long long offset, int whence)
 {
-    const Operation op("lseek", dev.name);
+    const std::uint64_t pos = position_of(dev, fd);
+    const Operation op("lseek", dev.name, whence == SEEK_SET ? static_cast<std::uint64_t>(offset) : pos);
     Counter& c = counter_for(dev.name);
     ++c.lseeks;
     const Fault* f = find_fault(FaultKind::lseek_fail, dev.name);
@@ -458,7 +653,7 @@ long long device_lseek(Device& dev, int fd, long long offset, int whence)
     }
     long long target = offset;
     if (whence == SEEK_CUR) {
-        target += static_cast<long long>(position_of(fd));
+        target += static_cast<long long>(pos);
     } else if (whence == SEEK_END) {
         target += static_cast<long long>(dev.size);
     } else if (whence != SEEK_SET) {
@@ -469,12 +664,15 @@ long long device_lseek(Device& dev, int fd, long long offset, int whence)
         errno = EINVAL;
         return -1;
     }
-    return syscall(SYS_lseek, fd, static_cast<long>(target), SEEK_SET);
+    if (syscall(SYS_lseek, fd, static_cast<long>(dev.base + static_cast<std::uint64_t>(target)), SEEK_SET) < 0) {
+        return -1;
+    }
+    return target;
 }
 
 int device_erase(Device& dev, int fd, const erase_info_user* request)
 {
-    const Operation op("erase", dev.name);
+    const Operation op("erase", dev.name, request->start);
     Counter& c = counter_for(dev.name);
     ++c.erases;
     log_line("erase %s 0x%x 0x%x", dev.name, request->start, request->length);
@@ -499,7 +697,8 @@ int device_erase(Device& dev, int fd, const erase_info_user* request)
     for (std::uint64_t done = 0; done < length;) {
         const std::size_t chunk = static_cast<std::size_t>(
             length - done < sizeof fill ? length - done : sizeof fill);
-        if (pwrite(fd, fill, chunk, static_cast<off_t>(start + done)) != static_cast<ssize_t>(chunk)) {
+        const auto at = static_cast<off_t>(dev.base + start + done);
+        if (pwrite(fd, fill, chunk, at) != static_cast<ssize_t>(chunk)) {
             errno = EIO;
             return -1;
         }
@@ -514,7 +713,7 @@ int device_ioctl(Device& dev, int fd, unsigned long request, void* arg)
         return device_erase(dev, fd, static_cast<const erase_info_user*>(arg));
     }
     if (request == MEMGETINFO) {
-        const Operation op("getinfo", dev.name);
+        const Operation op("getinfo", dev.name, 0);
         auto* info = static_cast<mtd_info_user*>(arg);
         std::memset(info, 0, sizeof *info);
         // What block2mtd answers on the real driver tier.
@@ -532,7 +731,7 @@ int device_ioctl(Device& dev, int fd, unsigned long request, void* arg)
 int device_close(int fd)
 {
     Device& dev = g_devices[fd];
-    const Operation op("close", dev.name);
+    const Operation op("close", dev.name, 0);
     Counter& c = counter_for(dev.name);
     ++c.closes;
     const Fault* f = find_fault(FaultKind::close_fail, dev.name);
