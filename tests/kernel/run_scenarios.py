@@ -26,7 +26,8 @@ def to_job(scenario):
     return {"name": scenario.name, "args": list(scenario.args), "files": dict(scenario.files),
             "flash": scenario.start_flash(), "remove_nodes": list(scenario.remove_nodes),
             "readonly_nodes": list(scenario.readonly_nodes),
-            "stdout_closed_early": scenario.broken_pipe, "argv0": scenario.argv0}
+            "stdout_closed_early": scenario.broken_pipe, "argv0": scenario.argv0,
+            "user": scenario.user, "prepare": list(scenario.prepare)}
 
 
 def from_job(result):
