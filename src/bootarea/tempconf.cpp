@@ -135,23 +135,22 @@ enum class Verdict { match, mismatch, unreadable };
 
 // ---- Restore destination --------------------------------------------------------------
 
+[[nodiscard]] bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // True when the file is one of this process's standard streams (/dev/stdout redirected to
 // a file, say): replacing it would leave the stream writing into the old, unlinked file.
 [[nodiscard]] bool is_standard_stream(const struct stat& file)
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         struct stat stream {};
-        if (fstat(fd, &stream) == 0 && stream.st_dev == file.st_dev &&
-            stream.st_ino == file.st_ino) {
+        if (fstat(fd, &stream) == 0 && same_file(stream, file)) {
             return true;
         }
     }
     return false;
-}
-
-[[nodiscard]] bool same_file(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // Gives the file at fd the owner, group and permission bits of model; false when any of
