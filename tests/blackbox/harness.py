@@ -128,6 +128,8 @@ def set_immutable(path, on):
 def prepare_work(scenario, top, work, devdir, log):
     """Hands the run's folders to the scenario's user and applies its steps. Returns None,
     or why the scenario cannot run here (a file system without the immutable attribute)."""
+    if scenario.user is not None and os.geteuid() != 0:
+        return "only root can run a command as another user"
     if scenario.user is not None:
         os.chmod(top, 0o755)
         os.chmod(devdir, 0o755)
