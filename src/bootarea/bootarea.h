@@ -45,9 +45,11 @@ inline constexpr std::uint32_t kTempConfFraming = 2 * kRecordWordSize;
 [[nodiscard]] int write_tempconf(int fd, const char* path, std::uint32_t start, std::uint32_t size);
 // Verifies the record at start.
 [[nodiscard]] int check_tempconf(int fd, std::uint32_t start, std::uint32_t size);
-// Restores the record at start into the file at path, verifying it on the way. A regular
-// file is replaced only once all the data has been written, so a restore that fails
-// part-way leaves the previous file as it was.
+// Restores the record at start into the file at path, verifying it on the way. Opens,
+// refuses and reports exactly as fopen(path, "w") would. A regular file with a single link
+// whose directory, owner, group and mode allow it is replaced through a synced temporary
+// file, so a restore that fails part-way leaves it as it was; anything else is written in
+// place.
 [[nodiscard]] int read_tempconf(int fd, const char* path, std::uint32_t start, std::uint32_t size);
 
 // Writes the record of write_tempconf at fd's position: length, then exactly length bytes

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -134,35 +135,52 @@ enum class Verdict { match, mismatch, unreadable };
 
 // ---- Restore destination --------------------------------------------------------------
 
+[[nodiscard]] bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // True when the file is one of this process's standard streams (/dev/stdout redirected to
 // a file, say): replacing it would leave the stream writing into the old, unlinked file.
 [[nodiscard]] bool is_standard_stream(const struct stat& file)
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         struct stat stream {};
-        if (fstat(fd, &stream) == 0 && stream.st_dev == file.st_dev &&
-            stream.st_ino == file.st_ino) {
+        if (fstat(fd, &stream) == 0 && same_file(stream, file)) {
             return true;
         }
     }
     return false;
 }
 
-// The permission bits a file created by fopen(path, "w") would get.
-[[nodiscard]] mode_t new_file_mode()
+// Gives the file at fd the owner, group and permission bits of model; false when any of
+// them cannot be kept (a group the user is not in, another user's file).
+[[nodiscard]] bool copy_owner_and_mode(int fd, const struct stat& model)
 {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return static_cast<mode_t>(0666U & ~mask);
+    struct stat now {};
+    if (fstat(fd, &now) != 0) {
+        return false;
+    }
+    if ((now.st_uid != model.st_uid || now.st_gid != model.st_gid) &&
+        fchown(fd, model.st_uid, model.st_gid) != 0) {
+        return false;
+    }
+    // After the owner: a change of owner clears the set-user-ID and set-group-ID bits.
+    const mode_t bits = model.st_mode & 07777U;
+    return fchmod(fd, bits) == 0 && fstat(fd, &now) == 0 && now.st_uid == model.st_uid &&
+           now.st_gid == model.st_gid && (now.st_mode & 07777U) == bits;
 }
 
-// Where read_tempconf puts the restored data. A regular file, or a path where nothing is
-// yet, is written as a temporary file beside it that is renamed over it only once all the
-// data is on disk, so a restore that fails part-way leaves the old file as it was. Anything
-// else (a terminal, a pipe, a standard stream) is written directly and never replaced.
+// Where read_tempconf puts the restored data, as fopen(path, "w") would put it: the same
+// files are restored and the same ones refused with the same message. Where it can, the
+// data goes to a temporary file beside the destination that is synced and renamed over it
+// only once it is complete, so a restore that fails or is cut part-way leaves the old file
+// whole. That needs a regular file with a single link that this process may write, a
+// directory that takes a new entry, and an owner, group and mode that the temporary file
+// can take; anywhere else the destination is truncated and written in place.
 class Destination {
 public:
-    Destination() = default;
+    explicit Destination(const char* path) noexcept : path_(path) {}
     Destination(const Destination&) = delete;
     Destination& operator=(const Destination&) = delete;
     ~Destination()
@@ -172,112 +190,141 @@ public:
         }
     }
 
-    [[nodiscard]] int open(const char* path);
+    // Opens the destination; on failure reports the fopen() line and the path.
+    [[nodiscard]] int open();
     [[nodiscard]] std::FILE* stream() const noexcept { return file_.get(); }
-    [[nodiscard]] int commit();
+    // Puts the written data in place through buffer; reports its own failures.
+    [[nodiscard]] int commit(std::span<std::uint8_t> buffer);
 
 private:
-    [[nodiscard]] int open_direct(const char* path);
-    [[nodiscard]] int open_replacement(const char* path, const char* target, mode_t mode);
-    [[nodiscard]] int close_stream();
+    [[nodiscard]] bool open_replacement();
+    [[nodiscard]] bool create_temporary(const struct stat& model);
+    [[nodiscard]] int open_in_place();
+    [[nodiscard]] int rewrite_in_place(std::span<std::uint8_t> buffer);
 
+    const char* path_;
     UniqueFile file_;
     char target_[PATH_MAX] = {};
     char temp_[PATH_MAX] = {};  // the temporary file while it exists, else empty
 };
 
-int Destination::open(const char* path)
+int Destination::open()
 {
-    struct stat status {};
-    if (lstat(path, &status) != 0) {
-        return errno == ENOENT ? open_replacement(path, path, new_file_mode()) : open_direct(path);
-    }
-    // A link is followed to the file it names, which is replaced in its own directory.
-    char resolved[PATH_MAX];
-    const char* target = path;
-    if (S_ISLNK(status.st_mode)) {
-        if (realpath(path, resolved) == nullptr || stat(resolved, &status) != 0) {
-            return open_direct(path);
-        }
-        target = resolved;
-    }
-    if (!S_ISREG(status.st_mode) || is_standard_stream(status) || access(target, W_OK) != 0) {
-        return open_direct(path);
-    }
-    return open_replacement(path, target, status.st_mode & 07777U);
+    return open_replacement() ? 0 : open_in_place();
 }
 
-int Destination::open_direct(const char* path)
+int Destination::open_in_place()
 {
-    file_.reset(std::fopen(path, "w"));
+    file_.reset(std::fopen(path_, "w"));
     if (!file_) {
-        report_open_failure("fopen()", path);
+        report_open_failure("fopen()", path_);
         return 1;
     }
     return 0;
 }
 
-// Failures are reported as the open of the destination, which is what they stop.
-int Destination::open_replacement(const char* path, const char* target, mode_t mode)
+// Decides by trying, and says nothing: false leaves no temporary file and sends the
+// restore to the plain open, which gives whatever answer the file system gives it.
+bool Destination::open_replacement()
 {
-    const int n = std::snprintf(temp_, sizeof temp_, "%s.XXXXXX", target);
-    std::snprintf(target_, sizeof target_, "%s", target);
+    struct stat named {};
+    if (stat(path_, &named) != 0 || !S_ISREG(named.st_mode) || named.st_nlink != 1 ||
+        is_standard_stream(named)) {
+        return false;
+    }
+    // An open for writing that does not truncate asks the kernel what the plain open
+    // would: permission bits, a read-only mount, an immutable or append-only file.
+    const UniqueFd probe(::open(path_, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat opened {};
+    if (probe.get() < 0 || fstat(probe.get(), &opened) != 0 || !same_file(opened, named)) {
+        return false;
+    }
+    // A link is followed to the file it names, which is replaced in its own directory.
+    struct stat resolved {};
+    if (realpath(path_, target_) == nullptr || stat(target_, &resolved) != 0 ||
+        !same_file(resolved, named)) {
+        return false;
+    }
+    return create_temporary(named);
+}
+
+bool Destination::create_temporary(const struct stat& model)
+{
+    const int n = std::snprintf(temp_, sizeof temp_, "%s.XXXXXX", target_);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof temp_) {
         temp_[0] = '\0';
-        errno = ENAMETOOLONG;
-        report_open_failure("fopen()", path);
-        return 1;
+        return false;
     }
     UniqueFd fd(mkstemp(temp_));
     if (fd.get() < 0) {
         temp_[0] = '\0';
-        report_open_failure("fopen()", path);
-        return 1;
+        return false;
     }
-    if (fchmod(fd.get(), mode) != 0) {
-        std::perror("fchmod()");
-        return 1;
+    // Opened for reading too, so that the data can be copied in place if the rename fails
+    // whatever permission bits the file takes.
+    if (copy_owner_and_mode(fd.get(), model)) {
+        file_.reset(fdopen(fd.get(), "w+"));
     }
-    file_.reset(fdopen(fd.get(), "w"));
     if (!file_) {
-        report_open_failure("fopen()", path);
-        return 1;
+        unlink(temp_);
+        temp_[0] = '\0';
+        return false;
     }
     static_cast<void>(fd.release());
-    return 0;
+    return true;
 }
 
-int Destination::close_stream()
+// The rename was refused after the data was complete: the data is copied from the
+// temporary file into the destination as the plain open would have written it.
+int Destination::rewrite_in_place(std::span<std::uint8_t> buffer)
 {
-    if (std::fclose(file_.release()) != 0) {
+    UniqueFile in_place(std::fopen(path_, "w"));
+    if (!in_place) {
+        report_open_failure("fopen()", path_);
+        return 1;
+    }
+    std::rewind(file_.get());
+    std::size_t got = 0;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), file_.get())) != 0) {
+        if (std::fwrite(buffer.data(), 1, got, in_place.get()) != got) {
+            std::perror("fwrite()");
+            return 1;
+        }
+    }
+    if (std::ferror(file_.get()) != 0) {
+        std::perror("fread()");
+        return 1;
+    }
+    if (std::fflush(in_place.get()) != 0) {
+        std::perror("fwrite()");
+        return 1;
+    }
+    if (std::fclose(in_place.release()) != 0) {
         std::perror("fclose()");
         return 1;
     }
     return 0;
 }
 
-// Puts the written data in place: flushed, and for a replacement synced and renamed.
-int Destination::commit()
+// Flushes the data; a temporary file is synced before it is renamed over the destination,
+// so that a power cut after the rename cannot leave an empty or partial file. A sync or a
+// rename that fails gives up the replacement, silently, for a write in place.
+int Destination::commit(std::span<std::uint8_t> buffer)
 {
     if (std::fflush(file_.get()) != 0) {
         std::perror("fwrite()");
         return 1;
     }
-    if (temp_[0] == '\0') {
-        return close_stream();
+    if (temp_[0] != '\0') {
+        if (fsync(fileno(file_.get())) != 0 || std::rename(temp_, target_) != 0) {
+            return rewrite_in_place(buffer);
+        }
+        temp_[0] = '\0';
     }
-    if (fsync(fileno(file_.get())) != 0) {
-        std::perror("fsync()");
+    if (std::fclose(file_.release()) != 0) {
+        std::perror("fclose()");
         return 1;
     }
-    if (close_stream() != 0) {
-        return 1;
-    }
-    if (std::rename(temp_, target_) != 0) {
-        std::perror("rename()");
-        return 1;
-    }
-    temp_[0] = '\0';
     return 0;
 }
 
@@ -371,8 +418,8 @@ int read_tempconf(int fd, const char* path, std::uint32_t start, std::uint32_t s
     if (load_tempconf_length(fd, start, size, length) != 0) {
         return 1;
     }
-    Destination destination;
-    if (destination.open(path) != 0) {
+    Destination destination(path);
+    if (destination.open() != 0) {
         return 1;
     }
     std::uint32_t crc = 0;
@@ -381,7 +428,7 @@ int read_tempconf(int fd, const char* path, std::uint32_t start, std::uint32_t s
         return 1;
     }
     const Verdict verdict = verify_tempconf_crc(fd, crc);
-    if (verdict == Verdict::unreadable || destination.commit() != 0) {
+    if (verdict == Verdict::unreadable || destination.commit(pieces) != 0) {
         return 1;
     }
     return verdict == Verdict::match ? 0 : 1;

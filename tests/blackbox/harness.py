@@ -21,6 +21,8 @@ DEVICE_SIZES = {"mtd0": 0x20000, "mtd1": 0xE0000, "mtd2": 0x290000, "mtd3": 0x70
 ERASE_SIZES = {"mtd0": 0x2000, "mtd1": 0x10000, "mtd2": 0x10000, "mtd3": 0x10000}
 LOST = "Lost connection while upgrading firmware!"
 WAITING = "flashtool: waiting for another flash write to finish\n"
+NOBODY = 65534             # the ordinary user that scenarios with user set run as
+FS_IOC_GETFLAGS, FS_IOC_SETFLAGS, FS_IMMUTABLE_FL = 0x80086601, 0x40086602, 0x10
 
 _patterns = {}
 
@@ -91,6 +93,11 @@ class Scenario:
     # Simulator: writes clear bits as on the device's NOR flash. Off, they overwrite, as
     # block2mtd does, so that one scenario holds on both tiers.
     nor: bool = False
+    user: int = None               # run as this uid (and gid): NOBODY; None: as the caller
+    prepare: list = dataclasses.field(default_factory=list)    # work-dir steps, see PREPARE
+    expect_owners: dict = None     # name -> (permission bits, uid, gid) after the run
+    durable: list = None           # simulator: destinations replaced by a synced rename
+    sim_env: dict = dataclasses.field(default_factory=dict)    # more FLASHSIM_* variables
 
     def device_table(self):
         if self.devices is not None:
@@ -110,6 +117,92 @@ class Scenario:
             assert offset + len(data) <= len(flash[dev]), f"{self.name}: change past {dev} end"
             flash[dev][offset:offset + len(data)] = data
         return flash
+
+
+# Steps that shape the working directory before the command runs, as root, after the
+# files are written (and, for a scenario with a user, handed to that user):
+#   ("chmod", path, mode)   ("chown", path, uid, gid)   ("link", existing, new)
+#   ("mkdir", path)         ("immutable", path): the immutable attribute, simulator only
+PREPARE = {
+    "chmod": lambda work, path, mode: os.chmod(os.path.join(work, path), mode),
+    "chown": lambda work, path, uid, gid: os.chown(os.path.join(work, path), uid, gid,
+                                                   follow_symlinks=False),
+    "link": lambda work, old, new: os.link(os.path.join(work, old), os.path.join(work, new)),
+    "mkdir": lambda work, path: os.mkdir(os.path.join(work, path)),
+    "immutable": lambda work, path: set_immutable(os.path.join(work, path), True),
+}
+
+
+def set_immutable(path, on):
+    """Sets or clears the immutable attribute; OSError when the file system has none."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        flags = bytearray(4)
+        fcntl.ioctl(fd, FS_IOC_GETFLAGS, flags)
+        value = int.from_bytes(flags, "little")
+        value = value | FS_IMMUTABLE_FL if on else value & ~FS_IMMUTABLE_FL
+        fcntl.ioctl(fd, FS_IOC_SETFLAGS, value.to_bytes(4, "little"))
+    finally:
+        os.close(fd)
+
+
+def prepare_work(scenario, top, work, devdir, log):
+    """Hands the run's folders to the scenario's user and applies its steps. Returns None,
+    or why the scenario cannot run here (a file system without the immutable attribute)."""
+    if scenario.user is not None and os.geteuid() != 0:
+        return "only root can run a command as another user"
+    if scenario.user is not None:
+        os.chmod(top, 0o755)
+        os.chmod(devdir, 0o755)
+        for name in os.listdir(devdir):
+            os.chmod(os.path.join(devdir, name), 0o666)
+        open(log, "w").close()
+        os.chmod(log, 0o666)
+        for root, dirs, names in os.walk(work):
+            for name in [root] + [os.path.join(root, n) for n in dirs + names]:
+                os.chown(name, scenario.user, scenario.user)
+    for step in scenario.prepare:
+        try:
+            PREPARE[step[0]](work, *step[1:])
+        except OSError as error:
+            if step[0] != "immutable":
+                raise
+            return f"the file system refuses the immutable attribute ({error.strerror})"
+    return None
+
+
+def undo_prepare(scenario, work):
+    for step in scenario.prepare:
+        if step[0] == "immutable":
+            try:
+                set_immutable(os.path.join(work, step[1]), False)
+            except OSError:
+                pass
+
+
+def durable_renames(lines, work):
+    """The renames the run made, in order, as (old, new, old synced before), relative to
+    the working directory."""
+    synced, renames = set(), []
+    real = os.path.realpath(work)
+    for line in lines:
+        words = line.split(" ")
+        if words[0] == "fsync" and len(words) == 2:
+            synced.add(os.path.realpath(words[1]))
+        elif words[0] == "rename" and len(words) >= 3:
+            old, new = (os.path.realpath(os.path.join(work, w)) for w in words[1:3])
+            renames.append((os.path.relpath(old, real), os.path.relpath(new, real), old in synced))
+    return renames
+
+
+def owners_of(work):
+    owners = {}
+    for root, _, names in os.walk(work):
+        for name in names:
+            st = os.lstat(os.path.join(root, name))
+            owners[os.path.relpath(os.path.join(root, name), work)] = (
+                st.st_mode & 0o7777, st.st_uid, st.st_gid)
+    return owners
 
 
 def is_qemu(launcher):
@@ -150,12 +243,18 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
             with open(path, "wb") as f:
                 f.write(data)
         log = os.path.join(top, "log")
+        skipped = prepare_work(scenario, top, work, devdir, log)
+        if skipped:
+            return {"skipped": skipped}
         faults = list(scenario.faults) + ["readonly:" + d for d in scenario.readonly_nodes]
         env = {k: v for k, v in os.environ.items() if not k.startswith("FLASHSIM")}
         env.update(LD_PRELOAD=simlib, FLASHSIM_DIR=devdir, FLASHSIM_LOG=log,
-                   FLASHSIM_FAULTS=",".join(faults), **(extra_env or {}))
+                   FLASHSIM_FAULTS=",".join(faults), **scenario.sim_env, **(extra_env or {}))
         if not scenario.nor:
             env["FLASHSIM_RAM"] = "1"
+        who = {} if scenario.user is None else {"user": scenario.user, "group": scenario.user,
+                                                "extra_groups": []}
+
         def command(args, run_env):
             if launcher:
                 return launch(launcher, scenario.argv0, binary, args, run_env)
@@ -180,12 +279,12 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
             reader, writer = os.pipe()
             os.close(reader)
             proc = subprocess.run(argv, executable=binary, cwd=work, env=env, stdin=subprocess.DEVNULL,
-                                  stdout=writer, stderr=subprocess.PIPE, timeout=120)
+                                  stdout=writer, stderr=subprocess.PIPE, timeout=120, **who)
             os.close(writer)
             out = b""
         else:
             proc = subprocess.run(argv, executable=binary, cwd=work, env=env, stdin=subprocess.DEVNULL,
-                                  capture_output=True, timeout=120)
+                                  capture_output=True, timeout=120, **who)
             out = proc.stdout
         flash = {}
         for dev in scenario.device_table():
@@ -202,10 +301,12 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
         lines = open(log, encoding="utf-8", errors="replace").read().splitlines() \
             if os.path.exists(log) else []
         return {"stdout": out, "stderr": proc.stderr, "status": proc.returncode, "flash": flash,
-                "files": files, "log": lines,
+                "files": files, "log": lines, "owners": owners_of(work),
+                "renames": durable_renames(lines, work),
                 "syslog": [l[len("syslog "):] for l in lines if l.startswith("syslog ")],
                 **overlap}
     finally:
+        undo_prepare(scenario, work)
         shutil.rmtree(top, ignore_errors=True)
 
 
@@ -305,6 +406,8 @@ def _compare_bytes(label, expected, actual, problems):
 def check(scenario, result, tier="sim"):
     """Every way the result departs from the scenario, as readable lines."""
     problems = []
+    if result.get("skipped"):
+        return problems
     if scenario.status is not None and result["status"] != scenario.status:
         problems.append(f"status {result['status']}, expected {scenario.status}")
     if not scenario.broken_pipe:
@@ -326,6 +429,11 @@ def check(scenario, result, tier="sim"):
         extra = set(inputs) - set(scenario.expect_files)
         if extra:
             problems.append(f"unexpected files {sorted(extra)}")
+    for name, (mode, uid, gid) in (scenario.expect_owners or {}).items():
+        got = result.get("owners", {}).get(name)
+        if got != (mode, uid, gid):
+            shown = "missing" if got is None else f"{got[0]:04o} {got[1]}:{got[2]}"
+            problems.append(f"file {name}: {shown}, expected {mode:04o} {uid}:{gid}")
     if tier == "sim":
         log = result.get("log", [])
         if scenario.opens is not None:
@@ -337,6 +445,13 @@ def check(scenario, result, tier="sim"):
                       for l in log if l.startswith("erase ")]
             if erases != [tuple(e) for e in scenario.erases]:
                 problems.append(f"erases {erases}, expected {scenario.erases}")
+        if scenario.durable is not None:
+            renames = result.get("renames", [])
+            if [new for _, new, _ in renames] != list(scenario.durable):
+                problems.append(f"renames {renames}, expected onto {scenario.durable}")
+            for old, new, synced in renames:
+                if not synced or os.path.dirname(old) != os.path.dirname(new) or old == new:
+                    problems.append(f"{old} renamed onto {new} without a sync of its own first")
     return problems
 
 
@@ -354,8 +469,11 @@ def _check_overlap(scenario, result, problems):
                         f" expected {scenario.held_back}")
 
 
-def report(label, args, problems):
-    """Prints one scenario's verdict; True when it held."""
+def report(label, args, problems, skipped=None):
+    """Prints one scenario's verdict; True when it held (or could not run here)."""
+    if skipped:
+        print(f"skip {label}: {skipped}")
+        return True
     if not problems:
         print(f"ok   {label}")
         return True

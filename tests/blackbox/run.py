@@ -57,13 +57,13 @@ def main():
             chosen.append((group, scenario))
 
     def run_one(item):
-        return harness.check(item[1], harness.run_sim(item[1], args.binary, args.simlib,
-                                                      launcher=launcher))
+        result = harness.run_sim(item[1], args.binary, args.simlib, launcher=launcher)
+        return harness.check(item[1], result), result.get("skipped")
 
     # The runs wait on child processes, so threads overlap them well.
     with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
-        for (group, scenario), problems in zip(chosen, pool.map(run_one, chosen)):
-            if harness.report(f"{group}/{scenario.name}", scenario.args, problems):
+        for (group, scenario), (problems, skipped) in zip(chosen, pool.map(run_one, chosen)):
+            if harness.report(f"{group}/{scenario.name}", scenario.args, problems, skipped):
                 passed += 1
             else:
                 failed += 1

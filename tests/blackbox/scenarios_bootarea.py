@@ -7,9 +7,10 @@ import re
 import struct
 import zlib
 
-from harness import Scenario, erase_line, erased, noise, pattern, strerror
+from harness import NOBODY, Scenario, erase_line, erased, noise, pattern, strerror
 
 EIO, ENOENT = strerror(errno.EIO), strerror(errno.ENOENT)
+EACCES, EISDIR = strerror(errno.EACCES), strerror(errno.EISDIR)
 EFBIG, EINVAL = strerror(errno.EFBIG), strerror(errno.EINVAL)
 MTD0 = 0x20000
 ENV, L1, TEMPCONF, BLOCK = 0x4000, 0x8000, 0xC000, 0x2000
@@ -143,9 +144,10 @@ for size in SIZES:
     flash = mtd0_with(TEMPCONF, record(data))
     SCENARIOS += [
         Scenario(f"checktempconf_{size}_bytes", ["checktempconf"], flash=flash),
-        # An existing file is replaced whole, and nothing is left beside it.
+        # An existing file is replaced whole through a synced temporary file, and nothing
+        # is left beside it.
         Scenario(f"readtempconf_{size}_bytes", ["readtempconf", "out"], flash=flash,
-                 files={"out": b"older contents"}, expect_files={"out": data}),
+                 files={"out": b"older contents"}, expect_files={"out": data}, durable=["out"]),
     ]
 
 DAMAGED = bytearray(record(noise("conf1021", 1021)))
@@ -157,7 +159,7 @@ TOO_LONG = le32(8185) + noise("conf8185", 8185)[:BLOCK - 4]
 KEEP = {"out": b"good config\n"}
 SCENARIOS += [
     Scenario("readtempconf_new_file", ["readtempconf", "new"], flash=mtd0_with(TEMPCONF, record(STORED)),
-             expect_files={"new": STORED}),
+             expect_files={"new": STORED}, durable=[]),
     Scenario("readtempconf_to_stdout", ["readtempconf", "/dev/stdout"],
              flash=mtd0_with(TEMPCONF, record(STORED)), stdout=STORED, tiers=("sim",)),
     Scenario("readtempconf_missing_directory", ["readtempconf", "nodir/out"],
@@ -224,3 +226,82 @@ for name, fault, done in [
                               stdout="Write L1-0 magic number fail\n",
                               stderr=f"write_l1_magic: write, size {c_hex(done)}\nwrite(): {EIO}\n",
                               status=1, changes=[("mtd0", L1, kept)], tiers=("sim",)))
+
+# ---- readtempconf: the destinations a plain fopen(path, "w") accepts and refuses ----------
+
+# Restored wherever the plain open would write: atomically (a synced rename onto the file)
+# where the file and its directory allow a replacement that keeps owner, group and mode,
+# else in place. Each case: name, user, files, preparation, destination, the files after,
+# their owners, and the renames.
+OLD = b"old configuration\n"
+LONG_NAME = "n" * 250
+ROOT_RW, USER_RW = (0o666, 0, 0), (0o666, NOBODY, NOBODY)
+for name, user, files, prepare, path, after, owners, renames in [
+    # The temporary name would pass the file system's limit on a name.
+    ("name_of_250_characters", None, {LONG_NAME: OLD}, [], LONG_NAME, {LONG_NAME: STORED}, {},
+     []),
+    # A directory that takes no new entry, around a file the user may write.
+    ("readonly_directory_as_user", NOBODY, {"d/out": OLD},
+     [("chown", "d/out", 0, 0), ("chmod", "d/out", 0o666), ("chown", "d", 0, 0),
+      ("chmod", "d", 0o555)], "d/out", {"d/out": STORED}, {"d/out": ROOT_RW}, []),
+    # /tmp's rule: another owner's file in a sticky directory cannot be renamed over.
+    ("sticky_directory_as_user", NOBODY, {"t/out": OLD},
+     [("chown", "t/out", 0, 0), ("chmod", "t/out", 0o666), ("chown", "t", 0, 0),
+      ("chmod", "t", 0o1777)], "t/out", {"t/out": STORED}, {"t/out": ROOT_RW}, []),
+    # Both names of the file see the restored data.
+    ("second_hard_link", None, {"out": OLD}, [("link", "out", "other")], "out",
+     {"out": STORED, "other": STORED}, {}, []),
+    # An owner the user cannot give away: the file is written in place and stays root's.
+    ("other_users_file_as_user", NOBODY, {"out": OLD},
+     [("chown", "out", 0, 0), ("chmod", "out", 0o666)], "out", {"out": STORED},
+     {"out": ROOT_RW}, []),
+    # Owner, group and mode that can be kept are kept by the replacement.
+    ("other_users_file_as_root", None, {"out": OLD},
+     [("chown", "out", NOBODY, NOBODY), ("chmod", "out", 0o640)], "out", {"out": STORED},
+     {"out": (0o640, NOBODY, NOBODY)}, ["out"]),
+    ("own_file_as_user", NOBODY, {"out": OLD}, [("chmod", "out", 0o604)], "out",
+     {"out": STORED}, {"out": (0o604, NOBODY, NOBODY)}, ["out"]),
+    ("new_file_as_user", NOBODY, {}, [], "new", {"new": STORED}, {"new": (0o644, NOBODY, NOBODY)},
+     []),
+]:
+    SCENARIOS.append(Scenario(f"readtempconf_{name}", ["readtempconf", path], user=user,
+                              flash=mtd0_with(TEMPCONF, record(STORED)), files=files,
+                              prepare=prepare, expect_files=after, expect_owners=owners,
+                              durable=renames))
+
+SCENARIOS += [
+    # An immutable directory: only root can meet one, and only where the file system has
+    # the attribute (the scenario reports itself skipped elsewhere).
+    Scenario("readtempconf_immutable_directory", ["readtempconf", "d/out"],
+             flash=mtd0_with(TEMPCONF, record(STORED)), files={"d/out": OLD},
+             prepare=[("immutable", "d")], expect_files={"d/out": STORED}, durable=[],
+             tiers=("sim",)),
+    # A rename refused after the data is complete (as over a mount point): written in
+    # place instead, silently, and no temporary file is left.
+    Scenario("readtempconf_rename_refused", ["readtempconf", "out"],
+             flash=mtd0_with(TEMPCONF, record(STORED)), files={"out": OLD},
+             sim_env={"FLASHSIM_RENAME_FAIL": "1"}, expect_files={"out": STORED},
+             durable=["out"], tiers=("sim",)),
+    Scenario("readtempconf_damaged_rename_refused", ["readtempconf", "out"],
+             flash=mtd0_with(TEMPCONF, DAMAGED), files={"out": OLD},
+             sim_env={"FLASHSIM_RENAME_FAIL": "1"}, stdout=DAMAGED_LINE + "Read temporal file fail\n",
+             status=1, expect_files={"out": DAMAGED[4:4 + 1021]}, durable=["out"], tiers=("sim",)),
+]
+
+# Refused exactly where and as the plain open refuses: after the length passed its bound,
+# before any data is read, with the open's own error and the path.
+for name, user, files, prepare, path, error in [
+    ("empty_name", None, {}, [], "", ENOENT),
+    ("missing_directory_with_slash", None, {}, [], "nodir/", EISDIR),
+    ("directory", None, {}, [("mkdir", "d")], "d", EISDIR),
+    ("file_with_slash", None, {"out": OLD}, [], "out/", EISDIR),
+    # A user may not replace a file it may not write, though its directory would allow it.
+    ("readonly_file_as_user", NOBODY, {"out": OLD}, [("chmod", "out", 0o444)], "out", EACCES),
+    ("file_in_readonly_directory_as_user", NOBODY, {"d/out": OLD}, [("chmod", "d/out", 0o444),
+     ("chown", "d", 0, 0), ("chmod", "d", 0o555)], "d/out", EACCES),
+]:
+    SCENARIOS.append(Scenario(f"readtempconf_refused_{name}", ["readtempconf", path], user=user,
+                              flash=mtd0_with(TEMPCONF, record(STORED)), files=files,
+                              prepare=prepare, stdout=path + "Read temporal file fail\n",
+                              stderr=f"fopen(): {error}\n", status=1, expect_files=files,
+                              durable=[]))

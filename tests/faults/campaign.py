@@ -7,8 +7,9 @@ For each command a clean run lists its device operations. Then, for each operati
     failing call's message, or the fault had no effect (output, status and flash as in the
     clean run), or the command is one whose failure the front end documents as silent;
   - kill-after:N: the process dies right after operation N.
-In every run no byte outside the command's own region may change, and a restored
-configuration file is either the old one or the complete new one.
+In every run no byte outside the command's own region may change. A configuration file
+restored through a temporary file is either the old one or the complete new one; one
+restored in place (a file with a second link, say) holds a beginning of the new one.
 
   campaign.py --binary BUILD/flashtool --simlib BUILD/.../libflashsim.so [-k TEXT]
 """
@@ -36,13 +37,19 @@ class Case:
     files: dict = dataclasses.field(default_factory=dict)
     flash: dict = dataclasses.field(default_factory=dict)
     restores: str = None            # readtempconf's destination file
+    in_place: bool = False          # ...which the restore writes in place, not replaces
+    prepare: list = dataclasses.field(default_factory=list)  # harness.Scenario.prepare steps
     silent: set = dataclasses.field(default_factory=set)  # op kinds whose failure may pass
     name: str = ""
 
     def scenario(self, faults=()):
         return harness.Scenario(self.name or " ".join(self.args), self.args, files=self.files,
                                 flash=self.flash, faults=list(faults), stdout=None, stderr=None,
-                                status=None)
+                                status=None, prepare=list(self.prepare))
+
+
+def label(case):
+    return case.name or " ".join(case.args)
 
 
 def outside_changes(case, start, flash):
@@ -81,23 +88,37 @@ class Campaign:
         return scenario.start_flash(), result
 
     def complain(self, case, fault, text):
-        self.problems.append(f"{' '.join(case.args)} [{fault}]: {text}")
+        self.problems.append(f"{label(case)} [{fault}]: {text}")
 
     def check_common(self, case, fault, start, result, clean):
         bad = outside_changes(case, start, result["flash"])
         if bad:
             self.complain(case, fault, f"bytes outside the command's region changed on {bad}")
         if case.restores:
-            old = case.files.get(case.restores)
-            new = clean["files"].get(case.restores)
-            got = result["files"].get(case.restores)
-            if got not in (old, new) and result["status"] != 0 and fault.startswith("kill"):
-                self.complain(case, fault, "restored file is neither the old nor the new one")
-            # A power cut may leave the temporary file of the restore beside the destination.
-            leftovers = {name for name in set(result["files"]) - set(case.files) - {case.restores}
-                         if not (fault.startswith("kill") and name.startswith(case.restores + "."))}
-            if leftovers:
-                self.complain(case, fault, f"files left behind: {sorted(leftovers)}")
+            self.check_restored(case, fault, result, clean)
+
+    def check_restored(self, case, fault, result, clean):
+        old = case.files.get(case.restores)
+        new = clean["files"].get(case.restores)
+        got = result["files"].get(case.restores)
+        if case.in_place:
+            # The destination is opened once the length word has been read: before that a
+            # failure leaves the old file, after it the file holds a beginning of the new.
+            reads = [int(line.split()[1]) for line in clean["log"]
+                     if line.startswith("op ") and line.split()[2] == "read"]
+            if int(fault.split(":")[1]) < reads[1]:
+                if got != old:
+                    self.complain(case, fault, "file changed before the record was read")
+            elif got is None or got != new[:len(got)]:
+                self.complain(case, fault, "file written in place is not a beginning of the new one")
+        elif got not in (old, new):
+            self.complain(case, fault, "restored file is neither the old nor the new one")
+        # A power cut may leave the temporary file of a replacement beside the destination.
+        leftovers = {name for name in set(result["files"]) - set(clean["files"])
+                     if not (fault.startswith("kill") and not case.in_place
+                             and name.startswith(case.restores + "."))}
+        if leftovers:
+            self.complain(case, fault, f"files left behind: {sorted(leftovers)}")
 
     def check_failure(self, case, fault, kind, start, result, clean):
         self.check_common(case, fault, start, result, clean)
@@ -142,11 +163,11 @@ def main():
     campaign = Campaign(os.path.abspath(args.binary), os.path.abspath(args.simlib),
                         args.launcher.split())
     for case in cases.CASES:
-        if args.filter and args.filter not in " ".join(case.args):
+        if args.filter and args.filter not in label(case):
             continue
         before = len(campaign.problems)
         campaign.sweep(case)
-        print(f"{'ok  ' if len(campaign.problems) == before else 'FAIL'} {' '.join(case.args)}")
+        print(f"{'ok  ' if len(campaign.problems) == before else 'FAIL'} {label(case)}")
     for problem in campaign.problems:
         print("    " + problem)
     print(f"fault campaign: {campaign.failures_tried} failure points, {campaign.cuts_tried} "

@@ -41,6 +41,9 @@ MTD0_FULL[0x4000:0x6000] = env_block()
 MTD0_FULL[0xC000:0xC000 + len(CONF) + 8] = tempconf_record(CONF)
 MTD0_FULL[0x10000:0x10000 + len(IMG)] = IMG
 MTD0_FULL = bytes(MTD0_FULL)
+# A record of several device reads, so that a cut can fall between two of them.
+LONG_CONF = noise("long conf", 6000)
+MTD0_LONG = with_bytes("mtd0", 0xC000, tempconf_record(LONG_CONF))
 SYSTEM = [noise("sys1", 2000), noise("sys2", 1500), noise("sys3", 1000)]
 SYSTEM_FLASH = {f"mtd{i + 1}": with_bytes(f"mtd{i + 1}", 0, SYSTEM[i]) for i in range(3)}
 
@@ -75,4 +78,11 @@ CASES = [
     Case(["checktempconf"], {}, flash={"mtd0": MTD0_FULL}),
     Case(["readtempconf", "saved"], {}, files={"saved": b"the previous configuration\n"},
          flash={"mtd0": MTD0_FULL}, restores="saved"),
+    # The same restore through a synced temporary file, and in place over a file with a
+    # second link, with a record that takes more than one device read.
+    Case(["readtempconf", "saved"], {}, files={"saved": b"the previous configuration\n"},
+         flash={"mtd0": MTD0_LONG}, restores="saved", name="readtempconf long record"),
+    Case(["readtempconf", "saved"], {}, files={"saved": b"the previous configuration\n"},
+         flash={"mtd0": MTD0_LONG}, restores="saved", in_place=True,
+         prepare=[("link", "saved", "saved.link")], name="readtempconf in place"),
 ]

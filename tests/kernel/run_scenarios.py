@@ -28,7 +28,8 @@ def to_job(scenario):
             "readonly_nodes": list(scenario.readonly_nodes),
             "stdout_closed_early": scenario.broken_pipe, "argv0": scenario.argv0,
             "other": scenario.other and {"args": list(scenario.other.args),
-                                         "end": scenario.other.end}}
+                                         "end": scenario.other.end},
+            "user": scenario.user, "prepare": list(scenario.prepare)}
 
 
 def from_job(result):

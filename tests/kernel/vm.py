@@ -212,6 +212,8 @@ run_job() {
     i=$1
     d=/in/jobs/$i
     J_REMOVE=""; J_RO=""; J_CLOSED=0; J_ARGV0=flashtool; J_TIMEOUT=@@TIMEOUT@@; J_OTHER_END=""
+    J_USER=""
+    prepare_job() { :; }
     . $d/job.sh
     echo "@@J $i"
     for n in 0 1 2 3; do
@@ -238,7 +240,14 @@ run_job() {
     rm -rf /w /o /tmp/r.tar
     mkdir -p /o
     if [ -d $d/files ]; then cp -a $d/files /w; else mkdir /w; fi
+    if [ -n "$J_USER" ]; then
+        # an ordinary user's run: its files, and flash nodes it may open (made afresh after)
+        chown -R "$J_USER:$J_USER" /w || fail "job $i: chown"
+        chmod 666 /dev/mtd0 /dev/mtd1 /dev/mtd2 /dev/mtd3 2>/dev/null
+        nodes_changed="$nodes_changed mtd0 mtd1 mtd2 mtd3"
+    fi
     cd /w
+    prepare_job || fail "job $i: preparing the working directory"
     logger -t @@SYNC_TAG@@ "begin $i"
     wait_log "begin $i"
     pos=$(stat -c %s /var/log/messages)
@@ -259,6 +268,11 @@ run_job() {
         rm -f /tmp/pipe
     elif [ -n "$J_OTHER_END" ]; then
         run_beside_other "$@"
+    elif [ -n "$J_USER" ]; then
+        user=$(awk -F: -v id="$J_USER" '$3 == id { print $1 }' /etc/passwd)
+        timeout -s KILL $J_TIMEOUT su -p -s /bin/sh -c "$RUN" "$user" -- "$J_ARGV0" "$@" \
+            </dev/null >/o/stdout 2>/o/stderr 5>&-
+        st=$?
     else
         timeout -s KILL $J_TIMEOUT sh -c "$RUN" "$J_ARGV0" "$@" </dev/null >/o/stdout 2>/o/stderr 5>&-
         st=$?
@@ -267,7 +281,8 @@ run_job() {
     cd /
     logger -t @@SYNC_TAG@@ "end $i"
     wait_log "end $i"
-    tail -c +$((pos+1)) /var/log/messages > /o/syslog
+    # su logs the change of user itself; only the program's lines belong to the job
+    tail -c +$((pos+1)) /var/log/messages | grep -v " su: " > /o/syslog
     echo $st > /o/status
     for n in 0 1 2 3; do
         cat /flashdev/mtd$n > /o/mtd$n || fail "job $i: cannot read back mtd$n"
@@ -491,6 +506,21 @@ def _check_rel(name):
     return norm
 
 
+def _prepare_command(step):
+    """One step of a job's "prepare" list as a busybox command run in /w."""
+    kind, args = step[0], step[1:]
+    paths = [_sh_quote(_check_rel(a)) for a in args if isinstance(a, str)]
+    if kind == "chmod":
+        return b"chmod %o %s" % (args[1], paths[0])
+    if kind == "chown":
+        return b"chown %d:%d %s" % (args[1], args[2], paths[0])
+    if kind == "link":
+        return b"ln " + b" ".join(paths)
+    if kind == "mkdir":
+        return b"mkdir " + paths[0]
+    raise ValueError("prepare step %r cannot run in the guest" % (step,))
+
+
 def _job_script(job, hashes):
     lines = []
     for n, h in enumerate(hashes):
@@ -515,6 +545,12 @@ def _job_script(job, hashes):
         lines.append(b"J_OTHER_END=" + other["end"].upper().encode())
         words = b" ".join(_sh_quote(a) for a in other.get("args", []))
         lines.append(b'other() { "$@" ' + words + b"; }")
+    if job.get("user") is not None:
+        lines.append(b"J_USER=%d" % int(job["user"]))
+    if job.get("prepare"):
+        lines.append(b"prepare_job() {")
+        lines += [b"    " + _prepare_command(step) + b" || return 1" for step in job["prepare"]]
+        lines.append(b"}")
     args = [_sh_quote(a) for a in job.get("args", [])]
     lines.append(b"set -- " + b" ".join(args) if args else b"set --")
     return b"\n".join(lines) + b"\n"
@@ -563,6 +599,10 @@ def _build_initramfs(path, binary, jobs, cache_dir, job_timeout, sysroots=None):
                   "usr/bin", "usr/sbin", "usr/local/bin", "lib/modules"):
             c.mkdir(d)
         c.chardev("dev/console", 5, 1)
+        # the ordinary user that jobs with a "user" run as (busybox su wants a name)
+        c.file("etc/passwd", b"root:x:0:0:root:/:/bin/sh\n"
+               b"nobody:x:65534:65534:nobody:/:/bin/sh\n")
+        c.file("etc/group", b"root:x:0:\nnogroup:x:65534:\n")
         c.chardev("dev/null", 1, 3, 0o666)
         with open(busybox, "rb") as bf:
             c.file("bin/busybox", bf.read(), 0o755)
@@ -657,13 +697,14 @@ def syslog_lines(cleaned):
 
 def _parse_result(chunk):
     res = {"stdout": b"", "stderr": b"", "status": None, "flash": {},
-           "syslog": b"", "syslog_raw": b"", "syslog_lines": [], "files": {}}
+           "syslog": b"", "syslog_raw": b"", "syslog_lines": [], "files": {},
+           "owners": {}}
     with tarfile.open(fileobj=io.BytesIO(chunk), mode="r:") as tf:
         for m in tf.getmembers():
             name = m.name
             while name.startswith("./"):
                 name = name[2:]
-            if not m.isfile():
+            if not m.isfile() and not m.islnk():
                 continue
             data = tf.extractfile(m).read()
             if name in ("stdout", "stderr"):
@@ -684,6 +725,7 @@ def _parse_result(chunk):
                 res["flash"][name] = data
             elif name.startswith("files/"):
                 res["files"][name[len("files/"):]] = data
+                res["owners"][name[len("files/"):]] = (m.mode & 0o7777, m.uid, m.gid)
     return res
 
 

@@ -46,6 +46,9 @@
 //   with OFFSET the device offset the operation starts at (0 for open, close and getinfo).
 //   Offsets and counts are decimal or 0x-prefixed hexadecimal. Operations are numbered per
 //   process, or across the run when FLASHSIM_RUN is set.
+//   The calls that make a file durable are logged as "fsync PATH" (fsync, fdatasync) and
+//   "rename OLD NEW" (rename, renameat, renameat2); FLASHSIM_RENAME_FAIL=1 refuses every
+//   rename with EBUSY, as the kernel refuses one over a mount point.
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -891,6 +894,66 @@ void __syslog_chk(int priority, int, const char* format, ...)
 void vsyslog(int priority, const char* format, va_list args)
 {
     format_syslog(priority, format, args);
+}
+
+// ---- Durability: the file system calls that make a restored file safe, logged ----------
+
+static void log_sync(const char* call, int fd)
+{
+    char link[64];
+    char target[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    target[n < 0 ? 0 : n] = '\0';
+    log_line("%s %s", call, n < 0 ? "?" : target);
+}
+
+static int log_rename(const char* from, const char* to)
+{
+    if (std::getenv("FLASHSIM_RENAME_FAIL") != nullptr) {
+        log_line("rename %s %s -> %s", from, to, std::strerror(EBUSY));
+        errno = EBUSY;
+        return -1;
+    }
+    log_line("rename %s %s", from, to);
+    return 0;
+}
+
+int fsync(int fd)
+{
+    log_sync("fsync", fd);
+    return real<int (*)(int)>("fsync")(fd);
+}
+
+int fdatasync(int fd)
+{
+    log_sync("fsync", fd);
+    return real<int (*)(int)>("fdatasync")(fd);
+}
+
+int rename(const char* from, const char* to)
+{
+    if (log_rename(from, to) != 0) {
+        return -1;
+    }
+    return real<int (*)(const char*, const char*)>("rename")(from, to);
+}
+
+int renameat(int from_dir, const char* from, int to_dir, const char* to)
+{
+    if (log_rename(from, to) != 0) {
+        return -1;
+    }
+    return real<int (*)(int, const char*, int, const char*)>("renameat")(from_dir, from, to_dir, to);
+}
+
+int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags)
+{
+    if (log_rename(from, to) != 0) {
+        return -1;
+    }
+    return real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
+        from_dir, from, to_dir, to, flags);
 }
 
 }  // extern "C"
