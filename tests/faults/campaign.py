@@ -104,8 +104,7 @@ class Campaign:
         if case.in_place:
             # The destination is opened once the length word has been read: before that a
             # failure leaves the old file, after it the file holds a beginning of the new.
-            reads = [int(line.split()[1]) for line in clean["log"]
-                     if line.startswith("op ") and line.split()[2] == "read"]
+            reads = [op.number for op in parse_trace(clean["log"]) if op.kind == "read"]
             if int(fault.split(":")[1]) < reads[1]:
                 if got != old:
                     self.complain(case, fault, "file changed before the record was read")
