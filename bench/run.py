@@ -196,7 +196,8 @@ def sim_case(case, tool, baseline, measure, simlib, work, files_dir, rounds):
     row = Row(case, "sim")
     flash_dir = os.path.join(work, "flash")
     os.makedirs(flash_dir, exist_ok=True)
-    env = dict(os.environ, LD_PRELOAD=simlib, FLASHSIM_DIR=flash_dir)
+    # Writes overwrite, as on the real driver's block2mtd, so both tiers do the same work.
+    env = dict(os.environ, LD_PRELOAD=simlib, FLASHSIM_DIR=flash_dir, FLASHSIM_RAM="1")
     env.pop("FLASHSIM_LOG", None)
     env.pop("FLASHSIM_FAULTS", None)
     outs = {}
@@ -213,7 +214,7 @@ def sim_case(case, tool, baseline, measure, simlib, work, files_dir, rounds):
         for name, program in (programs if r % 2 == 0 else programs[::-1]):
             s = measured(measure, [program] + case.args, env, files_dir, work)
             (row.tool if name == "tool" else row.base).append(s)
-    sim_env = {"LD_PRELOAD": simlib, "FLASHSIM_DIR": flash_dir}
+    sim_env = {"LD_PRELOAD": simlib, "FLASHSIM_DIR": flash_dir, "FLASHSIM_RAM": "1"}
     row.sys_base = strace_counts([baseline] + case.args, sim_env, files_dir, work)
     if row.tool_ok:
         row.sys_tool = strace_counts([tool] + case.args, sim_env, files_dir, work)
