@@ -5,7 +5,7 @@ import errno
 import re
 import zlib
 
-from harness import DEVICE_SIZES, Scenario, erase_line, erased, noise, pattern, strerror
+from harness import DEVICE_SIZES, Scenario, SparseFile, erase_line, erased, noise, pattern, strerror
 
 ENOENT, EACCES, EIO, EINVAL = (strerror(e) for e in (errno.ENOENT, errno.EACCES, errno.EIO,
                                                      errno.EINVAL))
@@ -319,6 +319,24 @@ SCENARIOS += [
           status=1),
     check("check_crc_file_missing", (3000, 5000, 100), [GOOD[0], None, GOOD[2]], stdout="cb",
           stderr=f"fopen(): {ENOENT}\n", status=1),
+]
+# An image past 4 GiB is checked over 0xffffffff bytes, which the table's end cuts short,
+# never over its size cut to 32 bits (256 bytes here, whose CRC the second case's file holds).
+PAST_4GIB = SparseFile(0x100000100)
+WHOLE_WALK = zlib.crc32(FLASH["mtd1"] + FLASH["mtd2"] + FLASH["mtd3"])
+FIRST_256 = zlib.crc32(FLASH["mtd1"][:0x100])
+ALL_OPENED = ["mtd0 " + RW, "mtd1 " + RW, "mtd2 " + RW, "mtd3 " + RW]
+SCENARIOS += [
+    Scenario("check_image_past_4gib_runs_to_table_end",
+             ["checksystem", "t", "a", "b", "c", "ca", "cb", "cc"],
+             files={"t": DEFAULT_TABLE, "a": PAST_4GIB, "b": b"", "c": b"",
+                    "ca": b"%x\n" % WHOLE_WALK, "cb": b"0\n", "cc": b"0\n"},
+             opens=ALL_OPENED + ["mtd2 " + RW, "mtd3 " + RW], tiers=("sim",)),
+    Scenario("check_image_past_4gib_not_cut_to_32_bits",
+             ["checksystem", "t", "a", "b", "c", "ca", "cb", "cc"],
+             files={"t": DEFAULT_TABLE, "a": PAST_4GIB, "ca": b"%x\n" % FIRST_256},
+             stdout=f"CRC check error 0x{WHOLE_WALK:x} / 0x{FIRST_256:x} \n", status=1,
+             opens=ALL_OPENED, tiers=("sim",)),
 ]
 for name, faults, out, err in [
     ("open_missing", ["missing:mtd2"], "/dev/mtd2", f"open(): {ENOENT}\n"),
