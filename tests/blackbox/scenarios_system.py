@@ -194,6 +194,11 @@ for name, text, out, err in [
     ("sizes_overflow", table(("mtd0", 0x20000, "boot"), ("mtd1", 0xFFFE0000, "all")),
      "t : partition sizes overflow\n", ""),
     ("truncated_row", DEFAULT_TABLE + b"mtd4:\n", "t : truncated row\n", ""),
+    # One size that is negative or wider than 32 bits is refused as an overflow too.
+    ("size_negative", HEADING.encode() + b'mtd0: 20000 2000 "boot"\nmtd1: -1 10000 "all"\n',
+     "t : partition sizes overflow\n", ""),
+    ("size_past_32_bits", HEADING.encode() + b'mtd0: 100000000 2000 "boot"\n',
+     "t : partition sizes overflow\n", ""),
 ]:
     # Without a table the images need not exist: they are never opened.
     files = dict(FILES_DEFAULT, t=text) if text is not None else {}
