@@ -66,6 +66,10 @@ for name, text in [("empty", ""), ("blank", " \n"), ("not_hex", "value: 1234\n")
                            stdout="img.crc : no CRC value\n", status=1))
 
 SCENARIOS += [
+    # A CRC file that opens but cannot be read (a directory) holds no value either.
+    Scenario("checkcramfs_crc_file_unreadable", ["checkcramfs", "img.crc", "img"],
+             files={"img": noise("unreadable", 0x100), "img.crc/x": b""},
+             stdout="file size = 256\nimg.crc : no CRC value\n", status=1),
     # A CRC file that cannot be opened: the path without a line end, after the range was read.
     check("crc_file_missing", "checkcramfs", 0x100, None, stdout="img.crc", status=1,
           stderr=f"fopen(): {ENOENT}\n"),
