@@ -49,7 +49,8 @@ def _b(text):
 @dataclasses.dataclass(frozen=True)
 class SparseFile:
     """An input file of size bytes that starts with head and is a hole after it: a file of
-    gigabytes that costs no disk and no time to make. Not read back after the run."""
+    gigabytes that costs no disk and no time to make. Not read back after the run; for the
+    simulator tier only (the real-driver tier copies every input into its machine)."""
     size: int
     head: bytes = b""
 
