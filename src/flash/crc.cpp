@@ -53,20 +53,88 @@ int caculate_crc(int fd, std::uint32_t start, std::uint32_t length, std::uint32_
     return 0;
 }
 
+namespace {
+
+[[nodiscard]] bool is_scan_space(int c) noexcept
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The value of a hexadecimal digit of either case, or -1.
+[[nodiscard]] int hex_digit_value(int c) noexcept
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+}  // namespace
+
+bool read_crc_value(std::FILE* stream, std::uint32_t& value)
+{
+    int c = std::getc(stream);
+    while (is_scan_space(c)) {
+        c = std::getc(stream);
+    }
+    const bool negative = c == '-';
+    if (c == '-' || c == '+') {
+        c = std::getc(stream);
+    }
+    // A leading 0 is a digit of its own, so "0x" with nothing after it still reads as 0.
+    bool any_digit = false;
+    if (c == '0') {
+        any_digit = true;
+        c = std::getc(stream);
+        if (c == 'x' || c == 'X') {
+            c = std::getc(stream);
+        }
+    }
+    // Once past 32 bits the magnitude stays past them; later digits are only consumed.
+    std::uint64_t magnitude = 0;
+    for (int digit = hex_digit_value(c); digit >= 0; digit = hex_digit_value(c)) {
+        any_digit = true;
+        if (magnitude <= UINT32_MAX) {
+            magnitude = magnitude * 16U + static_cast<std::uint64_t>(digit);
+        }
+        c = std::getc(stream);
+    }
+    // The character that ended the scan stays unread, as it does for the formatted read.
+    if (c != EOF) {
+        std::ungetc(c, stream);
+    }
+    if (!any_digit) {
+        return false;
+    }
+    if (magnitude > UINT32_MAX) {
+        value = UINT32_MAX;
+    } else {
+        const auto low = static_cast<std::uint32_t>(magnitude);
+        value = negative ? 0U - low : low;
+    }
+    return true;
+}
+
 int check_crc_file(const char* path, std::uint32_t crc)
 {
-    unsigned expected = 0;
-    int scanned = 0;
+    std::uint32_t expected = 0;
+    bool scanned = false;
     {
         UniqueFile file(std::fopen(path, "r"));
         if (!file) {
             report_open_failure("fopen()", path);
             return 1;
         }
-        scanned = std::fscanf(file.get(), "%x", &expected);
+        scanned = read_crc_value(file.get(), expected);
     }
     // A file with no hexadecimal value has nothing to match: never a silent success.
-    if (scanned != 1) {
+    if (!scanned) {
         std::printf("%s : no CRC value\n", path);
         return 1;
     }

@@ -97,6 +97,14 @@ void report_open_failure(const char* call, const char* path);
 // device ends the range silently; a read error is reported. 0 or 1 (crc untouched on 1).
 [[nodiscard]] int caculate_crc(int fd, std::uint32_t start, std::uint32_t length, std::uint32_t& crc);
 
+// Reads the first hexadecimal token of a CrcFile from stream the way the device's 32-bit C
+// library reads it with "%x": leading white space skipped, an optional sign, an optional
+// 0x or 0X, digits of either case up to the first other character. A negative value wraps
+// modulo 2^32; a magnitude that does not fit in 32 bits reads as 0xffffffff on every
+// target (a 64-bit library would keep its low 32 bits instead). False, printing nothing,
+// when the stream holds no value.
+[[nodiscard]] bool read_crc_value(std::FILE* stream, std::uint32_t& value);
+
 // Compares crc with the first hexadecimal token of the CrcFile at path; prints the mismatch
 // line, or the reason the file gives no value. 0 on a match, else 1.
 [[nodiscard]] int check_crc_file(const char* path, std::uint32_t crc);

@@ -51,6 +51,15 @@ def _b(text):
     return text.encode() if isinstance(text, str) else text
 
 
+@dataclasses.dataclass(frozen=True)
+class SparseFile:
+    """An input file of size bytes that starts with head and is a hole after it: a file of
+    gigabytes that costs no disk and no time to make. Not read back after the run; for the
+    simulator tier only (the real-driver tier copies every input into its machine)."""
+    size: int
+    head: bytes = b""
+
+
 @dataclasses.dataclass
 class Other:
     """Another flashtool run, started before the scenario's command and caught mid-write:
@@ -72,7 +81,7 @@ class Scenario:
     stdout: object = ""            # str/bytes exact, or re.Pattern to fullmatch, or None
     stderr: object = ""
     status: int = 0                # None: not compared
-    files: dict = dataclasses.field(default_factory=dict)      # working-dir inputs
+    files: dict = dataclasses.field(default_factory=dict)      # working-dir inputs (bytes or SparseFile)
     flash: dict = dataclasses.field(default_factory=dict)      # starting contents by device
     changes: list = dataclasses.field(default_factory=list)    # (device, offset, bytes)
     faults: list = dataclasses.field(default_factory=list)     # simulator faults
@@ -241,7 +250,11 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
             path = os.path.join(work, name)
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
-                f.write(data)
+                if isinstance(data, SparseFile):
+                    f.write(data.head)
+                    f.truncate(data.size)
+                else:
+                    f.write(data)
         log = os.path.join(top, "log")
         skipped = prepare_work(scenario, top, work, devdir, log)
         if skipped:
@@ -293,9 +306,12 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
                 with open(path, "rb") as f:
                     flash[dev] = f.read()
         files = {}
+        sparse = {n for n, data in scenario.files.items() if isinstance(data, SparseFile)}
         for root, _, names in os.walk(work):
             for name in names:
                 path = os.path.join(root, name)
+                if os.path.relpath(path, work) in sparse:
+                    continue
                 with open(path, "rb") as f:
                     files[os.path.relpath(path, work)] = f.read()
         lines = open(log, encoding="utf-8", errors="replace").read().splitlines() \

@@ -12,6 +12,7 @@ from harness import NOBODY, Scenario, erase_line, erased, noise, pattern, strerr
 EIO, ENOENT = strerror(errno.EIO), strerror(errno.ENOENT)
 EACCES, EISDIR = strerror(errno.EACCES), strerror(errno.EISDIR)
 EFBIG, EINVAL = strerror(errno.EFBIG), strerror(errno.EINVAL)
+EISDIR = strerror(errno.EISDIR)
 MTD0 = 0x20000
 ENV, L1, TEMPCONF, BLOCK = 0x4000, 0x8000, 0xC000, 0x2000
 ENV_DATA = BLOCK - 4
@@ -54,6 +55,7 @@ def env_output(crc, tail):
 
 # ---- readenv ---------------------------------------------------------------------------
 
+NO_NUL = bytes(b or 0x5A for b in noise("no_nul", ENV_DATA - 255)) + bytes(range(1, 256))
 # Each case: the data area (what follows its empty string is noise, covered by the CRC but
 # never shown), the lines listed and the used size.
 STRINGS = [b"bootcmd=run flash_self", b"a", b"ctl=\x01\x07\x1b[0m\x7f", b"hi=\x80\xa9\xfe\xff"]
@@ -63,6 +65,8 @@ ENV_CASES = [
     ("empty", b"\0", []),
     ("terminator_is_last_byte", b"x=" + b"y" * (ENV_DATA - 3) + b"\0", [b"x=" + b"y" * (ENV_DATA - 3)]),
     ("last_string_unterminated", b"a=1\0" + b"z" * (ENV_DATA - 4), [b"a=1", b"z" * (ENV_DATA - 4)]),
+    # No NUL anywhere: one line of the whole area, every byte value from 1 to 255 in it.
+    ("no_terminator_at_all", NO_NUL, [NO_NUL]),
 ]
 for name, head, lines in ENV_CASES:
     data = head + noise(name, ENV_DATA - len(head))
@@ -119,6 +123,13 @@ SCENARIOS += [
              stdout="Erasing flash...\n" + erase_line(TEMPCONF, BLOCK) + "Writing new image...\n"
              "write_tempconf : file size changed during copy\nWrite temporal file fail\n",
              status=1, changes=[("mtd0", TEMPCONF, le32(0) + erased(BLOCK - 4))]),
+    # A source that opens but cannot be read (a directory) fails as every reader does, after
+    # the erase; the length word left behind is the directory's size, which the file system
+    # decides, so the flash is not compared.
+    Scenario("writetempconf_unreadable_source", ["writetempconf", "conf"], files={"conf/x": b""},
+             stdout="Erasing flash...\n" + erase_line(TEMPCONF, BLOCK) + "Writing new image...\n"
+             "Write temporal file fail\n", stderr=f"write_tempconf: fread\nfread(): {EISDIR}\n",
+             status=1, erases=[("mtd0", TEMPCONF, BLOCK)], flash_checked=False, tiers=("sim",)),
 ]
 
 # A device write that fails or stops short names the data bytes written before it.

@@ -46,6 +46,15 @@ for name, text in [("prefixed", f"0x{L2_CRC:x}"), ("upper_case", f"0X{L2_CRC:08X
                    ("trailing_text", f"{L2_CRC:x}  l2boot.bin\n"), ("leading_blanks", f"\n\t {L2_CRC:x}")]:
     SCENARIOS.append(check(f"crc_form_{name}", "checkl2boot", 0x3000, text))
 
+# A value that does not fit in 32 bits reads as 0xffffffff on every target, as on the
+# device: never its low 32 bits, which here would be the region's own CRC and match.
+for name, text in [("33_bits", f"1{L2_CRC:08x}\n"), ("past_64_bits", f"0x{'f' * 16}{L2_CRC:08x}"),
+                   ("negative", f"-1{L2_CRC:08x}")]:
+    SCENARIOS.append(check(f"crc_wide_{name}", "checkl2boot", 0x3000, text,
+                           stdout=f"CRC check error 0x{L2_CRC:x} / 0xffffffff \n", status=1))
+# A negative value within 32 bits wraps, as "%x" reads it.
+SCENARIOS.append(check("crc_negative_wraps", "checkl2boot", 0x3000, f"-{(-L2_CRC) % (1 << 32):x}\n"))
+
 # A mismatch prints the computed value first, the file's second.
 KERNEL_CRC = region_crc("mtd1", 0, 0x5000)
 SCENARIOS.append(check("mismatch", "checkkernel", 0x5000, "abcd\n",
@@ -57,6 +66,10 @@ for name, text in [("empty", ""), ("blank", " \n"), ("not_hex", "value: 1234\n")
                            stdout="img.crc : no CRC value\n", status=1))
 
 SCENARIOS += [
+    # A CRC file that opens but cannot be read (a directory) holds no value either.
+    Scenario("checkcramfs_crc_file_unreadable", ["checkcramfs", "img.crc", "img"],
+             files={"img": noise("unreadable", 0x100), "img.crc/x": b""},
+             stdout="file size = 256\nimg.crc : no CRC value\n", status=1),
     # A CRC file that cannot be opened: the path without a line end, after the range was read.
     check("crc_file_missing", "checkcramfs", 0x100, None, stdout="img.crc", status=1,
           stderr=f"fopen(): {ENOENT}\n"),

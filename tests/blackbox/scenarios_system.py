@@ -5,7 +5,7 @@ import errno
 import re
 import zlib
 
-from harness import DEVICE_SIZES, Scenario, erase_line, erased, noise, pattern, strerror
+from harness import DEVICE_SIZES, Scenario, SparseFile, erase_line, erased, noise, pattern, strerror
 
 ENOENT, EACCES, EIO, EINVAL = (strerror(e) for e in (errno.ENOENT, errno.EACCES, errno.EIO,
                                                      errno.EINVAL))
@@ -194,6 +194,11 @@ for name, text, out, err in [
     ("sizes_overflow", table(("mtd0", 0x20000, "boot"), ("mtd1", 0xFFFE0000, "all")),
      "t : partition sizes overflow\n", ""),
     ("truncated_row", DEFAULT_TABLE + b"mtd4:\n", "t : truncated row\n", ""),
+    # One size that is negative or wider than 32 bits is refused as an overflow too.
+    ("size_negative", HEADING.encode() + b'mtd0: 20000 2000 "boot"\nmtd1: -1 10000 "all"\n',
+     "t : partition sizes overflow\n", ""),
+    ("size_past_32_bits", HEADING.encode() + b'mtd0: 100000000 2000 "boot"\n',
+     "t : partition sizes overflow\n", ""),
 ]:
     # Without a table the images need not exist: they are never opened.
     files = dict(FILES_DEFAULT, t=text) if text is not None else {}
@@ -319,6 +324,24 @@ SCENARIOS += [
           status=1),
     check("check_crc_file_missing", (3000, 5000, 100), [GOOD[0], None, GOOD[2]], stdout="cb",
           stderr=f"fopen(): {ENOENT}\n", status=1),
+]
+# An image past 4 GiB is checked over 0xffffffff bytes, which the table's end cuts short,
+# never over its size cut to 32 bits (256 bytes here, whose CRC the second case's file holds).
+PAST_4GIB = SparseFile(0x100000100)
+WHOLE_WALK = zlib.crc32(FLASH["mtd1"] + FLASH["mtd2"] + FLASH["mtd3"])
+FIRST_256 = zlib.crc32(FLASH["mtd1"][:0x100])
+ALL_OPENED = ["mtd0 " + RW, "mtd1 " + RW, "mtd2 " + RW, "mtd3 " + RW]
+SCENARIOS += [
+    Scenario("check_image_past_4gib_runs_to_table_end",
+             ["checksystem", "t", "a", "b", "c", "ca", "cb", "cc"],
+             files={"t": DEFAULT_TABLE, "a": PAST_4GIB, "b": b"", "c": b"",
+                    "ca": b"%x\n" % WHOLE_WALK, "cb": b"0\n", "cc": b"0\n"},
+             opens=ALL_OPENED + ["mtd2 " + RW, "mtd3 " + RW], tiers=("sim",)),
+    Scenario("check_image_past_4gib_not_cut_to_32_bits",
+             ["checksystem", "t", "a", "b", "c", "ca", "cb", "cc"],
+             files={"t": DEFAULT_TABLE, "a": PAST_4GIB, "ca": b"%x\n" % FIRST_256},
+             stdout=f"CRC check error 0x{WHOLE_WALK:x} / 0x{FIRST_256:x} \n", status=1,
+             opens=ALL_OPENED, tiers=("sim",)),
 ]
 for name, faults, out, err in [
     ("open_missing", ["missing:mtd2"], "/dev/mtd2", f"open(): {ENOENT}\n"),

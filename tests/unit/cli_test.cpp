@@ -25,9 +25,10 @@ struct ParseCase {
 
 const Command* parse(const std::vector<std::string>& args, bool* http)
 {
+    // The program name, then the words, kept alive for the parser's pointers.
     static std::vector<std::string> storage;
-    storage = args;
-    storage.insert(storage.begin(), "flashtool");
+    storage.assign(1, "flashtool");
+    storage.insert(storage.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : storage) {
         argv.push_back(arg.data());

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -201,6 +202,59 @@ TEST_F(CrcFileTest, MismatchAndMissingValueFail)
         testing::internal::CaptureStdout();
         EXPECT_EQ(check_crc_file(write(text).c_str(), 0), 1) << text;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), path_ + " : no CRC value\n") << text;
+    }
+}
+
+// What reading the value leaves unread tells where the scan stopped.
+struct CrcTextCase {
+    const char* text;
+    bool found;
+    std::uint32_t value;
+    const char* rest;
+};
+
+TEST(CrcValue, ReadsAsTheDevicesThirtyTwoBitLibraryDoes)
+{
+    const CrcTextCase cases[] = {
+        {"cbf43926", true, 0xCBF43926U, ""},
+        {" \t\n\v\f\r0XCBF43926 img", true, 0xCBF43926U, " img"},
+        {"ffffffff", true, 0xFFFFFFFFU, ""},
+        {"00000000cbf43926\n", true, 0xCBF43926U, "\n"},
+        // Past 32 bits: saturated, never cut to the low word; the digits are all consumed.
+        {"1cbf43926", true, 0xFFFFFFFFU, ""},
+        {"0x100000000\n", true, 0xFFFFFFFFU, "\n"},
+        {"123456789abcdef0123456789 x", true, 0xFFFFFFFFU, " x"},
+        // A sign: negative values wrap, a negative beyond 32 bits saturates as well.
+        {"-1", true, 0xFFFFFFFFU, ""},
+        {"-0x5", true, 0xFFFFFFFBU, ""},
+        {"+abc", true, 0xABCU, ""},
+        {"-1cbf43926", true, 0xFFFFFFFFU, ""},
+        // A lone 0x is the digit 0; the scan stops at the first character that is no digit.
+        {"0x", true, 0, ""},
+        {"0xg", true, 0, "g"},
+        {"12g4", true, 0x12, "g4"},
+        {"0x-5", true, 0, "-5"},
+        // Nothing to read.
+        {"", false, 0, ""},
+        {" \n", false, 0, ""},
+        {"-", false, 0, ""},
+        {"+-1", false, 0, "-1"},
+        {"x12", false, 0, "x12"},
+        {"g", false, 0, "g"},
+    };
+    for (const CrcTextCase& c : cases) {
+        std::string text = c.text;
+        std::FILE* stream = fmemopen(text.data(), text.size(), "r");
+        ASSERT_NE(stream, nullptr) << c.text;
+        std::uint32_t value = 0x5A5A5A5AU;
+        EXPECT_EQ(read_crc_value(stream, value), c.found) << c.text;
+        if (c.found) {
+            EXPECT_EQ(value, c.value) << c.text;
+        }
+        char rest[64] = {};
+        EXPECT_EQ(std::fread(rest, 1, sizeof rest - 1, stream), std::strlen(c.rest)) << c.text;
+        EXPECT_STREQ(rest, c.rest) << c.text;
+        std::fclose(stream);
     }
 }
 
