@@ -5,6 +5,7 @@ A scenario names the command line, the input files, the starting flash, the expe
 standard output, standard error and exit status, and the expected flash contents as edits
 on the starting flash: every byte not edited must come back unchanged."""
 
+import atexit
 import dataclasses
 import difflib
 import fcntl
@@ -180,6 +181,51 @@ def prepare_work(scenario, top, work, devdir, log):
     return None
 
 
+_staged = {}
+
+
+def others_reach(path):
+    """True when any user can reach path: every folder above it searchable by all, and
+    the path itself readable (a folder: also searchable) by all."""
+    path = os.path.realpath(path)
+    folder = os.path.dirname(path)
+    while True:
+        if not os.stat(folder).st_mode & 0o001:
+            return False
+        if folder == "/":
+            break
+        folder = os.path.dirname(folder)
+    need = 0o005 if os.path.isdir(path) else 0o004
+    return os.stat(path).st_mode & need == need
+
+
+def reachable(path):
+    """path, or a copy that a scenario's ordinary user can reach: a build tree below a
+    private home folder is out of that user's reach. One copy per process."""
+    if others_reach(path):
+        return path
+    if path not in _staged:
+        stage = tempfile.mkdtemp(prefix="flashsim-stage-")
+        os.chmod(stage, 0o755)
+        atexit.register(shutil.rmtree, stage, True)
+        copy = os.path.join(stage, os.path.basename(path))
+        if os.path.isdir(path):
+            shutil.copytree(path, copy, symlinks=True)
+        else:
+            shutil.copy2(path, copy)
+        _staged[path] = copy
+    return _staged[path]
+
+
+def reachable_launcher(launcher):
+    """The launcher with qemu-user's library folder (-L) made reachable too."""
+    words = list(launcher)
+    for i in range(1, len(words)):
+        if words[i - 1] == "-L":
+            words[i] = reachable(words[i])
+    return words
+
+
 def undo_prepare(scenario, work):
     for step in scenario.prepare:
         if step[0] == "immutable":
@@ -265,8 +311,11 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
                    FLASHSIM_FAULTS=",".join(faults), **scenario.sim_env, **(extra_env or {}))
         if not scenario.nor:
             env["FLASHSIM_RAM"] = "1"
-        who = {} if scenario.user is None else {"user": scenario.user, "group": scenario.user,
-                                                "extra_groups": []}
+        who = {}
+        if scenario.user is not None:
+            who = {"user": scenario.user, "group": scenario.user, "extra_groups": []}
+            binary, launcher = reachable(binary), reachable_launcher(launcher)
+            env["LD_PRELOAD"] = reachable(simlib)
 
         def command(args, run_env):
             if launcher:
