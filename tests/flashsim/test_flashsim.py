@@ -236,6 +236,15 @@ class Usage(Workdir):
         self.assertGreater(len(options), 6)
         self.assertEqual({o for o in options if o not in page}, set())
 
+    def test_manual_page_lists_every_fault_of_the_simulator(self):
+        source = os.path.join(HERE, "..", "..", "tools", "flashsim", "flashsim.cpp")
+        with open(source, encoding="utf-8") as f:
+            faults = set(re.findall(r'\{"([a-z-]+)", FaultKind::', f.read()))
+        with open(os.path.join(HERE, "..", "..", "doc", "flashsim.1"), encoding="utf-8") as f:
+            listed = set(re.findall(r"^\.BI ([a-z\\-]+):", f.read(), re.M))
+        self.assertGreater(len(faults), 10)
+        self.assertEqual(faults, {word.replace("\\-", "-") for word in listed})
+
 
 def main():
     global BUILD, CMAKE
