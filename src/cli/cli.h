@@ -2,7 +2,8 @@
 // Owns the fixed layout of the 4 MiB flash (devices, boot-area regions, whole-flash image,
 // system windows), the command table (word, argument rule, devices, handler), the parse
 // of one command line into one command and the lock that keeps flash writers apart.
-// Parsing prints nothing; run_command prints the front end's own lines and exits.
+// Parsing prints nothing; each command's handler prints the front end's own lines around
+// its one call.
 #pragma once
 
 #include <cstdint>
