@@ -43,7 +43,7 @@ class Case:
     name: str = ""
 
     def scenario(self, faults=()):
-        return harness.Scenario(self.name or " ".join(self.args), self.args, files=self.files,
+        return harness.Scenario(label(self), self.args, files=self.files,
                                 flash=self.flash, faults=list(faults), stdout=None, stderr=None,
                                 status=None, prepare=list(self.prepare))
 

@@ -422,7 +422,10 @@ const char* served_name(const char* path, Backing& backing)
     if (image != nullptr) {
         std::snprintf(backing.path, sizeof backing.path, "%s", image);
         for (const Slice& slice : kImageLayout) {
-            backing.slice = std::strcmp(name, slice.name) == 0 ? &slice : backing.slice;
+            if (std::strcmp(name, slice.name) == 0) {
+                backing.slice = &slice;
+                break;
+            }
         }
         backing.exists = backing.slice != nullptr;
     } else {
