@@ -237,7 +237,7 @@ class Usage(Workdir):
         self.assertEqual({o for o in options if o not in page}, set())
 
     def test_manual_page_lists_every_fault_of_the_simulator(self):
-        source = os.path.join(HERE, "..", "..", "tools", "flashsim", "flashsim.cpp")
+        source = os.path.join(HERE, "..", "..", "tools", "flashsim", "faults.cpp")
         with open(source, encoding="utf-8") as f:
             faults = set(re.findall(r'\{"([a-z-]+)", FaultKind::', f.read()))
         with open(os.path.join(HERE, "..", "..", "doc", "flashsim.1"), encoding="utf-8") as f:

@@ -1,0 +1,99 @@
+// flashsim.h: what the parts of libflashsim share (the environment, the behaviours and the
+// faults are described at the top of flashsim.cpp, in one place).
+//   faults.cpp   FLASHSIM_FAULTS: parsing, lookup, per-device call counters
+//   power.cpp    the log, the run page shared by a run's processes, operation numbers,
+//                the power cut
+//   devices.cpp  the devices: their backing files and slices, and the MTD driver's
+//                answers to open, read, write, lseek, ioctl and close
+//   flashsim.cpp the interposed C library entry points
+#ifndef FLASHSIM_FLASHSIM_H
+#define FLASHSIM_FLASHSIM_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include <dlfcn.h>
+#include <sys/types.h>
+
+struct erase_info_user;
+
+namespace flashsim {
+
+constexpr int kMaxFd = 1024;
+constexpr std::size_t kNameMax = 64;
+
+// The C library's own definition of an interposed symbol.
+template <typename F>
+F real(const char* symbol)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, symbol));
+}
+
+// ---- faults.cpp ----
+
+enum class FaultKind { erase_fail, write_fail, write_short, read_fail, read_short, lseek_fail,
+                       close_fail, missing, readonly, kill_after, hup_after,
+                       fail_op, short_op, stop_before };
+
+struct Fault {
+    FaultKind kind;
+    char device[kNameMax];
+    std::uint64_t arg;
+};
+
+// Per-device counters for the Nth-call faults, keyed by name.
+struct Counter {
+    char device[kNameMax];
+    unsigned long erases, lseeks, closes;
+};
+
+Counter& counter_for(const char* name);
+void load_faults();
+const Fault* find_fault(FaultKind kind, const char* device);
+bool has_fault_at(FaultKind kind, unsigned long number);
+
+// ---- power.cpp ----
+
+void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// One device operation (open, read, write, lseek, ioctl, close): numbered from 1 in the
+// order the process (or, in a run, every process) performs them, traced when
+// FLASHSIM_TRACE is set, and the target of the per-operation faults. Power cuts and
+// hang-ups strike once the operation is done; after a cut no operation starts.
+class Operation {
+public:
+    Operation(const char* kind, const char* device, std::uint64_t offset);
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+    ~Operation();
+    [[nodiscard]] bool fails() const { return has_fault_at(FaultKind::fail_op, number_); }
+    [[nodiscard]] bool shortened() const { return has_fault_at(FaultKind::short_op, number_); }
+
+private:
+    unsigned long number_;
+};
+
+// ---- devices.cpp ----
+
+struct Device {
+    bool open = false;
+    char name[kNameMax] = {};
+    std::uint64_t size = 0;
+    std::uint32_t erase_size = 0;
+    bool writable = false;
+    std::uint64_t base = 0;   // where the device starts in its backing file
+};
+
+Device* device_of(int fd);
+// Returns -2 when the path is not served, else the result of the simulated open.
+int open_device(const char* path, int flags);
+ssize_t device_read(Device& dev, int fd, void* buffer, std::size_t count);
+ssize_t device_write(Device& dev, int fd, const void* buffer, std::size_t count);
+// Takes the offset at full width, so that lseek64 on a 32-bit target is judged as given.
+long long device_lseek(Device& dev, int fd, long long offset, int whence);
+int device_ioctl(Device& dev, int fd, unsigned long request, void* arg);
+int device_close(int fd);
+
+}  // namespace flashsim
+
+#endif
