@@ -230,10 +230,19 @@ ssize_t device_read(Device& dev, int fd, void* buffer, std::size_t count)
 
 namespace {
 
+// Only FLASHSIM_RAM=1 selects the block2mtd behaviour.
 bool ram_mode()
 {
     const char* ram = std::getenv("FLASHSIM_RAM");
-    return ram != nullptr && *ram != '\0' && std::strcmp(ram, "0") != 0;
+    return ram != nullptr && std::strcmp(ram, "1") == 0;
+}
+
+// FLASHSIM_NOR=and: a NOR write that needs a bit to go from 0 to 1 stores old AND new
+// silently instead of failing as the chip driver does.
+bool silent_and()
+{
+    const char* nor = std::getenv("FLASHSIM_NOR");
+    return nor != nullptr && std::strcmp(nor, "and") == 0;
 }
 
 // The backing file's own pread and pwrite, at full width, past the interposed ones.
@@ -256,21 +265,31 @@ unsigned char programmed(unsigned char old_byte, unsigned char new_byte)
     return ram_mode() ? new_byte : static_cast<unsigned char>(old_byte & new_byte);
 }
 
-// Programs count bytes at backing offset at. Returns false (errno EIO) when the backing
-// file fails.
+// Programs count bytes at backing offset at. On NOR, as the AMD command set driver does
+// (cfi_cmdset_0002, bank width 1: a word is a byte), each byte is verified after it is
+// programmed: at the first byte that needed a bit to go from 0 to 1 the write stops with
+// EIO, that byte and the ones before it stored as old AND new. Returns false with errno
+// set (EIO) then, or when the backing file fails.
 bool program(int fd, std::uint64_t at, const unsigned char* in, std::size_t count)
 {
+    const bool verify = !ram_mode() && !silent_and();
     static unsigned char cells[65536];
     for (std::size_t done = 0; done < count;) {
-        const std::size_t chunk = count - done < sizeof cells ? count - done : sizeof cells;
+        std::size_t chunk = count - done < sizeof cells ? count - done : sizeof cells;
         if (backing_pread(fd, cells, chunk, at + done) != static_cast<ssize_t>(chunk)) {
             errno = EIO;
             return false;
         }
+        bool refused = false;
         for (std::size_t i = 0; i < chunk; ++i) {
             cells[i] = programmed(cells[i], in[done + i]);
+            if (verify && cells[i] != in[done + i]) {
+                chunk = i + 1;
+                refused = true;
+                break;
+            }
         }
-        if (backing_pwrite(fd, cells, chunk, at + done) != static_cast<ssize_t>(chunk)) {
+        if (backing_pwrite(fd, cells, chunk, at + done) != static_cast<ssize_t>(chunk) || refused) {
             errno = EIO;
             return false;
         }
@@ -483,9 +502,9 @@ int device_ioctl(Device& dev, int fd, unsigned long request, void* arg)
         const Operation op("getinfo", dev.name, 0);
         auto* info = static_cast<mtd_info_user*>(arg);
         std::memset(info, 0, sizeof *info);
-        // What block2mtd answers on the real driver tier.
-        info->type = MTD_RAM;
-        info->flags = MTD_CAP_RAM;
+        // What the CFI NOR driver answers on the real-NOR tier, or block2mtd in RAM mode.
+        info->type = ram_mode() ? MTD_RAM : MTD_NORFLASH;
+        info->flags = ram_mode() ? MTD_CAP_RAM : MTD_CAP_NORFLASH;
         info->size = static_cast<std::uint32_t>(dev.size);
         info->erasesize = dev.erase_size;
         info->writesize = 1;

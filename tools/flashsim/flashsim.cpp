@@ -9,9 +9,12 @@
 // MEMGETINFO answers size and erase size. Names under /dev starting with "mtd" that have no
 // backing file do not exist; other /dev names pass through.
 //
-// A write behaves as on NOR flash: it can only clear bits, so the stored byte becomes the
-// old byte AND the new one, and only an erase sets bits again. FLASHSIM_RAM=1 makes a write
-// overwrite instead, as the kernel's block2mtd driver does.
+// A write behaves as on NOR flash under the kernel's CFI driver (cfi_cmdset_0002, bank
+// width 1): it can only clear bits; at the first byte that needs a bit to go from 0 to 1 it
+// stops and fails with EIO, that byte and the ones before it stored as old AND new. Only an
+// erase sets bits again. MEMGETINFO answers MTD_NORFLASH, MTD_CAP_NORFLASH, write size 1.
+// FLASHSIM_RAM=1 makes a write overwrite and MEMGETINFO answer MTD_RAM and MTD_CAP_RAM, as
+// the kernel's block2mtd driver does.
 //
 // Environment:
 //   FLASHSIM_DIR     folder of backing files; FLASHSIM_DIR/<name>.erasesize overrides the
@@ -19,7 +22,11 @@
 //   FLASHSIM_IMAGE   one 4194304-byte file in the device's layout, used instead of
 //                    FLASHSIM_DIR: mtd0 at 0x0 (0x20000 bytes), mtd1 at 0x20000 (0xE0000),
 //                    mtd2 at 0x100000 (0x290000), mtd3 at 0x390000 (0x70000)
-//   FLASHSIM_RAM=1   writes overwrite (block2mtd) instead of clearing bits (NOR)
+//   FLASHSIM_RAM=1   writes overwrite (block2mtd) instead of clearing bits (NOR); any other
+//                    value is NOR
+//   FLASHSIM_NOR=and a NOR write that needs a bit set stores old AND new silently instead
+//                    of failing with EIO (the simulator's behaviour before it followed the
+//                    CFI driver)
 //   FLASHSIM_RUN     folder of a run of several processes, set by the flashsim launcher:
 //                    operations are numbered across every process of the run, and every
 //                    process enters its pid in the run's member table (power.cpp) when it
