@@ -85,6 +85,10 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <climits>
+#include <sys/sysmacros.h>
+#include <sys/uio.h>
+#include <linux/fs.h>
 
 #include "flashsim.h"
 
@@ -114,6 +118,285 @@ __attribute__((format(printf, 2, 0))) void format_syslog(int priority, const cha
     char message[512];
     std::vsnprintf(message, sizeof message, format, args);
     log_line("syslog %d %s", priority, message);
+}
+
+
+int refuse(int error)
+{
+    errno = error;
+    return -1;
+}
+
+// A vectored transfer is one device operation: gathered into or scattered from one
+// buffer. offset -1: at the position, which moves on; -2: a negative offset (EINVAL).
+struct Gathered {
+    unsigned char* bytes = nullptr;
+    std::size_t count = 0;
+    Gathered(const Gathered&) = delete;
+    Gathered& operator=(const Gathered&) = delete;
+    Gathered() = default;
+    ~Gathered() { std::free(bytes); }
+};
+
+bool gather_size(const Device& dev, const iovec* iov, int count, long long offset, int flags, Gathered& out)
+{
+    if (count < 0 || count > IOV_MAX || offset == -2) {
+        errno = EINVAL;
+        return false;
+    }
+    if ((flags & ~RWF_HIPRI) != 0) {
+        errno = EOPNOTSUPP;
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        out.count += iov[i].iov_len;
+    }
+    // No transfer moves more than the device holds.
+    out.count = out.count < dev.size + 1 ? out.count : static_cast<std::size_t>(dev.size + 1);
+    out.bytes = static_cast<unsigned char*>(std::malloc(out.count + 1));
+    if (out.bytes == nullptr) {
+        errno = ENOMEM;
+        return false;
+    }
+    return true;
+}
+
+ssize_t vector_read(Device& dev, int fd, const iovec* iov, int count, long long offset, int flags)
+{
+    Gathered buffer;
+    if (!gather_size(dev, iov, count, offset, flags, buffer)) {
+        return -1;
+    }
+    const ssize_t n = device_read_at(dev, fd, buffer.bytes, buffer.count, offset < 0 ? 0 : offset, offset == -1);
+    std::size_t left = n > 0 ? static_cast<std::size_t>(n) : 0;
+    for (int i = 0; i < count && left > 0; ++i) {
+        const std::size_t part = iov[i].iov_len < left ? iov[i].iov_len : left;
+        std::memcpy(iov[i].iov_base, buffer.bytes + (static_cast<std::size_t>(n) - left), part);
+        left -= part;
+    }
+    return n;
+}
+
+ssize_t vector_write(Device& dev, int fd, const iovec* iov, int count, long long offset, int flags)
+{
+    Gathered buffer;
+    if (!gather_size(dev, iov, count, offset, flags, buffer)) {
+        return -1;
+    }
+    std::size_t done = 0;
+    for (int i = 0; i < count && done < buffer.count; ++i) {
+        const std::size_t part = iov[i].iov_len < buffer.count - done ? iov[i].iov_len : buffer.count - done;
+        std::memcpy(buffer.bytes + done, iov[i].iov_base, part);
+        done += part;
+    }
+    return device_write_at(dev, fd, buffer.bytes, buffer.count, offset < 0 ? 0 : offset, offset == -1);
+}
+
+// fcntl on a device: duplicates share the entry, locks are translated (device_lock),
+// the status flags keep the device's own; any other command fails with EINVAL.
+template <typename Lock>
+int lock_request(const Device& dev, int fd, int cmd64, Lock* lock)
+{
+    struct flock64 wide {};
+    wide.l_type = lock->l_type;
+    wide.l_whence = lock->l_whence;
+    wide.l_start = lock->l_start;
+    wide.l_len = lock->l_len;
+    wide.l_pid = lock->l_pid;
+    const int result = device_lock(dev, fd, cmd64, wide);
+    if (result == 0 && (cmd64 == F_GETLK64 || cmd64 == F_OFD_GETLK)) {
+        lock->l_type = wide.l_type;
+        lock->l_whence = wide.l_whence;
+        lock->l_start = static_cast<decltype(lock->l_start)>(wide.l_start);
+        lock->l_len = static_cast<decltype(lock->l_len)>(wide.l_len);
+        lock->l_pid = wide.l_pid;
+    }
+    return result;
+}
+
+int control(const char* symbol, int fd, int cmd, void* arg, bool wide)
+{
+    const auto pass = real<int (*)(int, int, ...)>(symbol);
+    Device* dev = device_of(fd);
+    if (dev == nullptr) {
+        return pass(fd, cmd, arg);
+    }
+    const auto value = static_cast<int>(reinterpret_cast<std::intptr_t>(arg));
+    if (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) {
+        const int copy = pass(fd, cmd, arg);
+        if (copy >= 0) {
+            copy_device(fd, copy);
+        }
+        return copy;
+    }
+    if (cmd == F_GETFD || cmd == F_SETFD) {
+        return pass(fd, cmd, arg);
+    }
+    if (cmd == F_GETFL) {
+        const int flags = pass(fd, cmd, arg);
+        return flags < 0 || dev->readable ? flags : (flags & ~O_ACCMODE) | O_WRONLY;
+    }
+    if (cmd == F_SETFL) {
+        // O_APPEND, O_ASYNC and O_DIRECT mean nothing here and never reach the backing file.
+        const int flags = pass(fd, F_GETFL, nullptr);
+        return pass(fd, F_SETFL, reinterpret_cast<void*>(static_cast<std::intptr_t>((flags & ~O_NONBLOCK) |
+                                                                                      (value & O_NONBLOCK))));
+    }
+    if (cmd == F_GETSIG) {
+        return 0;
+    }
+    if (cmd == F_OFD_GETLK || cmd == F_OFD_SETLK || cmd == F_OFD_SETLKW || cmd == F_GETLK64 ||
+        cmd == F_SETLK64 || cmd == F_SETLKW64) {
+        return lock_request(*dev, fd, cmd, static_cast<struct flock64*>(arg));
+    }
+    if (cmd == F_GETLK || cmd == F_SETLK || cmd == F_SETLKW) {
+        const int cmd64 = cmd == F_GETLK ? F_GETLK64 : cmd == F_SETLK ? F_SETLK64 : F_SETLKW64;
+        return wide ? lock_request(*dev, fd, cmd64, static_cast<struct flock64*>(arg))
+                    : lock_request(*dev, fd, cmd64, static_cast<struct flock*>(arg));
+    }
+    return refuse(EINVAL);
+}
+
+// Copies a device's status into the caller's structure, whichever its width.
+template <typename Status>
+void put_status(const struct stat64& from, Status* to)
+{
+    std::memset(to, 0, sizeof *to);
+    to->st_dev = from.st_dev;
+    to->st_ino = static_cast<decltype(to->st_ino)>(from.st_ino);
+    to->st_mode = from.st_mode;
+    to->st_nlink = from.st_nlink;
+    to->st_uid = from.st_uid;
+    to->st_gid = from.st_gid;
+    to->st_rdev = from.st_rdev;
+    to->st_size = 0;
+    to->st_blksize = from.st_blksize;
+    to->st_blocks = 0;
+    to->st_atim = from.st_atim;
+    to->st_mtim = from.st_mtim;
+    to->st_ctim = from.st_ctim;
+}
+
+template <typename Status, typename Pass>
+int status_of_path(const char* path, Status* st, Pass pass)
+{
+    struct stat64 device {};
+    const int served = path_status(path, device);
+    if (served == -2) {
+        return pass();
+    }
+    if (served == 0) {
+        put_status(device, st);
+    }
+    return served;
+}
+
+template <typename Status, typename Pass>
+int status_of_fd(int fd, Status* st, Pass pass)
+{
+    const Device* dev = device_of(fd);
+    if (dev == nullptr) {
+        return pass();
+    }
+    struct stat64 device {};
+    device_status(*dev, fd, device);
+    put_status(device, st);
+    return 0;
+}
+
+template <typename Status, typename Pass>
+int at_status(int dirfd, const char* path, int flags, Status* st, Pass pass)
+{
+    if (path != nullptr && *path == '\0' && (flags & AT_EMPTY_PATH) != 0) {
+        return status_of_fd(dirfd, st, pass);
+    }
+    if (path != nullptr && *path == '/') {
+        return status_of_path(path, st, pass);
+    }
+    return pass();
+}
+
+void fill_statx(const struct stat64& st, struct statx& out)
+{
+    std::memset(&out, 0, sizeof out);
+    out.stx_mask = STATX_BASIC_STATS;
+    out.stx_blksize = static_cast<std::uint32_t>(st.st_blksize);
+    out.stx_nlink = static_cast<std::uint32_t>(st.st_nlink);
+    out.stx_uid = st.st_uid;
+    out.stx_gid = st.st_gid;
+    out.stx_mode = static_cast<std::uint16_t>(st.st_mode);
+    out.stx_ino = st.st_ino;
+    out.stx_atime = {st.st_atim.tv_sec, static_cast<std::uint32_t>(st.st_atim.tv_nsec), 0};
+    out.stx_mtime = {st.st_mtim.tv_sec, static_cast<std::uint32_t>(st.st_mtim.tv_nsec), 0};
+    out.stx_ctime = {st.st_ctim.tv_sec, static_cast<std::uint32_t>(st.st_ctim.tv_nsec), 0};
+    out.stx_rdev_major = major(st.st_rdev);
+    out.stx_rdev_minor = minor(st.st_rdev);
+    out.stx_dev_major = major(st.st_dev);
+    out.stx_dev_minor = minor(st.st_dev);
+}
+
+ssize_t stream_read(void* cookie, char* buffer, size_t count)
+{
+    return read(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)), buffer, count);
+}
+
+ssize_t stream_write(void* cookie, const char* buffer, size_t count)
+{
+    return write(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)), buffer, count);
+}
+
+int stream_seek(void* cookie, off64_t* position, int whence)
+{
+    const off64_t at = lseek64(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)), *position, whence);
+    if (at < 0) {
+        return -1;
+    }
+    *position = at;
+    return 0;
+}
+
+int stream_close(void* cookie)
+{
+    return close(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)));
+}
+
+// A stream whose reads, writes and seeks are the simulator's; fileno() gives fd.
+FILE* device_stream(int fd, const char* mode)
+{
+    const cookie_io_functions_t calls{stream_read, stream_write, stream_seek, stream_close};
+    FILE* stream = fopencookie(reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)), mode, calls);
+    if (stream != nullptr) {
+        stream->_fileno = fd;
+    }
+    return stream;
+}
+
+int stream_flags(const char* mode)
+{
+    int flags = std::strchr(mode, '+') != nullptr ? O_RDWR : *mode == 'r' ? O_RDONLY : O_WRONLY;
+    flags |= *mode == 'w' ? O_CREAT | O_TRUNC : *mode == 'a' ? O_CREAT | O_APPEND : 0;
+    flags |= std::strchr(mode, 'x') != nullptr ? O_EXCL : 0;
+    flags |= std::strchr(mode, 'e') != nullptr ? O_CLOEXEC : 0;
+    return flags;
+}
+
+template <typename Pass>
+FILE* open_stream(const char* path, const char* mode, Pass pass)
+{
+    const int fd = mode != nullptr ? open_device(path, stream_flags(mode)) : -2;
+    if (fd == -2) {
+        return pass();
+    }
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE* stream = device_stream(fd, mode);
+    if (stream == nullptr) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return stream;
 }
 
 }  // namespace
@@ -168,10 +451,32 @@ int __open64_2(const char* path, int flags)
     return open_common("__open64_2", AT_FDCWD, path, flags, 0, false);
 }
 
+int __openat_2(int dirfd, const char* path, int flags)
+{
+    return open_common("__openat_2", dirfd, path, flags, 0, true);
+}
+
+int __openat64_2(int dirfd, const char* path, int flags)
+{
+    return open_common("__openat64_2", dirfd, path, flags, 0, true);
+}
+
+int creat(const char* path, mode_t mode)
+{
+    return open_common("open", AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC, mode, false);
+}
+
+int creat64(const char* path, mode_t mode)
+{
+    return open_common("open64", AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC, mode, false);
+}
+
+// ---- Transfers ------------------------------------------------------------------------
+
 ssize_t read(int fd, void* buffer, size_t count)
 {
     if (Device* dev = device_of(fd)) {
-        return device_read(*dev, fd, buffer, count);
+        return device_read_at(*dev, fd, buffer, count, 0, true);
     }
     return real<ssize_t (*)(int, void*, size_t)>("read")(fd, buffer, count);
 }
@@ -179,10 +484,169 @@ ssize_t read(int fd, void* buffer, size_t count)
 ssize_t write(int fd, const void* buffer, size_t count)
 {
     if (Device* dev = device_of(fd)) {
-        return device_write(*dev, fd, buffer, count);
+        return device_write_at(*dev, fd, buffer, count, 0, true);
     }
     return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer, count);
 }
+
+ssize_t pread(int fd, void* buffer, size_t count, off_t offset)
+{
+    if (Device* dev = device_of(fd)) {
+        return device_read_at(*dev, fd, buffer, count, offset, false);
+    }
+    return real<ssize_t (*)(int, void*, size_t, off_t)>("pread")(fd, buffer, count, offset);
+}
+
+ssize_t pread64(int fd, void* buffer, size_t count, off64_t offset)
+{
+    if (Device* dev = device_of(fd)) {
+        return device_read_at(*dev, fd, buffer, count, offset, false);
+    }
+    return real<ssize_t (*)(int, void*, size_t, off64_t)>("pread64")(fd, buffer, count, offset);
+}
+
+ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset)
+{
+    if (Device* dev = device_of(fd)) {
+        return device_write_at(*dev, fd, buffer, count, offset, false);
+    }
+    return real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, buffer, count, offset);
+}
+
+ssize_t pwrite64(int fd, const void* buffer, size_t count, off64_t offset)
+{
+    if (Device* dev = device_of(fd)) {
+        return device_write_at(*dev, fd, buffer, count, offset, false);
+    }
+    return real<ssize_t (*)(int, const void*, size_t, off64_t)>("pwrite64")(fd, buffer, count, offset);
+}
+
+ssize_t readv(int fd, const iovec* iov, int count)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_read(*dev, fd, iov, count, -1, 0);
+    }
+    return real<ssize_t (*)(int, const iovec*, int)>("readv")(fd, iov, count);
+}
+
+ssize_t writev(int fd, const iovec* iov, int count)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_write(*dev, fd, iov, count, -1, 0);
+    }
+    return real<ssize_t (*)(int, const iovec*, int)>("writev")(fd, iov, count);
+}
+
+ssize_t preadv(int fd, const iovec* iov, int count, off_t offset)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_read(*dev, fd, iov, count, offset < 0 ? -2 : offset, 0);
+    }
+    return real<ssize_t (*)(int, const iovec*, int, off_t)>("preadv")(fd, iov, count, offset);
+}
+
+ssize_t preadv64(int fd, const iovec* iov, int count, off64_t offset)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_read(*dev, fd, iov, count, offset < 0 ? -2 : offset, 0);
+    }
+    return real<ssize_t (*)(int, const iovec*, int, off64_t)>("preadv64")(fd, iov, count, offset);
+}
+
+ssize_t pwritev(int fd, const iovec* iov, int count, off_t offset)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_write(*dev, fd, iov, count, offset < 0 ? -2 : offset, 0);
+    }
+    return real<ssize_t (*)(int, const iovec*, int, off_t)>("pwritev")(fd, iov, count, offset);
+}
+
+ssize_t pwritev64(int fd, const iovec* iov, int count, off64_t offset)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_write(*dev, fd, iov, count, offset < 0 ? -2 : offset, 0);
+    }
+    return real<ssize_t (*)(int, const iovec*, int, off64_t)>("pwritev64")(fd, iov, count, offset);
+}
+
+// The v2 forms: an offset of -1 means the position.
+ssize_t preadv2(int fd, const iovec* iov, int count, off_t offset, int flags)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_read(*dev, fd, iov, count, offset == -1 ? -1 : offset < 0 ? -2 : offset, flags);
+    }
+    return real<ssize_t (*)(int, const iovec*, int, off_t, int)>("preadv2")(fd, iov, count, offset, flags);
+}
+
+ssize_t preadv64v2(int fd, const iovec* iov, int count, off64_t offset, int flags)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_read(*dev, fd, iov, count, offset == -1 ? -1 : offset < 0 ? -2 : offset, flags);
+    }
+    return real<ssize_t (*)(int, const iovec*, int, off64_t, int)>("preadv64v2")(fd, iov, count, offset, flags);
+}
+
+ssize_t pwritev2(int fd, const iovec* iov, int count, off_t offset, int flags)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_write(*dev, fd, iov, count, offset == -1 ? -1 : offset < 0 ? -2 : offset, flags);
+    }
+    return real<ssize_t (*)(int, const iovec*, int, off_t, int)>("pwritev2")(fd, iov, count, offset, flags);
+}
+
+ssize_t pwritev64v2(int fd, const iovec* iov, int count, off64_t offset, int flags)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_write(*dev, fd, iov, count, offset == -1 ? -1 : offset < 0 ? -2 : offset, flags);
+    }
+    return real<ssize_t (*)(int, const iovec*, int, off64_t, int)>("pwritev64v2")(fd, iov, count, offset, flags);
+}
+
+// The kernel moves bytes between descriptors only through a driver's splice support,
+// which the MTD character device lacks: EINVAL, and programs fall back to read and write.
+ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t* out_offset, size_t count, unsigned flags)
+{
+    if (device_of(in) != nullptr || device_of(out) != nullptr) {
+        return refuse(EINVAL);
+    }
+    return real<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned)>("copy_file_range")(
+        in, in_offset, out, out_offset, count, flags);
+}
+
+ssize_t sendfile(int out, int in, off_t* offset, size_t count)
+{
+    if (device_of(in) != nullptr || device_of(out) != nullptr) {
+        return refuse(EINVAL);
+    }
+    return real<ssize_t (*)(int, int, off_t*, size_t)>("sendfile")(out, in, offset, count);
+}
+
+ssize_t sendfile64(int out, int in, off64_t* offset, size_t count)
+{
+    if (device_of(in) != nullptr || device_of(out) != nullptr) {
+        return refuse(EINVAL);
+    }
+    return real<ssize_t (*)(int, int, off64_t*, size_t)>("sendfile64")(out, in, offset, count);
+}
+
+ssize_t splice(int in, off64_t* in_offset, int out, off64_t* out_offset, size_t count, unsigned flags)
+{
+    if (device_of(in) != nullptr || device_of(out) != nullptr) {
+        return refuse(EINVAL);
+    }
+    return real<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned)>("splice")(in, in_offset, out,
+                                                                                       out_offset, count, flags);
+}
+
+ssize_t tee(int in, int out, size_t count, unsigned flags)
+{
+    if (device_of(in) != nullptr || device_of(out) != nullptr) {
+        return refuse(EINVAL);
+    }
+    return real<ssize_t (*)(int, int, size_t, unsigned)>("tee")(in, out, count, flags);
+}
+
+// ---- Position, descriptors, requests ----------------------------------------------------
 
 off_t lseek(int fd, off_t offset, int whence)
 {
@@ -205,7 +669,85 @@ int close(int fd)
     if (device_of(fd) != nullptr) {
         return device_close(fd);
     }
+    forget_device(fd);
     return real<int (*)(int)>("close")(fd);
+}
+
+int dup(int fd)
+{
+    const int copy = real<int (*)(int)>("dup")(fd);
+    if (copy >= 0) {
+        copy_device(fd, copy);
+    }
+    return copy;
+}
+
+int dup2(int fd, int to)
+{
+    const int copy = real<int (*)(int, int)>("dup2")(fd, to);
+    if (copy >= 0 && copy != fd) {
+        copy_device(fd, copy);
+    }
+    return copy;
+}
+
+int dup3(int fd, int to, int flags)
+{
+    const int copy = real<int (*)(int, int, int)>("dup3")(fd, to, flags);
+    if (copy >= 0) {
+        copy_device(fd, copy);
+    }
+    return copy;
+}
+
+int fcntl(int fd, int cmd, ...)
+{
+    va_list args;
+    va_start(args, cmd);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    return control("fcntl", fd, cmd, arg, false);
+}
+
+int fcntl64(int fd, int cmd, ...)
+{
+    va_list args;
+    va_start(args, cmd);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    return control("fcntl64", fd, cmd, arg, true);
+}
+
+// flock() is not interposed: on a device it locks the backing file, a device of
+// FLASHSIM_DIR alone, every device of an image together (they share the lock, so two
+// holders of any of them never overlap).
+
+int lockf(int fd, int cmd, off_t length)
+{
+    return lockf64(fd, cmd, length);
+}
+
+int lockf64(int fd, int cmd, off64_t length)
+{
+    Device* dev = device_of(fd);
+    if (dev == nullptr) {
+        return real<int (*)(int, int, off64_t)>("lockf64")(fd, cmd, length);
+    }
+    struct flock64 lock {};
+    lock.l_whence = SEEK_CUR;
+    lock.l_len = length;
+    lock.l_type = cmd == F_ULOCK ? F_UNLCK : F_WRLCK;
+    if (cmd == F_TEST) {
+        lock.l_type = F_RDLCK;
+        if (device_lock(*dev, fd, F_GETLK64, lock) != 0) {
+            return -1;
+        }
+        return lock.l_type == F_UNLCK || lock.l_pid == getpid() ? 0 : refuse(EACCES);
+    }
+    if (cmd != F_LOCK && cmd != F_TLOCK && cmd != F_ULOCK) {
+        return refuse(EINVAL);
+    }
+    return device_lock(*dev, fd, cmd == F_LOCK ? F_SETLKW64 : F_SETLK64, lock);
 }
 
 int ioctl(int fd, unsigned long request, ...)
@@ -218,6 +760,311 @@ int ioctl(int fd, unsigned long request, ...)
         return device_ioctl(*dev, fd, request, arg);
     }
     return real<int (*)(int, unsigned long, ...)>("ioctl")(fd, request, arg);
+}
+
+// ---- What the kernel refuses on an MTD character device ----------------------------------
+
+// Mapping: the MTD character device maps only RAM and ROM devices that a map driver
+// backs directly; NOR through the CFI driver gives ENODEV.
+void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset)
+{
+    if ((flags & MAP_ANONYMOUS) == 0 && device_of(fd) != nullptr) {
+        errno = ENODEV;
+        return MAP_FAILED;
+    }
+    return real<void* (*)(void*, size_t, int, int, int, off_t)>("mmap")(address, length, protection, flags, fd,
+                                                                      offset);
+}
+
+void* mmap64(void* address, size_t length, int protection, int flags, int fd, off64_t offset)
+{
+    if ((flags & MAP_ANONYMOUS) == 0 && device_of(fd) != nullptr) {
+        errno = ENODEV;
+        return MAP_FAILED;
+    }
+    return real<void* (*)(void*, size_t, int, int, int, off64_t)>("mmap64")(address, length, protection, flags,
+                                                                          fd, offset);
+}
+
+// Only a regular file is truncated: EINVAL.
+int ftruncate(int fd, off_t length)
+{
+    return device_of(fd) != nullptr ? refuse(EINVAL) : real<int (*)(int, off_t)>("ftruncate")(fd, length);
+}
+
+int ftruncate64(int fd, off64_t length)
+{
+    return device_of(fd) != nullptr ? refuse(EINVAL) : real<int (*)(int, off64_t)>("ftruncate64")(fd, length);
+}
+
+int truncate(const char* path, off_t length)
+{
+    struct stat64 st {};
+    return path_status(path, st) != -2 ? refuse(path_status(path, st) == 0 ? EINVAL : ENOENT)
+                                       : real<int (*)(const char*, off_t)>("truncate")(path, length);
+}
+
+int truncate64(const char* path, off64_t length)
+{
+    struct stat64 st {};
+    return path_status(path, st) != -2 ? refuse(path_status(path, st) == 0 ? EINVAL : ENOENT)
+                                       : real<int (*)(const char*, off64_t)>("truncate64")(path, length);
+}
+
+// Space is allocated only in regular files and block devices: EBADF on a descriptor
+// not open for writing, else ENODEV.
+int fallocate(int fd, int mode, off_t offset, off_t length)
+{
+    if (const Device* dev = device_of(fd)) {
+        return refuse(dev->writable ? ENODEV : EBADF);
+    }
+    return real<int (*)(int, int, off_t, off_t)>("fallocate")(fd, mode, offset, length);
+}
+
+int fallocate64(int fd, int mode, off64_t offset, off64_t length)
+{
+    if (const Device* dev = device_of(fd)) {
+        return refuse(dev->writable ? ENODEV : EBADF);
+    }
+    return real<int (*)(int, int, off64_t, off64_t)>("fallocate64")(fd, mode, offset, length);
+}
+
+int posix_fallocate(int fd, off_t offset, off_t length)
+{
+    if (const Device* dev = device_of(fd)) {
+        return dev->writable ? ENODEV : EBADF;
+    }
+    return real<int (*)(int, off_t, off_t)>("posix_fallocate")(fd, offset, length);
+}
+
+int posix_fallocate64(int fd, off64_t offset, off64_t length)
+{
+    if (const Device* dev = device_of(fd)) {
+        return dev->writable ? ENODEV : EBADF;
+    }
+    return real<int (*)(int, off64_t, off64_t)>("posix_fallocate64")(fd, offset, length);
+}
+
+// Advice changes nothing a program can see: accepted, and kept from the backing file.
+int posix_fadvise(int fd, off_t offset, off_t length, int advice)
+{
+    return device_of(fd) != nullptr ? 0
+                                    : real<int (*)(int, off_t, off_t, int)>("posix_fadvise")(fd, offset, length, advice);
+}
+
+int posix_fadvise64(int fd, off64_t offset, off64_t length, int advice)
+{
+    return device_of(fd) != nullptr
+               ? 0
+               : real<int (*)(int, off64_t, off64_t, int)>("posix_fadvise64")(fd, offset, length, advice);
+}
+
+// The node's owner and mode are not the simulator's to change.
+int fchmod(int fd, mode_t mode)
+{
+    return device_of(fd) != nullptr ? refuse(EPERM) : real<int (*)(int, mode_t)>("fchmod")(fd, mode);
+}
+
+int fchown(int fd, uid_t owner, gid_t group)
+{
+    return device_of(fd) != nullptr ? refuse(EPERM) : real<int (*)(int, uid_t, gid_t)>("fchown")(fd, owner, group);
+}
+
+// Writes reach the chip before they return; the driver has no fsync (EINVAL), and
+// sync_file_range is for regular files, block devices and directories (ESPIPE).
+int sync_file_range(int fd, off64_t offset, off64_t length, unsigned flags)
+{
+    return device_of(fd) != nullptr
+               ? refuse(ESPIPE)
+               : real<int (*)(int, off64_t, off64_t, unsigned)>("sync_file_range")(fd, offset, length, flags);
+}
+
+// ---- Status -----------------------------------------------------------------------------
+
+int stat(const char* path, struct stat* st)
+{
+    return status_of_path(path, st, [&] { return real<int (*)(const char*, struct stat*)>("stat")(path, st); });
+}
+
+int stat64(const char* path, struct stat64* st)
+{
+    return status_of_path(path, st, [&] { return real<int (*)(const char*, struct stat64*)>("stat64")(path, st); });
+}
+
+int lstat(const char* path, struct stat* st)
+{
+    return status_of_path(path, st, [&] { return real<int (*)(const char*, struct stat*)>("lstat")(path, st); });
+}
+
+int lstat64(const char* path, struct stat64* st)
+{
+    return status_of_path(path, st,
+                          [&] { return real<int (*)(const char*, struct stat64*)>("lstat64")(path, st); });
+}
+
+int fstat(int fd, struct stat* st)
+{
+    return status_of_fd(fd, st, [&] { return real<int (*)(int, struct stat*)>("fstat")(fd, st); });
+}
+
+int fstat64(int fd, struct stat64* st)
+{
+    return status_of_fd(fd, st, [&] { return real<int (*)(int, struct stat64*)>("fstat64")(fd, st); });
+}
+
+int fstatat(int dirfd, const char* path, struct stat* st, int flags)
+{
+    auto pass = [&] { return real<int (*)(int, const char*, struct stat*, int)>("fstatat")(dirfd, path, st, flags); };
+    return at_status(dirfd, path, flags, st, pass);
+}
+
+int fstatat64(int dirfd, const char* path, struct stat64* st, int flags)
+{
+    auto pass = [&] {
+        return real<int (*)(int, const char*, struct stat64*, int)>("fstatat64")(dirfd, path, st, flags);
+    };
+    return at_status(dirfd, path, flags, st, pass);
+}
+
+// The status calls of programs built against a C library older than 2.33.
+int __xstat(int version, const char* path, struct stat* st)
+{
+    return status_of_path(path, st,
+                          [&] { return real<int (*)(int, const char*, struct stat*)>("__xstat")(version, path, st); });
+}
+
+int __xstat64(int version, const char* path, struct stat64* st)
+{
+    return status_of_path(path, st, [&] {
+        return real<int (*)(int, const char*, struct stat64*)>("__xstat64")(version, path, st);
+    });
+}
+
+int __lxstat(int version, const char* path, struct stat* st)
+{
+    return status_of_path(path, st,
+                          [&] { return real<int (*)(int, const char*, struct stat*)>("__lxstat")(version, path, st); });
+}
+
+int __lxstat64(int version, const char* path, struct stat64* st)
+{
+    return status_of_path(path, st, [&] {
+        return real<int (*)(int, const char*, struct stat64*)>("__lxstat64")(version, path, st);
+    });
+}
+
+int __fxstat(int version, int fd, struct stat* st)
+{
+    return status_of_fd(fd, st, [&] { return real<int (*)(int, int, struct stat*)>("__fxstat")(version, fd, st); });
+}
+
+int __fxstat64(int version, int fd, struct stat64* st)
+{
+    return status_of_fd(fd, st,
+                        [&] { return real<int (*)(int, int, struct stat64*)>("__fxstat64")(version, fd, st); });
+}
+
+int __fxstatat(int version, int dirfd, const char* path, struct stat* st, int flags)
+{
+    auto pass = [&] {
+        return real<int (*)(int, int, const char*, struct stat*, int)>("__fxstatat")(version, dirfd, path, st, flags);
+    };
+    return at_status(dirfd, path, flags, st, pass);
+}
+
+int __fxstatat64(int version, int dirfd, const char* path, struct stat64* st, int flags)
+{
+    auto pass = [&] {
+        return real<int (*)(int, int, const char*, struct stat64*, int)>("__fxstatat64")(version, dirfd, path, st,
+                                                                                        flags);
+    };
+    return at_status(dirfd, path, flags, st, pass);
+}
+
+int statx(int dirfd, const char* path, int flags, unsigned mask, struct statx* out)
+{
+    struct stat64 st {};
+    int served = -2;
+    if (*path == '\0' && (flags & AT_EMPTY_PATH) != 0) {
+        if (const Device* dev = device_of(dirfd)) {
+            device_status(*dev, dirfd, st);
+            served = 0;
+        }
+    } else if (*path == '/') {
+        served = path_status(path, st);
+    }
+    if (served == -2) {
+        return real<int (*)(int, const char*, int, unsigned, struct statx*)>("statx")(dirfd, path, flags, mask, out);
+    }
+    if (served == 0) {
+        fill_statx(st, *out);
+    }
+    return served;
+}
+
+int access(const char* path, int mode)
+{
+    const int served = path_access(path, mode);
+    return served != -2 ? served : real<int (*)(const char*, int)>("access")(path, mode);
+}
+
+int faccessat(int dirfd, const char* path, int mode, int flags)
+{
+    const int served = *path == '/' ? path_access(path, mode) : -2;
+    return served != -2 ? served : real<int (*)(int, const char*, int, int)>("faccessat")(dirfd, path, mode, flags);
+}
+
+int euidaccess(const char* path, int mode)
+{
+    const int served = path_access(path, mode);
+    return served != -2 ? served : real<int (*)(const char*, int)>("euidaccess")(path, mode);
+}
+
+int eaccess(const char* path, int mode)
+{
+    return euidaccess(path, mode);
+}
+
+// ---- Streams: the C library's stdio reaches descriptors through its own internal calls,
+// so a stream on a device is made of the simulator's calls (fopencookie) --------------------
+
+FILE* fopen(const char* path, const char* mode)
+{
+    return open_stream(path, mode, [&] { return real<FILE* (*)(const char*, const char*)>("fopen")(path, mode); });
+}
+
+FILE* fopen64(const char* path, const char* mode)
+{
+    return open_stream(path, mode, [&] { return real<FILE* (*)(const char*, const char*)>("fopen64")(path, mode); });
+}
+
+FILE* fdopen(int fd, const char* mode)
+{
+    if (device_of(fd) != nullptr) {
+        return device_stream(fd, mode);
+    }
+    return real<FILE* (*)(int, const char*)>("fdopen")(fd, mode);
+}
+
+// Reopening a stream onto a device is not served.
+FILE* freopen(const char* path, const char* mode, FILE* stream)
+{
+    struct stat64 st {};
+    if (path != nullptr && path_status(path, st) != -2) {
+        errno = EOPNOTSUPP;
+        return nullptr;
+    }
+    return real<FILE* (*)(const char*, const char*, FILE*)>("freopen")(path, mode, stream);
+}
+
+FILE* freopen64(const char* path, const char* mode, FILE* stream)
+{
+    struct stat64 st {};
+    if (path != nullptr && path_status(path, st) != -2) {
+        errno = EOPNOTSUPP;
+        return nullptr;
+    }
+    return real<FILE* (*)(const char*, const char*, FILE*)>("freopen64")(path, mode, stream);
 }
 
 void syslog(int priority, const char* format, ...)
@@ -266,12 +1113,18 @@ static int log_rename(const char* from, const char* to)
 
 int fsync(int fd)
 {
+    if (device_of(fd) != nullptr) {
+        return refuse(EINVAL);
+    }
     log_sync("fsync", fd);
     return real<int (*)(int)>("fsync")(fd);
 }
 
 int fdatasync(int fd)
 {
+    if (device_of(fd) != nullptr) {
+        return refuse(EINVAL);
+    }
     log_sync("fsync", fd);
     return real<int (*)(int)>("fdatasync")(fd);
 }

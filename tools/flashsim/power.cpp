@@ -188,6 +188,7 @@ __attribute__((constructor)) void start_process()
     pthread_atfork(nullptr, nullptr, join_run);
     join_run();
     load_faults();
+    adopt_devices();
 }
 
 __attribute__((destructor)) void end_process()
