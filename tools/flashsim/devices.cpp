@@ -575,8 +575,20 @@ int device_ioctl(Device& dev, int fd, unsigned long request, void* arg)
         errno = EINVAL;
         return offset < 0 || static_cast<std::uint64_t>(offset) >= dev.size ? -1 : 0;
     }
-    if (request == MEMLOCK || request == MEMUNLOCK || request == MEMISLOCKED) {
-        errno = EOPNOTSUPP;   // the chip's driver has no block locking
+    if (request == ECCGETSTATS) {
+        std::memset(arg, 0, sizeof(mtd_ecc_stats));   // NOR: no ECC, nothing corrected
+        return 0;
+    }
+    if (request == MTDFILEMODE) {
+        errno = EOPNOTSUPP;   // only the normal mode: raw and OTP modes need OOB or OTP
+        return reinterpret_cast<std::uintptr_t>(arg) == MTD_FILE_MODE_NORMAL ? 0 : -1;
+    }
+    // The chip's driver has no block locking, no out-of-band area and no OTP area here.
+    if (request == MEMLOCK || request == MEMUNLOCK || request == MEMISLOCKED || request == ECCGETLAYOUT ||
+        request == MEMGETOOBSEL || request == MEMREADOOB || request == MEMWRITEOOB || request == MEMREADOOB64 ||
+        request == MEMWRITEOOB64 || request == MEMWRITE || request == OTPSELECT || request == OTPGETREGIONCOUNT ||
+        request == OTPGETREGIONINFO || request == OTPLOCK) {
+        errno = EOPNOTSUPP;
         return -1;
     }
     errno = ENOTTY;
@@ -712,6 +724,38 @@ void describe(const char* name, const struct stat64& backing, struct stat64& st)
 
 }  // namespace
 
+int open_device_list(const char* path, int flags)
+{
+    const char* image = std::getenv("FLASHSIM_IMAGE");
+    const char* dir = std::getenv("FLASHSIM_DIR");
+    if ((image == nullptr && dir == nullptr) || std::strcmp(path, "/proc/mtd") != 0) {
+        return -2;
+    }
+    static const char* const kNames[] = {"boot", "kernel", "rootfs", "jffs"};
+    char list[2048];
+    int length = std::snprintf(list, sizeof list, "dev:    size   erasesize  name\n");
+    for (unsigned n = 0; n < 16; ++n) {
+        char node[32];
+        std::snprintf(node, sizeof node, "/dev/mtd%u", n);
+        Backing backing{};
+        struct stat64 file {};
+        if (served_name(node, backing) == nullptr || !backing.exists ||
+            (backing.slice == nullptr && syscall(SYS_stat, backing.path, &file) != 0)) {
+            continue;
+        }
+        const std::uint64_t size = backing.slice != nullptr ? backing.slice->size : static_cast<std::uint64_t>(file.st_size);
+        const std::uint32_t erase = backing.slice != nullptr ? backing.slice->erase_size : erase_size_of(node + 5);
+        length += std::snprintf(list + length, sizeof list - static_cast<std::size_t>(length),
+                                "mtd%u: %08llx %08x \"%s\"\n", n, static_cast<unsigned long long>(size), erase,
+                                n < 4 ? kNames[n] : node + 5);
+    }
+    const int fd = static_cast<int>(syscall(SYS_memfd_create, "mtd", (flags & O_CLOEXEC) != 0 ? MFD_CLOEXEC : 0U));
+    if (fd < 0 || backing_pwrite(fd, list, static_cast<std::size_t>(length), 0) != length) {
+        return -1;
+    }
+    return fd;
+}
+
 int path_status(const char* path, struct stat64& st)
 {
     Backing backing{};
@@ -731,6 +775,10 @@ int path_status(const char* path, struct stat64& st)
 
 int path_access(const char* path, int mode)
 {
+    if (std::strcmp(path, "/proc/mtd") == 0 && (std::getenv("FLASHSIM_IMAGE") != nullptr || std::getenv("FLASHSIM_DIR") != nullptr)) {
+        errno = EACCES;
+        return (mode & (W_OK | X_OK)) != 0 ? -1 : 0;
+    }
     Backing backing{};
     const char* name = served_name(path, backing);
     if (name == nullptr) {

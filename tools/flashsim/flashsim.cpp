@@ -98,6 +98,9 @@ namespace {
 
 int open_common(const char* symbol, int dirfd, const char* path, int flags, mode_t mode, bool at)
 {
+    if (const int list = open_device_list(path, flags); list != -2) {
+        return list;
+    }
     const int served = open_device(path, flags);
     if (served != -2) {
         return served;
@@ -383,6 +386,9 @@ int stream_flags(const char* mode)
 template <typename Pass>
 FILE* open_stream(const char* path, const char* mode, Pass pass)
 {
+    if (const int list = open_device_list(path, O_CLOEXEC); list >= 0) {
+        return real<FILE* (*)(int, const char*)>("fdopen")(list, "r");
+    }
     const int fd = mode != nullptr ? open_device(path, stream_flags(mode)) : -2;
     if (fd == -2) {
         return pass();

@@ -111,6 +111,9 @@ void forget_device(int fd);
 void adopt_devices();
 // Returns -2 when the path is not served, else the result of the simulated open.
 int open_device(const char* path, int flags);
+// /proc/mtd, the kernel's list of MTD devices that mtd-utils read, for the served
+// devices (names as the device's partition table gives them): -2 when not served.
+int open_device_list(const char* path, int flags);
 // A read or write at offset (pread, pwrite), or at the position when advance is set, which
 // then moves on by the count moved.
 ssize_t device_read_at(Device& dev, int fd, void* buffer, std::size_t count, long long offset, bool advance);
