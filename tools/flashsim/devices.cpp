@@ -270,7 +270,7 @@ ssize_t device_read_at(Device& dev, int fd, void* buffer, std::size_t count, lon
         count /= 2;
     }
     std::size_t allowed = pos >= dev.size ? 0 : count;
-    if (pos + allowed > dev.size) {
+    if (pos < dev.size && pos + allowed > dev.size) {
         allowed = static_cast<std::size_t>(dev.size - pos);
     }
     const long long n = faulted_count(dev, FaultKind::read_fail, FaultKind::read_short, pos, allowed);
