@@ -56,6 +56,19 @@ ssize_t backing_pwrite(int fd, const void* buffer, std::size_t count, std::uint6
     return call(fd, buffer, count, static_cast<off64_t>(at));
 }
 
+// The backing file's status, past the interposed calls (which answer for devices).
+int backing_fstat(int fd, struct stat64& st)
+{
+    static const auto call = real<int (*)(int, struct stat64*)>("fstat64");
+    return call(fd, &st);
+}
+
+int backing_stat(const char* path, struct stat64& st)
+{
+    static const auto call = real<int (*)(const char*, struct stat64*)>("stat64");
+    return call(path, &st);
+}
+
 // The device's position, counted from its own start in the backing file.
 std::uint64_t position_of(const Device& dev, int fd)
 {
@@ -110,7 +123,7 @@ const char* served_name(const char* path, Backing& backing)
         // The 64-bit status call: on a 32-bit target the plain one fails with EOVERFLOW for
         // a file whose inode number does not fit 32 bits.
         struct stat64 st {};
-        backing.exists = stat64(backing.path, &st) == 0 && S_ISREG(st.st_mode);
+        backing.exists = backing_stat(backing.path, st) == 0 && S_ISREG(st.st_mode);
     }
     if (!backing.exists && std::strncmp(name, "mtd", 3) != 0) {
         return nullptr;
@@ -138,7 +151,7 @@ std::uint32_t erase_size_of(const char* name)
 bool place_device(Device& dev, int fd, const Backing& backing)
 {
     struct stat64 st {};
-    fstat64(fd, &st);
+    backing_fstat(fd, st);
     const auto file_size = static_cast<std::uint64_t>(st.st_size);
     if (backing.slice == nullptr) {
         dev.base = 0;
@@ -676,8 +689,8 @@ void adopt_devices()
         const char* name = served_name(path, backing);
         struct stat64 mine {};
         struct stat64 theirs {};
-        if (name == nullptr || !backing.exists || syscall(SYS_fstat, fd, &mine) != 0 ||
-            stat64(backing.path, &theirs) != 0 || mine.st_ino != theirs.st_ino || mine.st_dev != theirs.st_dev) {
+        if (name == nullptr || !backing.exists || backing_fstat(fd, mine) != 0 ||
+            backing_stat(backing.path, theirs) != 0 || mine.st_ino != theirs.st_ino || mine.st_dev != theirs.st_dev) {
             continue;
         }
         Device& dev = g_devices[fd];
@@ -740,7 +753,7 @@ int open_device_list(const char* path, int flags)
         Backing backing{};
         struct stat64 file {};
         if (served_name(node, backing) == nullptr || !backing.exists ||
-            (backing.slice == nullptr && syscall(SYS_stat, backing.path, &file) != 0)) {
+            (backing.slice == nullptr && backing_stat(backing.path, file) != 0)) {
             continue;
         }
         const std::uint64_t size = backing.slice != nullptr ? backing.slice->size : static_cast<std::uint64_t>(file.st_size);
@@ -765,7 +778,7 @@ int path_status(const char* path, struct stat64& st)
     }
     struct stat64 file {};
     if (!backing.exists || find_fault(FaultKind::missing, name) != nullptr ||
-        syscall(SYS_stat, backing.path, &file) != 0) {
+        backing_stat(backing.path, file) != 0) {
         errno = ENOENT;
         return -1;
     }
@@ -799,7 +812,7 @@ int path_access(const char* path, int mode)
 void device_status(const Device& dev, int fd, struct stat64& st)
 {
     struct stat64 file {};
-    syscall(SYS_fstat, fd, &file);
+    backing_fstat(fd, file);
     describe(dev.name, file, st);
 }
 

@@ -95,7 +95,7 @@ RunPage* run_page()
         return nullptr;
     }
     struct stat64 st {};
-    if (syscall(SYS_fstat, fd, &st) == 0 && st.st_size < static_cast<off64_t>(sizeof(RunPage))) {
+    if (fstat64(fd, &st) == 0 && st.st_size < static_cast<off64_t>(sizeof(RunPage))) {
         // Growing the file fills it with zeros, so a second process doing the same at the
         // same moment changes nothing.
         syscall(SYS_ftruncate, fd, static_cast<long>(sizeof(RunPage)));
