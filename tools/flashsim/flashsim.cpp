@@ -1,13 +1,28 @@
-// libflashsim: a flash simulator preloaded into an unmodified flashtool. This file holds the
-// C library entry points it interposes; flashsim.h lists the other parts.
+// libflashsim: a flash simulator preloaded into every dynamically linked program of a run
+// (flashtool, the shell, dd, cat, Python, mtd-utils...). This file holds the C library
+// entry points it interposes; flashsim.h lists the other parts. A statically linked
+// program does not load it and sees the machine's real /dev/mtdN, if any.
 //
 // Serves /dev/<name> from the backing file FLASHSIM_DIR/<name>, or /dev/mtd0../dev/mtd3 as
-// slices of one 4 MiB whole-flash image FLASHSIM_IMAGE, and behaves like the kernel's MTD
-// character device where the tool can tell: reads stop at the device end, writes that reach
-// the end come back short (ENOSPC at the end itself), lseek past the end fails with EINVAL,
-// MEMERASE fills 0xFF and refuses ranges past the end or unaligned to the erase size,
-// MEMGETINFO answers size and erase size. Names under /dev starting with "mtd" that have no
-// backing file do not exist; other /dev names pass through.
+// slices of one 4 MiB whole-flash image FLASHSIM_IMAGE, as the kernel's MTD character
+// device serves them: reads stop at the device end, writes that reach the end come back
+// short (ENOSPC at the end itself), lseek past the end fails with EINVAL, MEMERASE and
+// MEMERASE64 fill 0xFF and refuse ranges past the end or unaligned to the erase size
+// (EINVAL) and read-only descriptors (EPERM). Served: open, openat, creat and their 64-bit
+// and fortified forms; read, write, pread, pwrite, readv, writev, preadv, pwritev and their
+// 64-bit and v2 forms; lseek; dup, dup2, dup3, F_DUPFD (a duplicate shares the position,
+// also in a process started by exec: see devices.cpp); stat, lstat, fstat, fstatat, statx
+// and the __xstat forms (a character device, major 90, minor 2N, size 0, block size
+// 4096); access; byte-range and OFD locks (an image's slices never meet); MEMGETINFO,
+// MEMGETREGIONCOUNT, MEMGETBADBLOCK, ECCGETSTATS; stdio streams (fopen, fdopen); and
+// /proc/mtd. Refused as the kernel refuses them on an MTD device: mmap (ENODEV),
+// ftruncate and truncate (EINVAL), fallocate (ENODEV), copy_file_range, sendfile, splice,
+// tee (EINVAL), fsync and fdatasync (EINVAL), sync_file_range (ESPIPE). Fails closed:
+// fchmod, fchown (EPERM), any other fcntl command (EINVAL) or ioctl request (ENOTTY, or
+// EOPNOTSUPP for OOB, OTP and lock requests), freopen onto a device (EOPNOTSUPP); the
+// backing files never change size and change only through a simulated write or erase.
+// Names under /dev starting with "mtd" that have no backing file do not exist; other /dev
+// names pass through.
 //
 // A write behaves as on NOR flash under the kernel's CFI driver (cfi_cmdset_0002, bank
 // width 1): it can only clear bits; at the first byte that needs a bit to go from 0 to 1 it
