@@ -331,6 +331,20 @@ class Run(Workdir):
         self.put("go", b"")
         self.assertEqual([m for m in os.listdir(self.dir) if m.startswith("m")], [])
 
+    def test_a_cut_spares_a_process_that_took_over_a_stale_pid(self):
+        # A member that ended by _exit left its pid in the table; the system gave that pid
+        # to a program outside the run.
+        outsider = subprocess.Popen(["sleep", "60"], env=clean_env(LD_PRELOAD=""))
+        try:
+            os.makedirs(self.path("run"))
+            self.put("run/counter", bytes(64) + struct.pack("=i", outsider.pid) + bytes(4096 - 68))
+            done = self.start("printf x | dd of=/dev/mtd3 conv=notrunc 2>/dev/null", "kill-after:2")
+            self.assertEqual(done.returncode, -signal.SIGKILL)
+            self.assertIsNone(outsider.poll())
+        finally:
+            outsider.kill()
+            outsider.wait()
+
     def test_torn_cuts_leave_a_prefix_and_one_partial_unit_decided_by_the_seed(self):
         write = "printf '\\0%.0s' $(seq 1000) | dd of=/dev/mtd2 bs=1000 conv=notrunc 2>/dev/null"
         zeros = b"\x00" * 0x50000
