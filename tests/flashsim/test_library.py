@@ -128,7 +128,7 @@ def run_probe(env, name, size):
 
 def clean_env(**extra):
     env = {k: v for k, v in os.environ.items() if not k.startswith("FLASHSIM_")}
-    env.update(LD_PRELOAD=SIMLIB, **extra)
+    env.update({"LD_PRELOAD": SIMLIB, **extra})
     return env
 
 
