@@ -107,6 +107,9 @@
 
 #include "flashsim.h"
 
+// The C library's report of a fortified call given a buffer too small.
+extern "C" [[noreturn]] void __chk_fail();
+
 using namespace flashsim;
 
 namespace {
@@ -508,6 +511,32 @@ ssize_t write(int fd, const void* buffer, size_t count)
         return device_write_at(*dev, fd, buffer, count, 0, true);
     }
     return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer, count);
+}
+
+// The fortified forms (_FORTIFY_SOURCE) that programs call when the buffer's size is
+// known: the C library's own would reach the backing file through its internal read.
+ssize_t __read_chk(int fd, void* buffer, size_t count, size_t size)
+{
+    if (count > size) {
+        __chk_fail();
+    }
+    return read(fd, buffer, count);
+}
+
+ssize_t __pread_chk(int fd, void* buffer, size_t count, off_t offset, size_t size)
+{
+    if (count > size) {
+        __chk_fail();
+    }
+    return pread(fd, buffer, count, offset);
+}
+
+ssize_t __pread64_chk(int fd, void* buffer, size_t count, off64_t offset, size_t size)
+{
+    if (count > size) {
+        __chk_fail();
+    }
+    return pread64(fd, buffer, count, offset);
 }
 
 ssize_t pread(int fd, void* buffer, size_t count, off_t offset)
