@@ -378,8 +378,16 @@ void tear_write(const Device& dev, int fd, std::uint64_t pos, const unsigned cha
                 const Operation& op)
 {
     std::uint64_t state = op.torn()->seed;
-    const std::size_t done = count == 0 ? 0 : static_cast<std::size_t>(torn_random(state) % count);
     const std::uint64_t at = dev.base + pos;
+    // A NOR write stops at its first byte that needs a bit set: the cut falls before.
+    for (std::size_t i = 0; i < count && !ram_mode() && !silent_and(); ++i) {
+        unsigned char cell = 0xFF;
+        backing_pread(fd, &cell, 1, at + i);
+        if ((cell & in[i]) != in[i]) {
+            count = i + 1;
+        }
+    }
+    const std::size_t done = count == 0 ? 0 : static_cast<std::size_t>(torn_random(state) % count);
     if (count > 0 && program(fd, at, in, done)) {
         unsigned char cell = 0;
         if (backing_pread(fd, &cell, 1, at + done) == 1) {
