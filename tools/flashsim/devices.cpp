@@ -691,8 +691,8 @@ void adopt_devices()
         }
         target[n] = '\0';
         const char* slash = std::strrchr(target, '/');
-        char path[kNameMax + 8];
-        std::snprintf(path, sizeof path, "/dev/%s", tag == kTagDir ? slash + 1 : kImageLayout[tag - kTagImage].name);
+        char path[sizeof target + 8];
+        std::snprintf(path, sizeof path, "/dev/%s", tag == kTagDir ? (slash != nullptr ? slash + 1 : target) : kImageLayout[tag - kTagImage].name);
         Backing backing{};
         const char* name = served_name(path, backing);
         struct stat64 mine {};
