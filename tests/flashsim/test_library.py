@@ -86,6 +86,7 @@ out["splice"] = err(lambda: os.splice(fd, sink, 16))
 out["ioctl_other"] = err(lambda: fcntl.ioctl(fd, 0x1234, 0))
 out["fcntl_other"] = err(lambda: fcntl.fcntl(fd, fcntl.F_SETSIG, 5))
 out["fchmod"] = err(lambda: os.fchmod(fd, 0o777))
+out["xattr"] = [err(lambda: os.getxattr(path, "user.x")), os.listxattr(path)]
 out["readonly_erase"] = err(lambda: fcntl.ioctl(os.open(path, os.O_RDONLY), 0x40084d02,
                                                struct.pack("=II", 0, 0)))
 out["unaligned_erase"] = err(lambda: fcntl.ioctl(fd, 0x40084d02, struct.pack("=II", 1, 0)))
@@ -184,7 +185,7 @@ class Interface(Workdir):
                         "mmap": "ENODEV", "ftruncate": "EINVAL", "truncate": "EINVAL",
                         "fallocate": "ENODEV", "fsync": "EINVAL", "sendfile": "EINVAL",
                         "copy_file_range": "EINVAL", "splice": "EINVAL",
-                        "ioctl_other": "ENOTTY", "fcntl_other": "EINVAL", "fchmod": "EPERM",
+                        "ioctl_other": "ENOTTY", "fcntl_other": "EINVAL", "fchmod": "EPERM", "xattr": ["ENODATA", []],
                         "readonly_erase": "EPERM", "unaligned_erase": "EINVAL",
                         "nor_eio": "EIO", "nor_bytes": "000003ffff",
                         "stdio": ["5aa5", size, True, 0], "inherited": str(300),

@@ -1,5 +1,6 @@
 // status.cpp: the status calls (stat, lstat, fstat, fstatat, statx and the __xstat forms of
-// older programs) and access, answered for a device as for a character device.
+// older programs), access and extended attributes, answered for a device as for a
+// character device.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -7,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -241,6 +243,68 @@ int euidaccess(const char* path, int mode)
 int eaccess(const char* path, int mode)
 {
     return euidaccess(path, mode);
+}
+
+// Extended attributes: a device node has none here, and none can be set.
+ssize_t getxattr(const char* path, const char* name, void* value, size_t size)
+{
+    struct stat64 st {};
+    if (path_status(path, st) != -2) {
+        errno = path_status(path, st) == 0 ? ENODATA : ENOENT;
+        return -1;
+    }
+    return real<ssize_t (*)(const char*, const char*, void*, size_t)>("getxattr")(path, name, value, size);
+}
+
+ssize_t lgetxattr(const char* path, const char* name, void* value, size_t size)
+{
+    struct stat64 st {};
+    if (path_status(path, st) != -2) {
+        errno = path_status(path, st) == 0 ? ENODATA : ENOENT;
+        return -1;
+    }
+    return real<ssize_t (*)(const char*, const char*, void*, size_t)>("lgetxattr")(path, name, value, size);
+}
+
+ssize_t fgetxattr(int fd, const char* name, void* value, size_t size)
+{
+    if (device_of(fd) != nullptr) {
+        errno = ENODATA;
+        return -1;
+    }
+    return real<ssize_t (*)(int, const char*, void*, size_t)>("fgetxattr")(fd, name, value, size);
+}
+
+ssize_t listxattr(const char* path, char* list, size_t size)
+{
+    struct stat64 st {};
+    if (const int served = path_status(path, st); served != -2) {
+        return served;
+    }
+    return real<ssize_t (*)(const char*, char*, size_t)>("listxattr")(path, list, size);
+}
+
+ssize_t llistxattr(const char* path, char* list, size_t size)
+{
+    struct stat64 st {};
+    if (const int served = path_status(path, st); served != -2) {
+        return served;
+    }
+    return real<ssize_t (*)(const char*, char*, size_t)>("llistxattr")(path, list, size);
+}
+
+ssize_t flistxattr(int fd, char* list, size_t size)
+{
+    return device_of(fd) != nullptr ? 0 : real<ssize_t (*)(int, char*, size_t)>("flistxattr")(fd, list, size);
+}
+
+int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags)
+{
+    if (device_of(fd) != nullptr) {
+        errno = EPERM;
+        return -1;
+    }
+    return real<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr")(fd, name, value, size, flags);
 }
 
 }  // extern "C"
