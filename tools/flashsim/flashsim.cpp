@@ -18,9 +18,10 @@
 // /proc/mtd. Refused as the kernel refuses them on an MTD device: mmap (ENODEV),
 // ftruncate and truncate (EINVAL), fallocate (ENODEV), copy_file_range, sendfile, splice,
 // tee (EINVAL), fsync and fdatasync (EINVAL), sync_file_range (ESPIPE). Fails closed:
-// fchmod, fchown, fsetxattr (EPERM; a node has no extended attributes), any other fcntl command (EINVAL) or ioctl request (ENOTTY, or
-// EOPNOTSUPP for OOB, OTP and lock requests), freopen onto a device (EOPNOTSUPP); the
-// backing files never change size and change only through a simulated write or erase.
+// fchmod, fchown, fsetxattr (EPERM; a node has no extended attributes), any other fcntl
+// command (EINVAL) or ioctl request (ENOTTY, or EOPNOTSUPP for OOB, OTP and lock
+// requests), freopen onto a device (EOPNOTSUPP); the backing files never change size and
+// change only through a simulated write or erase.
 // Names under /dev starting with "mtd" that have no backing file do not exist; other /dev
 // names pass through.
 //
