@@ -291,11 +291,9 @@ ssize_t device_read_at(Device& dev, int fd, void* buffer, std::size_t count, lon
         errno = EIO;
         return -1;
     }
-    const ssize_t got = backing_pread(fd, buffer, static_cast<std::size_t>(n), dev.base + pos);
-    if (got > 0 && advance) {
-        syscall(SYS_lseek, fd, static_cast<long>(dev.base + pos + static_cast<std::uint64_t>(got)), SEEK_SET);
-    }
-    return got;
+    // At the position, the backing descriptor's own read moves it on as the device's would.
+    return advance ? syscall(SYS_read, fd, buffer, static_cast<std::size_t>(n))
+                   : backing_pread(fd, buffer, static_cast<std::size_t>(n), dev.base + pos);
 }
 
 namespace {
