@@ -25,11 +25,13 @@ MIB4 = 0x400000
 LAYOUT = (("mtd0", 0x000000, 0x020000, 0x2000), ("mtd1", 0x020000, 0x0E0000, 0x10000),
           ("mtd2", 0x100000, 0x290000, 0x10000), ("mtd3", 0x390000, 0x070000, 0x10000))
 
+NAMES = {"mtd0": "boot", "mtd1": "kernel", "mtd2": "rootfs", "mtd3": "jffs"}
+
 # Run inside the simulator for one device: every call of the interface, with what it
 # answered. Offsets are the device's own; the outer test judges the answers.
 PROBE = r'''
 import ctypes, errno, fcntl, json, mmap, os, stat, struct, subprocess, sys
-name, size = sys.argv[1], int(sys.argv[2])
+name, size, erase = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 path = "/dev/" + name
 out = {}
 
@@ -115,13 +117,27 @@ child = subprocess.run([sys.executable, "-c", "import os; print(len(os.read(3, 1
                        pass_fds=(fd,), stdin=subprocess.DEVNULL, capture_output=True, text=True,
                        preexec_fn=lambda: os.dup2(fd, 3))
 out["inherited"] = child.stdout.strip()
+# Opens and calls that a character device refuses, and the lesser requests.
+out["open"] = [err(lambda: os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL)),
+               err(lambda: os.open(path, os.O_RDONLY | os.O_DIRECTORY)),
+               err(lambda: os.write(os.open(path, os.O_RDONLY), b"x")),
+               err(lambda: os.read(os.open(path, os.O_WRONLY), 1)),
+               err(lambda: os.stat("/dev/" + name + "x"))]
+out["access"] = [os.access(path, os.R_OK | os.W_OK), os.access(path, os.X_OK)]
+out["seek_data"] = err(lambda: os.lseek(fd, 0, os.SEEK_DATA))
+out["preadv2_flags"] = err(lambda: os.preadv(fd, [bytearray(1)], 0, os.RWF_NOWAIT))
+out["erase64"] = err(lambda: fcntl.ioctl(fd, 0x40104d14, struct.pack("=QQ", 0, size + erase)))
+out["regions"] = struct.unpack("=i", fcntl.ioctl(fd, 0x80044d07, bytes(4)))[0]
+out["fstatat_empty"] = os.stat(fd).st_rdev == st.st_rdev
+with open("/proc/mtd") as f:
+    out["proc_mtd"] = [line for line in f.read().splitlines() if line.startswith(name + ":")]
 os.close(fd)
 print(json.dumps(out))
 '''
 
 
-def run_probe(env, name, size):
-    done = subprocess.run([sys.executable, "-c", PROBE, name, str(size)], env=env,
+def run_probe(env, name, size, erase):
+    done = subprocess.run([sys.executable, "-c", PROBE, name, str(size), str(erase)], env=env,
                           capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
@@ -173,7 +189,7 @@ class Interface(Workdir):
             for name, start, size, erase in LAYOUT:
                 with self.subTest(layout=label, device=name):
                     before = whole()
-                    out = run_probe(env, name, size)
+                    out = run_probe(env, name, size, erase)
                     n = int(name[3:])
                     expected = {
                         "stat": [True, 90, 2 * n, 0, 4096], "fstat_same": True,
@@ -189,6 +205,10 @@ class Interface(Workdir):
                         "readonly_erase": "EPERM", "unaligned_erase": "EINVAL",
                         "nor_eio": "EIO", "nor_bytes": "000003ffff",
                         "stdio": ["5aa5", size, True, 0], "inherited": str(300),
+                        "open": ["EEXIST", "ENOTDIR", "EBADF", "EBADF", "ENOENT"], "access": [True, False],
+                        "seek_data": "EINVAL", "preadv2_flags": "EOPNOTSUPP", "erase64": "EINVAL",
+                        "regions": 0, "fstatat_empty": True,
+                        "proc_mtd": [f'{name}: {size:08x} {erase:08x} "{NAMES[name]}"'],
                     }
                     self.assertEqual(out, expected)
                     # Only the device's own bytes changed, and only where it was written.
