@@ -7,6 +7,7 @@ every process of a run, torn cuts, NOR writes, and the fault list's rules.
 """
 import argparse
 import ctypes
+import errno
 import json
 import select
 import os
@@ -206,7 +207,7 @@ class Interface(Workdir):
                         "nor_eio": "EIO", "nor_bytes": "000003ffff",
                         "stdio": ["5aa5", size, True, 0], "inherited": str(300),
                         "open": ["EEXIST", "ENOTDIR", "EBADF", "EBADF", "ENOENT"], "access": [True, False],
-                        "seek_data": "EINVAL", "preadv2_flags": "EOPNOTSUPP", "erase64": "EINVAL",
+                        "seek_data": "EINVAL", "preadv2_flags": errno.errorcode[errno.EOPNOTSUPP], "erase64": "EINVAL",
                         "regions": 0, "fstatat_empty": True,
                         "proc_mtd": [f'{name}: {size:08x} {erase:08x} "{NAMES[name]}"'],
                     }
