@@ -14,6 +14,7 @@ import random
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
 import time
@@ -376,13 +377,13 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
 
 
 def _flash_locked(mtd0):
-    """True when some process holds the flock on the backing file of /dev/mtd0."""
+    """True when some process holds a write lock (the writers' open file description lock)
+    on the backing file of /dev/mtd0. Asks without taking anything."""
     fd = os.open(mtd0, os.O_RDONLY)
     try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        return False
-    except BlockingIOError:
-        return True
+        query = struct.pack("hhqqi4x", fcntl.F_RDLCK, os.SEEK_SET, 0, 0, 0)
+        answer = fcntl.fcntl(fd, fcntl.F_OFD_GETLK, query)
+        return struct.unpack("hhqqi4x", answer)[0] != fcntl.F_UNLCK
     finally:
         os.close(fd)
 
