@@ -4,16 +4,15 @@ everywhere and allows every other.
 
   landlock_run.py RIGHTS EXECUTABLE ARGV0 [ARG...]
 
-RIGHTS is a number, the LANDLOCK_ACCESS_FS_* bits to refuse (MAKE_REG, TRUNCATE below). The program
+RIGHTS is a number, the LANDLOCK_ACCESS_FS_* bits to refuse (TRUNCATE below). The program
 gets LANDLOCK_RUN_PRELOAD back as LD_PRELOAD, so that a preloaded library reaches the
 program and not this script."""
 import ctypes
 import os
 import sys
 
-MAKE_REG = 1 << 8                  # LANDLOCK_ACCESS_FS_MAKE_REG, Landlock ABI 1
 TRUNCATE = 1 << 14                 # LANDLOCK_ACCESS_FS_TRUNCATE, Landlock ABI 3 (Linux 6.2)
-FIRST_ABI = {MAKE_REG: 1, TRUNCATE: 3}
+FIRST_ABI = {TRUNCATE: 3}
 CREATE_RULESET, RESTRICT_SELF = 444, 446   # the same numbers on every architecture
 PR_SET_NO_NEW_PRIVS = 38
 
@@ -57,7 +56,7 @@ def main():
     preload = env.pop("LANDLOCK_RUN_PRELOAD", "")
     if preload:
         env["LD_PRELOAD"] = preload
-    os.execve(executable, argv, env)
+    os.execvpe(executable, argv, env)
 
 
 if __name__ == "__main__":

@@ -45,16 +45,12 @@ for name, prepare, path, owner in [
                               durable=[], tiers=("sim",)))
 
 # Landlock with only truncation refused: the plain open is refused, and so is the restore,
-# with its message. With only the creation of files refused, the plain open of an existing
-# file is not: the restore writes it in place.
+# with its message.
 SCENARIOS += [
     Scenario("readtempconf_truncation_refused", ["readtempconf", "conf"], flash=FLASH,
              files={"conf": OLD}, landlock_deny=landlock_run.TRUNCATE,
              stdout="confRead temporal file fail\n", stderr=f"fopen(): {EACCES}\n", status=1,
              expect_files={"conf": OLD}, durable=[], tiers=("sim",)),
-    Scenario("readtempconf_creation_refused", ["readtempconf", "conf"], flash=FLASH,
-             files={"conf": OLD}, landlock_deny=landlock_run.MAKE_REG,
-             expect_files={"conf": STORED}, durable=[], tiers=("sim",)),
     # fs.protected_regular=1 refuses root's O_CREAT open of another user's file in a
     # world-writable sticky folder; the sysctl is global, so only the virtual machine sets it.
     Scenario("readtempconf_protected_regular", ["readtempconf", "t/conf"], flash=FLASH,

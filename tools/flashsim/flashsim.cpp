@@ -47,7 +47,8 @@
 //   Offsets and counts are decimal or 0x-prefixed hexadecimal. Operations are numbered per
 //   process, or across the run when FLASHSIM_RUN is set.
 //   The calls that make a file durable are logged as "fsync PATH" (fsync, fdatasync) and
-//   "rename OLD NEW" (rename, renameat, renameat2); FLASHSIM_RENAME_FAIL=1 refuses every
+//   "rename OLD NEW" (rename, renameat, renameat2; a name relative to a folder descriptor
+//   shown as a path under that folder); FLASHSIM_RENAME_FAIL=1 refuses every
 //   rename with EBUSY, as the kernel refuses one over a mount point.
 #include <cerrno>
 #include <csignal>
