@@ -26,9 +26,9 @@ constexpr int kFatalCount = sizeof kFatalSignals / sizeof kFatalSignals[0];
 
 // The temporary file a fatal signal must remove. Set by RestoreDestination while the file
 // exists (the name with those signals blocked, so that the handler never sees half of it),
-// read only by remove_and_die.
+// read only by remove_and_die. All zero at start, so it costs the binary no data.
 struct PendingRemoval {
-    int folder = -1;
+    int folder = 0;  // meaningful only while armed
     char name[NAME_MAX + 1] = {};
     volatile std::sig_atomic_t armed = 0;
     struct sigaction saved[kFatalCount] = {};
