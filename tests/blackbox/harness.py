@@ -8,6 +8,7 @@ on the starting flash: every byte not edited must come back unchanged."""
 import atexit
 import dataclasses
 import difflib
+import errno
 import fcntl
 import os
 import random
@@ -157,11 +158,18 @@ PREPARE = {
     "mkdir": lambda work, path: os.mkdir(os.path.join(work, path)),
     "immutable": lambda work, path: set_immutable(os.path.join(work, path), True),
     "rename": lambda work, old, new: os.rename(os.path.join(work, old), os.path.join(work, new)),
-    "setfacl": lambda work, path, spec: subprocess.run(["setfacl", "-m", spec,
-                                                        os.path.join(work, path)], check=True),
+    "setfacl": lambda work, path, spec: set_access_list(os.path.join(work, path), spec),
 }
 # ("setfacl", path, spec): setfacl -m spec path (skipped where setfacl is missing);
 # ("rename", old, new): os.rename.
+
+
+def set_access_list(path, spec):
+    """setfacl -m spec path; OSError when the file system refuses access lists."""
+    done = subprocess.run(["setfacl", "-m", spec, path], capture_output=True, text=True,
+                          check=False)
+    if done.returncode != 0:
+        raise OSError(errno.ENOTSUP, done.stderr.strip())
 
 
 def set_immutable(path, on):
@@ -198,6 +206,8 @@ def prepare_work(scenario, top, work, devdir, log):
         try:
             PREPARE[step[0]](work, *step[1:])
         except OSError as error:
+            if step[0] == "setfacl":
+                return f"the file system refuses access lists ({error.strerror})"
             if step[0] != "immutable":
                 raise
             return f"the file system refuses the immutable attribute ({error.strerror})"
