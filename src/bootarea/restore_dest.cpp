@@ -194,6 +194,23 @@ void fill_unique_suffix(char* out)
     out[6] = '\0';
 }
 
+// Creates a new file, readable and writable by its owner alone, named name, a dot and six
+// characters, in folder; its name goes to temp_name. A descriptor open for reading and
+// writing, or -1.
+[[nodiscard]] int create_beside(int folder, const char* name, char* temp_name)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int n = std::snprintf(temp_name, NAME_MAX + 1, "%s.", name);
+        fill_unique_suffix(temp_name + n);
+        const int fd = openat(folder, temp_name,
+                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
 RestoreDestination::~RestoreDestination()
@@ -276,16 +293,7 @@ bool RestoreDestination::create_temporary(int probe, const struct stat& model)
     const sigset_t fatal = fatal_set();
     sigset_t before;
     sigprocmask(SIG_BLOCK, &fatal, &before);
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        const int n = std::snprintf(temp_name_, sizeof temp_name_, "%s.", name_);
-        fill_unique_suffix(temp_name_ + n);
-        fd = openat(folder_.get(), temp_name_,
-                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0 && errno != EEXIST) {
-            break;
-        }
-    }
+    const int fd = create_beside(folder_.get(), name_, temp_name_);
     if (fd >= 0) {
         g_pending.folder = folder_.get();
         std::memcpy(g_pending.name, temp_name_, sizeof g_pending.name);

@@ -158,15 +158,15 @@ PREPARE = {
     "mkdir": lambda work, path: os.mkdir(os.path.join(work, path)),
     "immutable": lambda work, path: set_immutable(os.path.join(work, path), True),
     "rename": lambda work, old, new: os.rename(os.path.join(work, old), os.path.join(work, new)),
-    "setfacl": lambda work, path, spec: set_access_list(os.path.join(work, path), spec),
+    "setfacl": lambda work, path, entries: set_access_list(os.path.join(work, path), entries),
 }
-# ("setfacl", path, spec): setfacl -m spec path (skipped where setfacl is missing);
+# ("setfacl", path, entries): setfacl -m entries path (skipped where setfacl is missing);
 # ("rename", old, new): os.rename.
 
 
-def set_access_list(path, spec):
-    """setfacl -m spec path; OSError when the file system refuses access lists."""
-    done = subprocess.run(["setfacl", "-m", spec, path], capture_output=True, text=True,
+def set_access_list(path, entries):
+    """setfacl -m entries path; OSError when the file system refuses access lists."""
+    done = subprocess.run(["setfacl", "-m", entries, path], capture_output=True, text=True,
                           check=False)
     if done.returncode != 0:
         raise OSError(errno.ENOTSUP, done.stderr.strip())
