@@ -3,8 +3,8 @@
 // It issues exactly the calls that the commands' I/O pattern asks for and nothing else:
 // the device opens of the front end (O_SYNC), one MEMERASE per range, image files read
 // through stdio in 1024-byte freads, 1024-byte device writes, 4096-byte device reads fed
-// to zlib's crc32(), one flock of /dev/mtd0 for a command that writes (one writer at a
-// time), and the same standard output, flushed at the same points, so that output costs
+// to zlib's crc32(), one fcntl write lock (F_OFD_SETLKW) on /dev/mtd0 for a command
+// that writes (one writer at a time), and the same standard output, flushed at the same points, so that output costs
 // the same. It has no owners, no helpers and no error recovery beyond
 // stopping: it is the yardstick that flashtool's cost is divided by, not a product.
 //
@@ -24,7 +24,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -640,7 +639,10 @@ int main(int argc, char** argv)
     }
     std::signal(SIGPIPE, on_sigpipe);
     if (writes_flash(argv[1])) {
-        flock(fds[0], LOCK_EX);
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        fcntl(fds[0], F_OFD_SETLKW, &whole);
     }
     const int status = run(argc, argv, fds);
     if (close(fds[0]) != 0) {

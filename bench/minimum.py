@@ -10,7 +10,8 @@ glibc's stdio, which the commands use for every file on the file system:
     written once per fflush() (every progress entry) and once at exit if anything is left;
   - the commands' own calls: open/close of devices, lseek, MEMERASE (ioctl), 1024-byte
     device writes, 4096-byte device reads, fstat of files, signal() (one rt_sigaction),
-    and for a command that writes the flash one flock of /dev/mtd0 (one writer at a time).
+    and for a command that writes the flash one fcntl write lock of /dev/mtd0 (one writer
+    at a time).
 Process start-up and exit (execve, the dynamic loader's openat/read/mmap of libc and libz,
 brk for the first malloc...) are not derived here: they are measured on `baseline startup`
 and added, and every kind this module does not list is held to the baseline's count.
@@ -19,7 +20,7 @@ and added, and every kind this module does not list is held to the baseline's co
 from workload import MTD_SIZES, SYSTEM_SIZES, TEMPCONF_SIZE, WINDOW
 
 IO_KINDS = ("openat", "close", "newfstatat", "read", "write", "lseek", "ioctl",
-            "rt_sigaction", "flock")
+            "rt_sigaction", "fcntl")
 WRITERS = ("writecramfs", "writesystem", "writetempconf")
 
 
@@ -106,7 +107,7 @@ def minimum(name, size):
     else:
         return None
     if name in WRITERS or name.startswith("writeall"):
-        m["flock"] = 1
+        m["fcntl"] = 1
     return m
 
 

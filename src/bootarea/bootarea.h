@@ -46,10 +46,9 @@ inline constexpr std::uint32_t kTempConfFraming = 2 * kRecordWordSize;
 // Verifies the record at start.
 [[nodiscard]] int check_tempconf(int fd, std::uint32_t start, std::uint32_t size);
 // Restores the record at start into the file at path, verifying it on the way. Opens,
-// refuses and reports exactly as fopen(path, "w") would. A regular file with a single link
-// whose directory, owner, group and mode allow it is replaced through a synced temporary
-// file, so a restore that fails part-way leaves it as it was; anything else is written in
-// place.
+// refuses and reports exactly as fopen(path, "w") would; where a replacement through a
+// synced temporary file is safe it is taken, so a restore that fails part-way leaves the
+// file as it was; anything else is written in place (restore_dest.h).
 [[nodiscard]] int read_tempconf(int fd, const char* path, std::uint32_t start, std::uint32_t size);
 
 // Writes the record of write_tempconf at fd's position: length, then exactly length bytes

@@ -1,17 +1,16 @@
 // The temporary configuration record: a length word, the bytes of one file and the CRC-32
 // of those bytes, at the start of a region of /dev/mtd0 that is erased before each store.
-// The record is streamed in both directions, never held whole in memory.
+// The record is streamed from the file into the flash; a restore holds it (at most 8184
+// bytes) only when it replaces the destination (restore_dest.h).
 #include "bootarea/bootarea.h"
+#include "bootarea/restore_dest.h"
 #include "flash/flash.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -88,11 +87,11 @@ constexpr unsigned kLoadBufferSize = 0x1000;
     return 0;
 }
 
-// Reads the length data bytes that follow, advancing crc and copying them to sink when
+// Reads the length data bytes that follow, advancing crc and handing them to sink when
 // there is one. The end of the device ends the data early; the CRC word read after it
 // then fails.
 [[nodiscard]] int load_tempconf_data(int fd, std::uint32_t length, std::span<std::uint8_t> buffer,
-                                     std::FILE* sink, std::uint32_t& crc)
+                                     RestoreDestination* sink, std::uint32_t& crc)
 {
     for (std::uint32_t remaining = length; remaining != 0;) {
         const std::size_t want = std::min<std::size_t>(remaining, buffer.size());
@@ -106,8 +105,7 @@ constexpr unsigned kLoadBufferSize = 0x1000;
         }
         const std::span<const std::uint8_t> piece{buffer.data(), static_cast<std::size_t>(got)};
         crc = crc32_update(crc, piece);
-        if (sink != nullptr && std::fwrite(piece.data(), 1, piece.size(), sink) != piece.size()) {
-            std::perror("fwrite()");
+        if (sink != nullptr && sink->put(piece) != 0) {
             return 1;
         }
         remaining -= static_cast<std::uint32_t>(got);
@@ -131,201 +129,6 @@ enum class Verdict { match, mismatch, unreadable };
     }
     std::printf("CRC check error 0x%x / 0x%x \n", crc, stored);
     return Verdict::mismatch;
-}
-
-// ---- Restore destination --------------------------------------------------------------
-
-[[nodiscard]] bool same_file(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// True when the file is one of this process's standard streams (/dev/stdout redirected to
-// a file, say): replacing it would leave the stream writing into the old, unlinked file.
-[[nodiscard]] bool is_standard_stream(const struct stat& file)
-{
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        struct stat stream {};
-        if (fstat(fd, &stream) == 0 && same_file(stream, file)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Gives the file at fd the owner, group and permission bits of model; false when any of
-// them cannot be kept (a group the user is not in, another user's file).
-[[nodiscard]] bool copy_owner_and_mode(int fd, const struct stat& model)
-{
-    struct stat now {};
-    if (fstat(fd, &now) != 0) {
-        return false;
-    }
-    if ((now.st_uid != model.st_uid || now.st_gid != model.st_gid) &&
-        fchown(fd, model.st_uid, model.st_gid) != 0) {
-        return false;
-    }
-    // After the owner: a change of owner clears the set-user-ID and set-group-ID bits.
-    const mode_t bits = model.st_mode & 07777U;
-    return fchmod(fd, bits) == 0 && fstat(fd, &now) == 0 && now.st_uid == model.st_uid &&
-           now.st_gid == model.st_gid && (now.st_mode & 07777U) == bits;
-}
-
-// Where read_tempconf puts the restored data, as fopen(path, "w") would put it: the same
-// files are restored and the same ones refused with the same message. Where it can, the
-// data goes to a temporary file beside the destination that is synced and renamed over it
-// only once it is complete, so a restore that fails or is cut part-way leaves the old file
-// whole. That needs a regular file with a single link that this process may write, a
-// directory that takes a new entry, and an owner, group and mode that the temporary file
-// can take; anywhere else the destination is truncated and written in place.
-class Destination {
-public:
-    explicit Destination(const char* path) noexcept : path_(path) {}
-    Destination(const Destination&) = delete;
-    Destination& operator=(const Destination&) = delete;
-    ~Destination()
-    {
-        if (temp_[0] != '\0') {
-            unlink(temp_);
-        }
-    }
-
-    // Opens the destination; on failure reports the fopen() line and the path.
-    [[nodiscard]] int open();
-    [[nodiscard]] std::FILE* stream() const noexcept { return file_.get(); }
-    // Puts the written data in place through buffer; reports its own failures.
-    [[nodiscard]] int commit(std::span<std::uint8_t> buffer);
-
-private:
-    [[nodiscard]] bool open_replacement();
-    [[nodiscard]] bool create_temporary(const struct stat& model);
-    [[nodiscard]] int open_in_place();
-    [[nodiscard]] int rewrite_in_place(std::span<std::uint8_t> buffer);
-
-    const char* path_;
-    UniqueFile file_;
-    char target_[PATH_MAX] = {};
-    char temp_[PATH_MAX] = {};  // the temporary file while it exists, else empty
-};
-
-int Destination::open()
-{
-    return open_replacement() ? 0 : open_in_place();
-}
-
-int Destination::open_in_place()
-{
-    file_.reset(std::fopen(path_, "w"));
-    if (!file_) {
-        report_open_failure("fopen()", path_);
-        return 1;
-    }
-    return 0;
-}
-
-// Decides by trying, and says nothing: false leaves no temporary file and sends the
-// restore to the plain open, which gives whatever answer the file system gives it.
-bool Destination::open_replacement()
-{
-    struct stat named {};
-    if (stat(path_, &named) != 0 || !S_ISREG(named.st_mode) || named.st_nlink != 1 ||
-        is_standard_stream(named)) {
-        return false;
-    }
-    // An open for writing that does not truncate asks the kernel what the plain open
-    // would: permission bits, a read-only mount, an immutable or append-only file.
-    const UniqueFd probe(::open(path_, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat opened {};
-    if (probe.get() < 0 || fstat(probe.get(), &opened) != 0 || !same_file(opened, named)) {
-        return false;
-    }
-    // A link is followed to the file it names, which is replaced in its own directory.
-    struct stat resolved {};
-    if (realpath(path_, target_) == nullptr || stat(target_, &resolved) != 0 ||
-        !same_file(resolved, named)) {
-        return false;
-    }
-    return create_temporary(named);
-}
-
-bool Destination::create_temporary(const struct stat& model)
-{
-    const int n = std::snprintf(temp_, sizeof temp_, "%s.XXXXXX", target_);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof temp_) {
-        temp_[0] = '\0';
-        return false;
-    }
-    UniqueFd fd(mkstemp(temp_));
-    if (fd.get() < 0) {
-        temp_[0] = '\0';
-        return false;
-    }
-    // Opened for reading too, so that the data can be copied in place if the rename fails
-    // whatever permission bits the file takes.
-    if (copy_owner_and_mode(fd.get(), model)) {
-        file_.reset(fdopen(fd.get(), "w+"));
-    }
-    if (!file_) {
-        unlink(temp_);
-        temp_[0] = '\0';
-        return false;
-    }
-    static_cast<void>(fd.release());
-    return true;
-}
-
-// The rename was refused after the data was complete: the data is copied from the
-// temporary file into the destination as the plain open would have written it.
-int Destination::rewrite_in_place(std::span<std::uint8_t> buffer)
-{
-    UniqueFile in_place(std::fopen(path_, "w"));
-    if (!in_place) {
-        report_open_failure("fopen()", path_);
-        return 1;
-    }
-    std::rewind(file_.get());
-    std::size_t got = 0;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), file_.get())) != 0) {
-        if (std::fwrite(buffer.data(), 1, got, in_place.get()) != got) {
-            std::perror("fwrite()");
-            return 1;
-        }
-    }
-    if (std::ferror(file_.get()) != 0) {
-        std::perror("fread()");
-        return 1;
-    }
-    if (std::fflush(in_place.get()) != 0) {
-        std::perror("fwrite()");
-        return 1;
-    }
-    if (std::fclose(in_place.release()) != 0) {
-        std::perror("fclose()");
-        return 1;
-    }
-    return 0;
-}
-
-// Flushes the data; a temporary file is synced before it is renamed over the destination,
-// so that a power cut after the rename cannot leave an empty or partial file. A sync or a
-// rename that fails gives up the replacement, silently, for a write in place.
-int Destination::commit(std::span<std::uint8_t> buffer)
-{
-    if (std::fflush(file_.get()) != 0) {
-        std::perror("fwrite()");
-        return 1;
-    }
-    if (temp_[0] != '\0') {
-        if (fsync(fileno(file_.get())) != 0 || std::rename(temp_, target_) != 0) {
-            return rewrite_in_place(buffer);
-        }
-        temp_[0] = '\0';
-    }
-    if (std::fclose(file_.release()) != 0) {
-        std::perror("fclose()");
-        return 1;
-    }
-    return 0;
 }
 
 }  // namespace
@@ -418,17 +221,17 @@ int read_tempconf(int fd, const char* path, std::uint32_t start, std::uint32_t s
     if (load_tempconf_length(fd, start, size, length) != 0) {
         return 1;
     }
-    Destination destination(path);
+    RestoreDestination destination(path, length);
     if (destination.open() != 0) {
         return 1;
     }
     std::uint32_t crc = 0;
     const std::span<std::uint8_t> pieces{buffer.get(), kLoadBufferSize};
-    if (load_tempconf_data(fd, length, pieces, destination.stream(), crc) != 0) {
+    if (load_tempconf_data(fd, length, pieces, &destination, crc) != 0) {
         return 1;
     }
     const Verdict verdict = verify_tempconf_crc(fd, crc);
-    if (verdict == Verdict::unreadable || destination.commit(pieces) != 0) {
+    if (verdict == Verdict::unreadable || destination.commit() != 0) {
         return 1;
     }
     return verdict == Verdict::match ? 0 : 1;

@@ -86,8 +86,9 @@ struct Command {
 // Every command in parse order.
 [[nodiscard]] std::span<const Command> command_table();
 
-// Takes the exclusive advisory lock (flock) on the /dev/mtd0 descriptor fd, which the
-// kernel releases when the descriptor is closed or the process ends. When another process
+// Takes an advisory write lock on the whole of /dev/mtd0 through its read-write descriptor
+// fd (an open file description lock, fcntl F_OFD_SETLK), which the kernel releases when
+// the descriptor is closed or the process ends. When another process
 // holds it, prints one line on standard error saying so and waits for it. Any other
 // failure to lock (a file system without locks, say) is silent: the run goes on unlocked.
 void hold_flash_lock(int fd);

@@ -6,17 +6,23 @@
 #include <cerrno>
 #include <cstdio>
 
-#include <sys/file.h>
+#include <fcntl.h>
 
 void hold_flash_lock(int fd)
 {
+    // A write lock on the whole device, owned by the open file description: it needs a
+    // descriptor open for writing, so a process that may only read /dev/mtd0 cannot take
+    // it, and it goes when the descriptor is closed, with a killed writer at once.
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
     // Uncontended, this one call is all the lock costs.
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
+    if (fcntl(fd, F_OFD_SETLK, &whole) == 0 || (errno != EAGAIN && errno != EACCES)) {
         return;
     }
     std::fprintf(stderr, "flashtool: waiting for another flash write to finish\n");
     // A signal that interrupts the wait (the broken-pipe handler returns) must not let
     // this run in beside the other writer.
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    while (fcntl(fd, F_OFD_SETLKW, &whole) != 0 && errno == EINTR) {
     }
 }

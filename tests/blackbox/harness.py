@@ -8,13 +8,16 @@ on the starting flash: every byte not edited must come back unchanged."""
 import atexit
 import dataclasses
 import difflib
+import errno
 import fcntl
 import os
 import random
 import re
 import shutil
 import signal
+import struct
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -108,6 +111,20 @@ class Scenario:
     expect_owners: dict = None     # name -> (permission bits, uid, gid) after the run
     durable: list = None           # simulator: destinations replaced by a synced rename
     sim_env: dict = dataclasses.field(default_factory=dict)    # more FLASHSIM_* variables
+    # Simulator tier only, each also root only where it says so:
+    stream_file: tuple = None      # (fd, name): that standard stream is the working-dir file
+    #                                name, open read-write and appending; after the run the
+    #                                harness appends "after\n" through that same descriptor
+    interrupt: list = None         # steps taken while a stop-before fault holds the command:
+    #                                ("signal", N), or PREPARE steps; then it goes on
+    signal_waiting: int = None     # with `other`: this signal reaches the command while it waits
+    holder: list = None            # a program run first as NOBODY with a read-only descriptor
+    #                                of /dev/mtd0 ({fd} in its words); it exits or prints a
+    #                                line once it holds what it holds; the descriptor is closed
+    #                                once the command ends or says that it waits
+    landlock_deny: int = None      # Landlock access rights the command's domain refuses
+    tmpfs: tuple = None            # (folder, bytes): a fresh tmpfs of that size (root only)
+    nobody_reads: dict = None      # name -> whether NOBODY may open it for reading after the run
 
     def device_table(self):
         if self.devices is not None:
@@ -140,7 +157,19 @@ PREPARE = {
     "link": lambda work, old, new: os.link(os.path.join(work, old), os.path.join(work, new)),
     "mkdir": lambda work, path: os.mkdir(os.path.join(work, path)),
     "immutable": lambda work, path: set_immutable(os.path.join(work, path), True),
+    "rename": lambda work, old, new: os.rename(os.path.join(work, old), os.path.join(work, new)),
+    "setfacl": lambda work, path, entries: set_access_list(os.path.join(work, path), entries),
 }
+# ("setfacl", path, entries): setfacl -m entries path (skipped where setfacl is missing);
+# ("rename", old, new): os.rename.
+
+
+def set_access_list(path, entries):
+    """setfacl -m entries path; OSError when the file system refuses access lists."""
+    done = subprocess.run(["setfacl", "-m", entries, path], capture_output=True, text=True,
+                          check=False)
+    if done.returncode != 0:
+        raise OSError(errno.ENOTSUP, done.stderr.strip())
 
 
 def set_immutable(path, on):
@@ -172,9 +201,13 @@ def prepare_work(scenario, top, work, devdir, log):
             for name in [root] + [os.path.join(root, n) for n in dirs + names]:
                 os.chown(name, scenario.user, scenario.user)
     for step in scenario.prepare:
+        if step[0] == "setfacl" and shutil.which("setfacl") is None:
+            return "setfacl is not installed (the acl package)"
         try:
             PREPARE[step[0]](work, *step[1:])
         except OSError as error:
+            if step[0] == "setfacl":
+                return f"the file system refuses access lists ({error.strerror})"
             if step[0] != "immutable":
                 raise
             return f"the file system refuses the immutable attribute ({error.strerror})"
@@ -285,6 +318,10 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
         devdir, work = os.path.join(top, "dev"), os.path.join(top, "work")
         os.makedirs(devdir)
         os.makedirs(work)
+        if scenario.tmpfs is not None:
+            skipped = mount_tmpfs(os.path.join(work, scenario.tmpfs[0]), scenario.tmpfs[1])
+            if skipped:
+                return {"skipped": skipped}
         for dev, data in scenario.start_flash().items():
             if dev in scenario.remove_nodes:
                 continue
@@ -333,9 +370,24 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
             closing = " ".join(f"{fd}>&-" for fd in scenario.closed_streams)
             argv = ["sh", "-c", f'exec "$@" {closing}', "sh", binary] + argv[1:]
             binary = "/bin/sh"
-        if scenario.other is not None:
+        if scenario.landlock_deny is not None:
+            skipped = landlock_missing(scenario.landlock_deny)
+            if skipped:
+                return {"skipped": skipped}
+            argv = [sys.executable, LANDLOCK_RUN, str(scenario.landlock_deny), binary] + argv
+            binary = sys.executable
+            # The simulator is preloaded into the command, not into the Python that sets it up.
+            env = dict(env, LANDLOCK_RUN_PRELOAD=env.get("LD_PRELOAD", ""))
+            env.pop("LD_PRELOAD", None)
+        special = (scenario.stream_file, scenario.interrupt, scenario.holder)
+        if any(x is not None for x in special):
+            out, err, status = _run_special(scenario, (argv, binary, env), work,
+                                            os.path.join(devdir, "mtd0"), who)
+            proc = subprocess.CompletedProcess(argv, status, out, err)
+        elif scenario.other is not None:
             out, err, status, overlap = _run_beside_other(
-                scenario.other, other, (argv, binary, env), work, os.path.join(devdir, "mtd0"))
+                scenario.other, other, (argv, binary, env), work, os.path.join(devdir, "mtd0"),
+                scenario.signal_waiting)
             proc = subprocess.CompletedProcess(argv, status, out, err)
         elif scenario.broken_pipe:
             reader, writer = os.pipe()
@@ -365,24 +417,124 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
                     files[os.path.relpath(path, work)] = f.read()
         lines = open(log, encoding="utf-8", errors="replace").read().splitlines() \
             if os.path.exists(log) else []
+        readable = {name: nobody_can_read(work, name) for name in scenario.nobody_reads or {}}
         return {"stdout": out, "stderr": proc.stderr, "status": proc.returncode, "flash": flash,
-                "files": files, "log": lines, "owners": owners_of(work),
+                "files": files, "log": lines, "owners": owners_of(work), "nobody_reads": readable,
                 "renames": durable_renames(lines, work),
                 "syslog": [l[len("syslog "):] for l in lines if l.startswith("syslog ")],
                 **overlap}
     finally:
         undo_prepare(scenario, work)
+        if scenario.tmpfs is not None:
+            subprocess.run(["umount", os.path.join(work, scenario.tmpfs[0])],
+                           stderr=subprocess.DEVNULL, check=False)
         shutil.rmtree(top, ignore_errors=True)
 
 
+LANDLOCK_RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "landlock_run.py")
+
+
+def landlock_missing(rights):
+    """None when this kernel's Landlock can refuse every one of rights, else why not."""
+    sys.path.insert(0, os.path.dirname(LANDLOCK_RUN))
+    import landlock_run
+    return landlock_run.missing(rights)
+
+
+def mount_tmpfs(path, size):
+    """Mounts a fresh tmpfs of size bytes at path; None, or why it cannot be done here."""
+    if os.geteuid() != 0:
+        return "only root can mount a small file system"
+    os.makedirs(path)
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size},mode=0755", "tmpfs", path],
+                          capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        return "cannot mount a tmpfs: " + done.stderr.strip()
+    return None
+
+
+def nobody_can_read(work, name):
+    """True when NOBODY (its own group, no other) may open the working-dir file for reading.
+    The folder is passed as a descriptor, so the folders above it do not decide."""
+    folder = os.open(os.path.dirname(os.path.join(work, name)), os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        # The descriptor's /proc link leads into the folder without a search of its parents.
+        done = subprocess.run(["sh", "-c", 'exec 3<"/proc/self/fd/$0/$1"', str(folder),
+                               os.path.basename(name)], pass_fds=(folder,), user=NOBODY,
+                              group=NOBODY, extra_groups=[], stderr=subprocess.DEVNULL,
+                              check=False)
+        return done.returncode == 0
+    finally:
+        os.close(folder)
+
+
+def _status(code):
+    return 128 - code if code < 0 else code
+
+
+def _run_special(scenario, cmd, work, mtd0, who):
+    """Runs the command with a standard stream on a working-dir file, or interrupted by the
+    steps of scenario.interrupt, or beside scenario.holder. Returns stdout, stderr, status."""
+    argv, exe, env = cmd
+    streams = [subprocess.DEVNULL, subprocess.PIPE, subprocess.PIPE]
+    shared = None
+    if scenario.stream_file is not None:
+        fd, name = scenario.stream_file
+        shared = os.open(os.path.join(work, name), os.O_RDWR | os.O_APPEND)
+        streams[fd] = shared
+    holder = held = None
+    try:
+        if scenario.holder is not None:
+            held = os.open(mtd0, os.O_RDONLY)
+            words = [w.format(fd=held) for w in scenario.holder]
+            holder = subprocess.Popen(words, cwd=work, stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.PIPE, pass_fds=(held,), user=NOBODY,
+                                      group=NOBODY, extra_groups=[])
+            holder.stdout.readline()
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            streams[1] = out if streams[1] == subprocess.PIPE else streams[1]
+            streams[2] = err if streams[2] == subprocess.PIPE else streams[2]
+            proc = subprocess.Popen(argv, executable=exe, cwd=work, env=env, stdin=streams[0],
+                                    stdout=streams[1], stderr=streams[2], **who)
+            if scenario.interrupt is not None:
+                _wait_until(lambda: os.waitid(os.P_PID, proc.pid, os.WSTOPPED | os.WEXITED
+                                              | os.WNOHANG | os.WNOWAIT) is not None)
+                for step in scenario.interrupt:
+                    if step[0] == "signal":
+                        proc.send_signal(step[1])
+                    else:
+                        PREPARE[step[0]](work, *step[1:])
+                proc.send_signal(signal.SIGCONT)
+            if holder is not None:
+                # It ends, or says that it waits: either shows whether the holder held it.
+                _wait_until(lambda: proc.poll() is not None or os.fstat(err.fileno()).st_size > 0)
+                holder.kill()
+                os.close(held)
+                held = None
+            status = proc.wait(timeout=120)
+            if shared is not None:
+                os.write(shared, b"after\n")
+            out.seek(0)
+            err.seek(0)
+            return out.read(), err.read(), _status(status)
+    finally:
+        if holder is not None:
+            holder.kill()
+            holder.wait()
+        if held is not None:
+            os.close(held)
+        if shared is not None:
+            os.close(shared)
+
+
 def _flash_locked(mtd0):
-    """True when some process holds the flock on the backing file of /dev/mtd0."""
+    """True when some process holds a write lock (the writers' open file description lock)
+    on the backing file of /dev/mtd0. Asks without taking anything."""
     fd = os.open(mtd0, os.O_RDONLY)
     try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        return False
-    except BlockingIOError:
-        return True
+        query = struct.pack("hhqqi4x", fcntl.F_RDLCK, os.SEEK_SET, 0, 0, 0)
+        answer = fcntl.fcntl(fd, fcntl.F_OFD_GETLK, query)
+        return struct.unpack("hhqqi4x", answer)[0] != fcntl.F_UNLCK
     finally:
         os.close(fd)
 
@@ -398,7 +550,7 @@ def _read(path):
         return f.read()
 
 
-def _run_beside_other(other, other_cmd, cmd, work, mtd0):
+def _run_beside_other(other, other_cmd, cmd, work, mtd0, signal_waiting=None):
     """Runs the other command until its fault catches it mid-write, then the scenario's
     command beside it. Returns the command's stdout, stderr and status, and what the
     overlap showed: the other run's result, whether the flash lock was held when the
@@ -424,6 +576,8 @@ def _run_beside_other(other, other_cmd, cmd, work, mtd0):
         # Either it ends, or it says it waits (and then blocks until the other lets go).
         _wait_until(lambda: second.poll() is not None or os.path.getsize(files["err"]) > 0)
         held_back = second.poll() is None
+        if signal_waiting is not None and held_back:
+            second.send_signal(signal_waiting)
         if other.end == "stop":
             first.send_signal(signal.SIGCONT)
         status = second.wait(timeout=120)
@@ -434,7 +588,7 @@ def _run_beside_other(other, other_cmd, cmd, work, mtd0):
     result = {"other": {"stdout": _read(files["other.out"]), "stderr": _read(files["other.err"]),
                         "status": 128 - other_status if other_status < 0 else other_status},
               "locked": locked, "held_back": held_back}
-    return _read(files["out"]), _read(files["err"]), status, result
+    return _read(files["out"]), _read(files["err"]), _status(status), result
 
 
 def _compare_text(label, expected, actual, problems):
@@ -499,6 +653,11 @@ def check(scenario, result, tier="sim"):
         if got != (mode, uid, gid):
             shown = "missing" if got is None else f"{got[0]:04o} {got[1]}:{got[2]}"
             problems.append(f"file {name}: {shown}, expected {mode:04o} {uid}:{gid}")
+    for name, expected in (scenario.nobody_reads or {}).items():
+        got = result.get("nobody_reads", {}).get(name)
+        if got != expected:
+            problems.append(f"file {name}: {'readable' if got else 'not readable'} by nobody,"
+                            f" expected {'readable' if expected else 'not readable'}")
     if tier == "sim":
         log = result.get("log", [])
         if scenario.opens is not None:

@@ -2,9 +2,10 @@
 holds the flash lock, then does its own work whole; readers and writeenv never wait; a
 writer killed mid-write leaves no lock behind. Each scenario starts another flashtool run
 first and catches it mid-write (see harness.Other)."""
+import signal
 import zlib
 
-from harness import WAITING, Other, Scenario, erase_line, erased, noise, pattern
+from harness import LOST, WAITING, Other, Scenario, erase_line, erased, noise, pattern
 from scenarios_image import CRAMFS, landed, written
 
 # Big enough that the real driver's tier catches the first writer while it writes; on the
@@ -54,3 +55,18 @@ for name, args, files, stdout in [
 ]:
     SCENARIOS.append(beside(name, args, files=files, stdout=stdout, stderr="", held_back=False,
                             changes=landed(CRAMFS, FIRST)))
+
+# A writer that waits is not ended by its caller going away: the hang-up is ignored and the
+# broken-pipe handler logs the loss, both set before the wait starts.
+for name, signal_number, syslog in [("hangup", signal.SIGHUP, []),
+                                    ("broken_pipe", signal.SIGPIPE, ["3 " + LOST])]:
+    SCENARIOS.append(beside(f"waiting_writer_survives_{name}", ["writecramfs", "second.img"],
+                            files={"second.img": SECOND}, signal_waiting=signal_number,
+                            stdout=written(len(SECOND), CRAMFS), stderr=WAITING, held_back=True,
+                            syslog=syslog, changes=landed(CRAMFS, SECOND), tiers=("sim",)))
+
+# A process that may only read /dev/mtd0 cannot take the writers' lock: its flock on a
+# read-only descriptor holds no writer back.
+SCENARIOS.append(Scenario("lock_reader_flock_holds_no_writer", ["erasetempconf"],
+                          holder=["flock", "-x", "{fd}"], stdout=erase_line(0xC000, 0x2000),
+                          changes=[("mtd0", 0xC000, erased(0x2000))], tiers=("sim",)))

@@ -114,6 +114,8 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev || fail "cannot mount devtmpfs"
 mkdir -p /tmp /var/log
+# a job's "sysctl" step is undone before the next job
+protected_regular=$(cat /proc/sys/fs/protected_regular)
 echo "@@T init $(uptime_s)"
 
 for m in @@MODULES@@; do
@@ -158,10 +160,12 @@ wait_log() {
     done
 }
 
-# true when process $1 holds an exclusive flock (the other run's lock on /dev/mtd0)
+# true when an open file description holds a write lock (the other run's lock on /dev/mtd0:
+# nothing else in the guest takes one); /proc/locks shows such a lock with the pid -1, so
+# $1, the other run, is not looked for there
 holds_lock() {
     while read -r l; do
-        case "$l" in *" FLOCK "*" WRITE $1 "*) return 0 ;; esac
+        case "$l" in *" OFDLCK "*" WRITE "*) return 0 ;; esac
     done < /proc/locks
     return 1
 }
@@ -213,6 +217,7 @@ run_job() {
     d=/in/jobs/$i
     J_REMOVE=""; J_RO=""; J_CLOSED=0; J_ARGV0=flashtool; J_TIMEOUT=@@TIMEOUT@@; J_OTHER_END=""
     J_USER=""
+    echo $protected_regular > /proc/sys/fs/protected_regular
     prepare_job() { :; }
     . $d/job.sh
     echo "@@J $i"
@@ -518,6 +523,8 @@ def _prepare_command(step):
         return b"ln " + b" ".join(paths)
     if kind == "mkdir":
         return b"mkdir " + paths[0]
+    if kind == "sysctl" and args[0] == "fs.protected_regular":
+        return b"echo %d > /proc/sys/fs/protected_regular" % args[1]
     raise ValueError("prepare step %r cannot run in the guest" % (step,))
 
 

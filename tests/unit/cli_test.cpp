@@ -10,7 +10,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -145,11 +144,21 @@ std::string lock_and_capture(int fd)
     return text;
 }
 
-// True when another open of path finds the lock taken.
+// The whole-file write lock that writers take, owned by the open file description.
+struct flock whole_file_lock(short type)
+{
+    struct flock whole {};
+    whole.l_type = type;
+    whole.l_whence = SEEK_SET;
+    return whole;
+}
+
+// True when another open of path finds a write lock on it (asking takes nothing).
 bool lock_is_held(const std::string& path)
 {
     const int probe = open(path.c_str(), O_RDONLY);
-    const bool held = flock(probe, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    struct flock query = whole_file_lock(F_RDLCK);
+    const bool held = fcntl(probe, F_OFD_GETLK, &query) == 0 && query.l_type == F_WRLCK;
     close(probe);
     return held;
 }
@@ -185,7 +194,8 @@ TEST_F(FlashLock, ContendedSaysSoAndWaitsForTheHolder)
         // The other writer: holds the lock until the waiting line has been printed, so the
         // wait is certain and the release cannot come before it.
         const int fd = open(path_.c_str(), O_RDWR);
-        if (flock(fd, LOCK_EX) != 0) {
+        struct flock whole = whole_file_lock(F_WRLCK);
+        if (fcntl(fd, F_OFD_SETLKW, &whole) != 0) {
             _exit(2);
         }
         for (int i = 0; i < 1000; ++i) {
@@ -212,6 +222,15 @@ TEST(FlashLockFailure, AnyOtherFailureIsSilent)
 {
     // A descriptor that cannot be locked at all: the run goes on without a word.
     EXPECT_EQ(lock_and_capture(-1), "");
+}
+
+TEST_F(FlashLock, AReadOnlyDescriptorCannotTakeIt)
+{
+    // What a process that may only read the device holds: not the writers' lock.
+    const int read_only = open(path_.c_str(), O_RDONLY);
+    EXPECT_EQ(lock_and_capture(read_only), "");
+    EXPECT_FALSE(lock_is_held(path_));
+    close(read_only);
 }
 
 TEST(ProgramName, IsTheLastPathComponent)

@@ -85,7 +85,9 @@
 //   Offsets and counts are decimal or 0x-prefixed hexadecimal. Operations are numbered per
 //   process, or across the run when FLASHSIM_RUN is set.
 //   The calls that make a file durable are logged as "fsync PATH" (fsync, fdatasync) and
-//   "rename OLD NEW" (rename, renameat, renameat2); FLASHSIM_RENAME_FAIL=1 refuses every
+//   "rename OLD NEW" (rename, renameat, renameat2; a name relative to a folder descriptor
+//   shown as a path under that folder); FLASHSIM_RENAME_FAIL=1 refuses every
+//   rename with EBUSY, as the kernel refuses one over a mount point.
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -855,9 +857,28 @@ int rename(const char* from, const char* to)
     return real<int (*)(const char*, const char*)>("rename")(from, to);
 }
 
+// A name relative to a folder descriptor, as a path: the log shows where a rename happened.
+static const char* path_at(int dir, const char* name, char* out, std::size_t size)
+{
+    if (dir == AT_FDCWD || name[0] == '/') {
+        return name;
+    }
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", dir);
+    const ssize_t n = readlink(link, out, size - 1);
+    if (n < 0) {
+        return name;
+    }
+    std::snprintf(out + n, size - static_cast<std::size_t>(n), "/%s", name);
+    return out;
+}
+
 int renameat(int from_dir, const char* from, int to_dir, const char* to)
 {
-    if (log_rename(from, to) != 0) {
+    char from_path[4096];
+    char to_path[4096];
+    if (log_rename(path_at(from_dir, from, from_path, sizeof from_path),
+                   path_at(to_dir, to, to_path, sizeof to_path)) != 0) {
         return -1;
     }
     return real<int (*)(int, const char*, int, const char*)>("renameat")(from_dir, from, to_dir, to);
@@ -865,7 +886,10 @@ int renameat(int from_dir, const char* from, int to_dir, const char* to)
 
 int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags)
 {
-    if (log_rename(from, to) != 0) {
+    char from_path[4096];
+    char to_path[4096];
+    if (log_rename(path_at(from_dir, from, from_path, sizeof from_path),
+                   path_at(to_dir, to, to_path, sizeof to_path)) != 0) {
         return -1;
     }
     return real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
