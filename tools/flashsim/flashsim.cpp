@@ -19,6 +19,7 @@
 //                    FLASHSIM_DIR: mtd0 at 0x0 (0x20000 bytes), mtd1 at 0x20000 (0xE0000),
 //                    mtd2 at 0x100000 (0x290000), mtd3 at 0x390000 (0x70000)
 //   FLASHSIM_RAM=1   writes overwrite (block2mtd) instead of clearing bits (NOR)
+//   FLASHSIM_DELAY_US every device write takes this many microseconds more (a slow chip)
 //   FLASHSIM_RUN     folder of a run of several processes, set by the flashsim launcher,
 //                    which starts the run in a process group of its own: operations are
 //                    numbered across every process of the run, and a power cut
@@ -56,6 +57,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -611,8 +613,26 @@ ssize_t program_nor(int fd, const void* buffer, std::size_t count)
     return static_cast<ssize_t>(count);
 }
 
+// FLASHSIM_DELAY_US: every device write first takes this many microseconds, as a slow
+// chip's programming does, so that a test can act while a write is under way.
+void slow_write()
+{
+    static long delay = -1;
+    if (delay < 0) {
+        const char* text = std::getenv("FLASHSIM_DELAY_US");
+        delay = text != nullptr ? std::strtol(text, nullptr, 0) : 0;
+        delay = delay > 0 ? delay : 0;
+    }
+    if (delay > 0) {
+        timespec left{delay / 1000000, (delay % 1000000) * 1000};
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
+    }
+}
+
 ssize_t device_write(Device& dev, int fd, const void* buffer, std::size_t count)
 {
+    slow_write();
     const std::uint64_t pos = position_of(dev, fd);
     const Operation op("write", dev.name, pos);
     if (op.fails()) {
