@@ -153,10 +153,20 @@ def browser(args, *words):
                PUPPETEER_SKIP_DOWNLOAD="1",
                CHROMIUM_PROFILE=os.path.join(args.out, "chromium-profile"))
     shutil.rmtree(env["CHROMIUM_PROFILE"], ignore_errors=True)
-    proc = subprocess.run(["node", os.path.join(HERE, "browser.js"), *words], env=env,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
-    lines = proc.stdout.decode().strip().splitlines()
-    result = json.loads(lines[-1]) if lines else {"error": proc.stderr.decode()[-2000:]}
+    # In a process group of its own, so that chromium goes with it whatever happens.
+    proc = subprocess.Popen(["node", os.path.join(HERE, "browser.js"), *words], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            start_new_session=True)
+    try:
+        out, err = proc.communicate(timeout=600)
+    finally:
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        proc.wait()
+    lines = out.decode().strip().splitlines()
+    result = json.loads(lines[-1]) if lines else {"error": err.decode()[-2000:]}
     return proc.returncode, result
 
 
