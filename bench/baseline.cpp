@@ -638,7 +638,19 @@ int main(int argc, char** argv)
         }
     }
     std::signal(SIGPIPE, on_sigpipe);
+    // A writer holds the signals that would end it until the flash is written (one call
+    // to block them, one to let them go once the output is out), and keeps other writers out.
+    sigset_t previous;
+    sigemptyset(&previous);
     if (writes_flash(argv[1])) {
+        sigset_t held;
+        sigemptyset(&held);
+        static constexpr int kHeld[] = {SIGTERM, SIGINT,  SIGQUIT, SIGALRM, SIGVTALRM,
+                                        SIGPROF, SIGUSR1, SIGUSR2, SIGXCPU};
+        for (const int sig : kHeld) {
+            sigaddset(&held, sig);
+        }
+        sigprocmask(SIG_BLOCK, &held, &previous);
         struct flock whole {};
         whole.l_type = F_WRLCK;
         whole.l_whence = SEEK_SET;
@@ -647,6 +659,10 @@ int main(int argc, char** argv)
     const int status = run(argc, argv, fds);
     if (close(fds[0]) != 0) {
         std::perror("close()");
+    }
+    if (writes_flash(argv[1])) {
+        std::fflush(stdout);
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
     }
     return status;
 }

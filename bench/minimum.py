@@ -11,7 +11,9 @@ glibc's stdio, which the commands use for every file on the file system:
   - the commands' own calls: open/close of devices, lseek, MEMERASE (ioctl), 1024-byte
     device writes, 4096-byte device reads, fstat of files, signal() (one rt_sigaction),
     and for a command that writes the flash one fcntl write lock of /dev/mtd0 (one writer
-    at a time).
+    at a time) and two rt_sigprocmask: one blocks, before the flash is touched, the signals
+    that would end the run half-way, one lets them go once the flash is written and the
+    output out.
 Process start-up and exit (execve, the dynamic loader's openat/read/mmap of libc and libz,
 brk for the first malloc...) are not derived here: they are measured on `baseline startup`
 and added, and every kind this module does not list is held to the baseline's count.
@@ -20,7 +22,7 @@ and added, and every kind this module does not list is held to the baseline's co
 from workload import MTD_SIZES, SYSTEM_SIZES, TEMPCONF_SIZE, WINDOW
 
 IO_KINDS = ("openat", "close", "newfstatat", "read", "write", "lseek", "ioctl",
-            "rt_sigaction", "fcntl")
+            "rt_sigaction", "rt_sigprocmask", "fcntl")
 WRITERS = ("writecramfs", "writesystem", "writetempconf")
 
 
@@ -108,6 +110,7 @@ def minimum(name, size):
         return None
     if name in WRITERS or name.startswith("writeall"):
         m["fcntl"] = 1
+        m["rt_sigprocmask"] = 2
     return m
 
 

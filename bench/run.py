@@ -443,6 +443,8 @@ NOTES = """notes:
     per stream for its buffer; one stdout write per progress flush and one at exit. sim rows:
     ref = the baseline under the same simulator, which adds calls of its own per device
     request (an lseek per read or write, pwrite64 for the erase fill).
+    rt_sigprocmask: 2 in a writer, in the minimum and the baseline: the signals that would
+      end it half-way are blocked before the flash is touched and let go at the end.
     rt_sigaction+1: flashtool also ignores SIGHUP (a hang-up must not cut a flash write short).
     poll+1: flashtool checks that standard input, output and error are open before it opens a
       device (a device that took a closed one would receive the messages).

@@ -6,6 +6,7 @@
 // its one call.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -92,3 +93,13 @@ struct Command {
 // holds it, prints one line on standard error saying so and waits for it. Any other
 // failure to lock (a file system without locks, say) is silent: the run goes on unlocked.
 void hold_flash_lock(int fd);
+
+// Blocks every signal that can be caught and whose default action ends the process (SIGHUP
+// and SIGPIPE excepted: they have handlers of their own), so that a writer runs to its end;
+// returns the signal mask to restore. Only SIGKILL, or a power cut, can stop it half-way.
+[[nodiscard]] sigset_t hold_ending_signals();
+
+// Flushes standard output, then restores the mask that hold_ending_signals() returned: a
+// signal that came while it was held now takes its action, by default ending the run with
+// that signal's status.
+void release_held_signals(const sigset_t& previous);

@@ -92,6 +92,11 @@ int main(int argc, char* argv[])
     // A hang-up is the same loss of the caller as a broken pipe; its default action would
     // end the run between an erase and the write that follows.
     std::signal(SIGHUP, SIG_IGN);
+    // A writer holds every other signal that would end it until its flash work is done.
+    sigset_t unheld{};
+    if (command->writes) {
+        unheld = hold_ending_signals();
+    }
     // Taken once the handlers are armed, so that a writer whose caller goes away while it
     // waits still writes its image after the other writer instead of dying unseen.
     if (command->writes) {
@@ -100,6 +105,9 @@ int main(int argc, char* argv[])
     const int status = command->run(devices, {argv, static_cast<std::size_t>(argc)});
     if (close(devices.fd[0]) != 0) {
         std::perror("close()");
+    }
+    if (command->writes) {
+        release_held_signals(unheld);
     }
     std::exit(status);
 }

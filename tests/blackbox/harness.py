@@ -125,6 +125,10 @@ class Scenario:
     landlock_deny: int = None      # Landlock access rights the command's domain refuses
     tmpfs: tuple = None            # (folder, bytes): a fresh tmpfs of that size (root only)
     nobody_reads: dict = None      # name -> whether NOBODY may open it for reading after the run
+    # (signal, op): the signal is sent to the command while it is held mid-run: on the
+    # simulator right before its device operation op, on the real driver once it holds the
+    # flash lock (a writer) or has opened its devices (a reader); then it goes on.
+    signal: tuple = None
 
     def device_table(self):
         if self.devices is not None:
@@ -150,6 +154,7 @@ class Scenario:
 # files are written (and, for a scenario with a user, handed to that user):
 #   ("chmod", path, mode)   ("chown", path, uid, gid)   ("link", existing, new)
 #   ("mkdir", path)         ("immutable", path): the immutable attribute, simulator only
+#   ("fifo", path)          a named pipe that nobody writes: opening it to read blocks
 PREPARE = {
     "chmod": lambda work, path, mode: os.chmod(os.path.join(work, path), mode),
     "chown": lambda work, path, uid, gid: os.chown(os.path.join(work, path), uid, gid,
@@ -159,6 +164,7 @@ PREPARE = {
     "immutable": lambda work, path: set_immutable(os.path.join(work, path), True),
     "rename": lambda work, old, new: os.rename(os.path.join(work, old), os.path.join(work, new)),
     "setfacl": lambda work, path, entries: set_access_list(os.path.join(work, path), entries),
+    "fifo": lambda work, path: os.mkfifo(os.path.join(work, path)),
 }
 # ("setfacl", path, entries): setfacl -m entries path (skipped where setfacl is missing);
 # ("rename", old, new): os.rename.
@@ -380,7 +386,13 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
             env = dict(env, LANDLOCK_RUN_PRELOAD=env.get("LD_PRELOAD", ""))
             env.pop("LD_PRELOAD", None)
         special = (scenario.stream_file, scenario.interrupt, scenario.holder)
-        if any(x is not None for x in special):
+        if scenario.signal is not None:
+            signum, op = scenario.signal
+            env["FLASHSIM_FAULTS"] = ",".join(filter(None, [env["FLASHSIM_FAULTS"],
+                                                            f"stop-before:{op}"]))
+            out, err, status = _run_signalled(signum, (argv, binary, env), work, who)
+            proc = subprocess.CompletedProcess(argv, status, out, err)
+        elif any(x is not None for x in special):
             out, err, status = _run_special(scenario, (argv, binary, env), work,
                                             os.path.join(devdir, "mtd0"), who)
             proc = subprocess.CompletedProcess(argv, status, out, err)
@@ -411,7 +423,7 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
         for root, _, names in os.walk(work):
             for name in names:
                 path = os.path.join(root, name)
-                if os.path.relpath(path, work) in sparse:
+                if os.path.relpath(path, work) in sparse or not os.path.isfile(path):
                     continue
                 with open(path, "rb") as f:
                     files[os.path.relpath(path, work)] = f.read()
@@ -548,6 +560,28 @@ def _wait_until(ready, seconds=60):
 def _read(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def _run_signalled(signum, cmd, work, who):
+    """Runs the command until its fault stops it mid-run, sends it the signal while it is
+    stopped, and lets it go on. Returns stdout, stderr and the status (128+N when the
+    command died of signal N)."""
+    argv, exe, env = cmd
+    proc = subprocess.Popen(argv, executable=exe, cwd=work, env=env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, **who)
+    try:
+        # WNOWAIT leaves the state to Popen, which reaps the process at the end.
+        _wait_until(lambda: os.waitid(os.P_PID, proc.pid, os.WSTOPPED | os.WEXITED
+                                      | os.WNOHANG | os.WNOWAIT) is not None)
+        proc.send_signal(signum)
+        proc.send_signal(signal.SIGCONT)
+        out, err = proc.communicate(timeout=120)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    status = proc.returncode
+    return out, err, 128 - status if status < 0 else status
 
 
 def _run_beside_other(other, other_cmd, cmd, work, mtd0, signal_waiting=None):

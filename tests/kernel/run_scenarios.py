@@ -29,7 +29,14 @@ def to_job(scenario):
             "stdout_closed_early": scenario.broken_pipe, "argv0": scenario.argv0,
             "other": scenario.other and {"args": list(scenario.other.args),
                                          "end": scenario.other.end},
-            "user": scenario.user, "prepare": list(scenario.prepare)}
+            "user": scenario.user, "prepare": list(scenario.prepare),
+            "signal": scenario.signal and {"number": int(scenario.signal[0]),
+                                           "when": "lock" if writes(scenario.args) else "open"}}
+
+
+def writes(args):
+    """True for a command that erases or writes the flash (it takes the flash lock)."""
+    return bool(args) and args[0].startswith(("write", "erase")) and args[0] != "writeenv"
 
 
 def from_job(result):

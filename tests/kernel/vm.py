@@ -212,10 +212,37 @@ run_beside_other() {
     cat /tmp/other.status > /o/other.status
 }
 
+# The job's signal J_SIGNAL (a number) goes to the command once it holds the flash lock
+# (J_SIGNAL_AT=lock, a writer) or has a flash device open (open, a reader). Sets st.
+run_signalled() {
+    rm -f /tmp/cmd.pid /tmp/status
+    ( timeout -s KILL $J_TIMEOUT sh -c 'echo $$ > /tmp/cmd.pid; '"$RUN" "$J_ARGV0" "$@" \
+          </dev/null >/o/stdout 2>/o/stderr &
+      # waited for in the background, so that the shell prints no line for a signal death
+      wait $!
+      echo $? > /tmp/status ) 5>&- &
+    pid=""; k=0
+    while [ ! -e /tmp/status ]; do
+        [ -z "$pid" ] && [ -s /tmp/cmd.pid ] && read -r pid < /tmp/cmd.pid
+        if [ -n "$pid" ]; then
+            if [ "$J_SIGNAL_AT" = lock ]; then
+                holds_lock $pid && break
+            else
+                ls -l /proc/$pid/fd 2>/dev/null | grep -q /dev/mtd && break
+            fi
+        fi
+        k=$((k+1)); [ $k -gt 1000000 ] && break
+    done
+    [ -n "$pid" ] && kill -$J_SIGNAL $pid 2>/dev/null
+    wait $!
+    st=$(cat /tmp/status)
+}
+
 run_job() {
     i=$1
     d=/in/jobs/$i
     J_REMOVE=""; J_RO=""; J_CLOSED=0; J_ARGV0=flashtool; J_TIMEOUT=@@TIMEOUT@@; J_OTHER_END=""
+    J_SIGNAL=""; J_SIGNAL_AT=""
     J_USER=""
     echo $protected_regular > /proc/sys/fs/protected_regular
     prepare_job() { :; }
@@ -273,6 +300,8 @@ run_job() {
         rm -f /tmp/pipe
     elif [ -n "$J_OTHER_END" ]; then
         run_beside_other "$@"
+    elif [ -n "$J_SIGNAL" ]; then
+        run_signalled "$@"
     elif [ -n "$J_USER" ]; then
         user=$(awk -F: -v id="$J_USER" '$3 == id { print $1 }' /etc/passwd)
         timeout -s KILL $J_TIMEOUT su -p -s /bin/sh -c "$RUN" "$user" -- "$J_ARGV0" "$@" \
@@ -525,6 +554,8 @@ def _prepare_command(step):
         return b"mkdir " + paths[0]
     if kind == "sysctl" and args[0] == "fs.protected_regular":
         return b"echo %d > /proc/sys/fs/protected_regular" % args[1]
+    if kind == "fifo":
+        return b"mkfifo " + paths[0]
     raise ValueError("prepare step %r cannot run in the guest" % (step,))
 
 
@@ -552,6 +583,12 @@ def _job_script(job, hashes):
         lines.append(b"J_OTHER_END=" + other["end"].upper().encode())
         words = b" ".join(_sh_quote(a) for a in other.get("args", []))
         lines.append(b'other() { "$@" ' + words + b"; }")
+    sent = job.get("signal")
+    if sent:
+        if sent.get("when") not in ("lock", "open"):
+            raise ValueError("signal: when must be 'lock' or 'open'")
+        lines.append(b"J_SIGNAL=%d" % int(sent["number"]))
+        lines.append(b"J_SIGNAL_AT=" + sent["when"].encode())
     if job.get("user") is not None:
         lines.append(b"J_USER=%d" % int(job["user"]))
     if job.get("prepare"):

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -436,11 +437,29 @@ void tear_erase(const Device& dev, int fd, std::uint64_t start, std::uint64_t le
              static_cast<unsigned long long>(blocks));
 }
 
+// FLASHSIM_DELAY_US: every device write first takes this many microseconds, as a slow
+// chip's programming does, so that a test can act while a write is under way.
+void slow_write()
+{
+    static long delay = -1;
+    if (delay < 0) {
+        const char* text = std::getenv("FLASHSIM_DELAY_US");
+        delay = text != nullptr ? std::strtol(text, nullptr, 0) : 0;
+        delay = delay > 0 ? delay : 0;
+    }
+    if (delay > 0) {
+        timespec left{delay / 1000000, (delay % 1000000) * 1000};
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
+    }
+}
+
 }  // namespace
 
 ssize_t device_write_at(Device& dev, int fd, const void* buffer, std::size_t count, long long offset,
                         bool advance)
 {
+    slow_write();
     const std::uint64_t pos = advance ? position_of(dev, fd) : static_cast<std::uint64_t>(offset);
     const Operation op("write", dev.name, pos);
     if (offset < 0) {

@@ -43,6 +43,7 @@
 //   FLASHSIM_NOR=and a NOR write that needs a bit set stores old AND new silently instead
 //                    of failing with EIO (the simulator's behaviour before it followed the
 //                    CFI driver)
+//   FLASHSIM_DELAY_US every device write takes this many microseconds more (a slow chip)
 //   FLASHSIM_RUN     folder of a run of several processes, set by the flashsim launcher:
 //                    operations are numbered across every process of the run, and every
 //                    process enters its pid in the run's member table (power.cpp) when it
@@ -95,6 +96,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
