@@ -236,32 +236,123 @@ bool ram_mode()
     return ram != nullptr && *ram != '\0' && std::strcmp(ram, "0") != 0;
 }
 
-// Stores count bytes at the descriptor's position as NOR flash does: each stored byte
-// becomes old AND new, since programming can only clear bits. Moves the position on as a
-// write would. Returns the count, or -1 with errno set.
-ssize_t program_nor(int fd, const void* buffer, std::size_t count)
+// The backing file's own pread and pwrite, at full width, past the interposed ones.
+ssize_t backing_pread(int fd, void* buffer, std::size_t count, std::uint64_t at)
 {
-    const auto start = static_cast<off_t>(syscall(SYS_lseek, fd, 0L, SEEK_CUR));
-    const auto* in = static_cast<const unsigned char*>(buffer);
+    static const auto call = real<ssize_t (*)(int, void*, std::size_t, off64_t)>("pread64");
+    return call(fd, buffer, count, static_cast<off64_t>(at));
+}
+
+ssize_t backing_pwrite(int fd, const void* buffer, std::size_t count, std::uint64_t at)
+{
+    static const auto call = real<ssize_t (*)(int, const void*, std::size_t, off64_t)>("pwrite64");
+    hold_wrote(at, count);
+    return call(fd, buffer, count, static_cast<off64_t>(at));
+}
+
+// What programming new over old leaves in a cell: NOR flash can only clear bits, so old
+// AND new; block2mtd (FLASHSIM_RAM=1) overwrites.
+unsigned char programmed(unsigned char old_byte, unsigned char new_byte)
+{
+    return ram_mode() ? new_byte : static_cast<unsigned char>(old_byte & new_byte);
+}
+
+// Programs count bytes at backing offset at. Returns false (errno EIO) when the backing
+// file fails.
+bool program(int fd, std::uint64_t at, const unsigned char* in, std::size_t count)
+{
     static unsigned char cells[65536];
     for (std::size_t done = 0; done < count;) {
         const std::size_t chunk = count - done < sizeof cells ? count - done : sizeof cells;
-        const off_t at = start + static_cast<off_t>(done);
-        if (pread(fd, cells, chunk, at) != static_cast<ssize_t>(chunk)) {
+        if (backing_pread(fd, cells, chunk, at + done) != static_cast<ssize_t>(chunk)) {
             errno = EIO;
-            return -1;
+            return false;
         }
         for (std::size_t i = 0; i < chunk; ++i) {
-            cells[i] = static_cast<unsigned char>(cells[i] & in[done + i]);
+            cells[i] = programmed(cells[i], in[done + i]);
         }
-        if (pwrite(fd, cells, chunk, at) != static_cast<ssize_t>(chunk)) {
+        if (backing_pwrite(fd, cells, chunk, at + done) != static_cast<ssize_t>(chunk)) {
             errno = EIO;
-            return -1;
+            return false;
         }
         done += chunk;
     }
-    syscall(SYS_lseek, fd, static_cast<long>(start + static_cast<off_t>(count)), SEEK_SET);
-    return static_cast<ssize_t>(count);
+    return true;
+}
+
+// Some of the bits in which from and to differ, chosen by random: at least one and not
+// all of them when they differ in two or more.
+unsigned char partly(unsigned char from, unsigned char to, std::uint64_t random)
+{
+    const auto differ = static_cast<unsigned char>(from ^ to);
+    auto flip = static_cast<unsigned char>(differ & random);
+    if ((differ & (differ - 1)) != 0) {
+        if (flip == differ) {
+            flip = static_cast<unsigned char>(flip & (flip - 1));   // not all: keep one as it was
+        } else if (flip == 0) {
+            flip = static_cast<unsigned char>(differ & -differ);     // at least the lowest
+        }
+    }
+    return static_cast<unsigned char>(from ^ flip);
+}
+
+// A write that the power cut falls in (torn:N:SEED): the first DONE bytes are programmed,
+// DONE = the seed's first number modulo the count, and the byte after them is left partly
+// programmed (partly(), with the seed's second number).
+void tear_write(const Device& dev, int fd, std::uint64_t pos, const unsigned char* in, std::size_t count,
+                const Operation& op)
+{
+    std::uint64_t state = op.torn()->seed;
+    const std::size_t done = count == 0 ? 0 : static_cast<std::size_t>(torn_random(state) % count);
+    const std::uint64_t at = dev.base + pos;
+    if (count > 0 && program(fd, at, in, done)) {
+        unsigned char cell = 0;
+        if (backing_pread(fd, &cell, 1, at + done) == 1) {
+            cell = partly(cell, programmed(cell, in[done]), torn_random(state));
+            backing_pwrite(fd, &cell, 1, at + done);
+        }
+    }
+    log_line("torn %lu write %s %zu %zu bytes", op.number(), dev.name, done, count);
+}
+
+// An erase that the power cut falls in: the first DONE blocks are erased, DONE = the
+// seed's first number modulo the count of blocks, the block after them is left partly
+// erased (each of its bits that erasing would set is set when the matching bit of the
+// seed's next numbers is 1), and the later blocks are untouched.
+void tear_erase(const Device& dev, int fd, std::uint64_t start, std::uint64_t length, const Operation& op)
+{
+    std::uint64_t state = op.torn()->seed;
+    const std::uint64_t blocks = length / dev.erase_size;
+    const std::uint64_t done = blocks == 0 ? 0 : torn_random(state) % blocks;
+    static unsigned char cells[65536];
+    if (blocks > 0) {
+        std::memset(cells, 0xFF, sizeof cells);
+        for (std::uint64_t b = 0; b < done; ++b) {
+            for (std::uint64_t off = 0; off < dev.erase_size; off += sizeof cells) {
+                const std::size_t chunk = dev.erase_size - off < sizeof cells ? static_cast<std::size_t>(dev.erase_size - off)
+                                                                              : sizeof cells;
+                backing_pwrite(fd, cells, chunk, dev.base + start + b * dev.erase_size + off);
+            }
+        }
+        for (std::uint64_t off = 0; off < dev.erase_size; off += sizeof cells) {
+            const std::size_t chunk = dev.erase_size - off < sizeof cells ? static_cast<std::size_t>(dev.erase_size - off)
+                                                                          : sizeof cells;
+            const std::uint64_t at = dev.base + start + done * dev.erase_size + off;
+            if (backing_pread(fd, cells, chunk, at) != static_cast<ssize_t>(chunk)) {
+                break;
+            }
+            std::uint64_t random = 0;
+            for (std::size_t i = 0; i < chunk; ++i) {
+                if (i % 8 == 0) {
+                    random = torn_random(state);
+                }
+                cells[i] = static_cast<unsigned char>(cells[i] | (random >> (8 * (i % 8))));
+            }
+            backing_pwrite(fd, cells, chunk, at);
+        }
+    }
+    log_line("torn %lu erase %s %llu %llu blocks", op.number(), dev.name, static_cast<unsigned long long>(done),
+             static_cast<unsigned long long>(blocks));
 }
 
 }  // namespace
@@ -294,10 +385,17 @@ ssize_t device_write(Device& dev, int fd, const void* buffer, std::size_t count)
         errno = EIO;
         return -1;
     }
-    if (!ram_mode()) {
-        return program_nor(fd, buffer, static_cast<std::size_t>(n));
+    const auto* in = static_cast<const unsigned char*>(buffer);
+    if (op.torn() != nullptr) {
+        tear_write(dev, fd, pos, in, static_cast<std::size_t>(n), op);
+        errno = EIO;
+        return -1;
     }
-    return syscall(SYS_write, fd, buffer, static_cast<std::size_t>(n));
+    if (!program(fd, dev.base + pos, in, static_cast<std::size_t>(n))) {
+        return -1;
+    }
+    syscall(SYS_lseek, fd, static_cast<long>(dev.base + pos + static_cast<std::uint64_t>(n)), SEEK_SET);
+    return static_cast<ssize_t>(n);
 }
 
 // Takes the offset at full width, so that lseek64 on a 32-bit target is judged as given.
@@ -355,13 +453,18 @@ int device_erase(Device& dev, int fd, const erase_info_user* request)
         errno = EINVAL;
         return -1;
     }
+    if (op.torn() != nullptr) {
+        tear_erase(dev, fd, start, length, op);
+        errno = EIO;
+        return -1;
+    }
     static unsigned char fill[65536];
     std::memset(fill, 0xFF, sizeof fill);
     for (std::uint64_t done = 0; done < length;) {
         const std::size_t chunk = static_cast<std::size_t>(
             length - done < sizeof fill ? length - done : sizeof fill);
         const auto at = static_cast<off_t>(dev.base + start + done);
-        if (pwrite(fd, fill, chunk, at) != static_cast<ssize_t>(chunk)) {
+        if (backing_pwrite(fd, fill, chunk, static_cast<std::uint64_t>(at)) != static_cast<ssize_t>(chunk)) {
             errno = EIO;
             return -1;
         }

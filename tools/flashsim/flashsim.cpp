@@ -20,13 +20,20 @@
 //                    FLASHSIM_DIR: mtd0 at 0x0 (0x20000 bytes), mtd1 at 0x20000 (0xE0000),
 //                    mtd2 at 0x100000 (0x290000), mtd3 at 0x390000 (0x70000)
 //   FLASHSIM_RAM=1   writes overwrite (block2mtd) instead of clearing bits (NOR)
-//   FLASHSIM_RUN     folder of a run of several processes, set by the flashsim launcher,
-//                    which starts the run in a process group of its own: operations are
-//                    numbered across every process of the run, and a power cut
-//                    (kill-after) kills the whole group and leaves the power off, so that
-//                    any later device operation of any process kills that process too
+//   FLASHSIM_RUN     folder of a run of several processes, set by the flashsim launcher:
+//                    operations are numbered across every process of the run, and every
+//                    process enters its pid in the run's member table (power.cpp) when it
+//                    starts and when it forks. A power cut (kill-after, torn) kills every
+//                    member, whatever its process group or session, and leaves the power
+//                    off: a process that starts or takes an operation number afterwards
+//                    dies at once, and one whose number follows the cut waits for it, so
+//                    no operation numbered after the cut lands
 //   FLASHSIM_LOG     file that receives one line per open, erase, close and syslog call
-//   FLASHSIM_FAULTS  comma-separated faults:
+//   FLASHSIM_FAULTS  comma-separated faults, read strictly when a process starts: a bad
+//                    list prints "flashsim: bad fault 'ITEM': REASON", marks the run
+//                    broken, kills its other processes and exits with status 2. The
+//                    launcher checks a list with the same rules through the exported
+//                    flashsim_check_faults(list, message, size).
 //     erase-fail:DEV:N      the Nth MEMERASE on DEV fails with EIO
 //     write-fail:DEV:OFF    a write covering device offset OFF fails with EIO
 //     write-short:DEV:OFF   a write covering OFF stops just before it
@@ -37,6 +44,13 @@
 //     missing:DEV           opening DEV fails with ENOENT
 //     readonly:DEV          opening DEV for writing fails with EACCES
 //     kill-after:N          power cut: SIGKILL right after the Nth device operation
+//     torn:N:SEED           power cut inside operation N: an erase leaves its first blocks
+//                           erased, the next one partly erased and the rest untouched; a
+//                           write leaves a prefix programmed and the next byte partly
+//                           programmed; other operations are cut before they start. SEED
+//                           decides how much and which bits (devices.cpp: tear_write,
+//                           tear_erase); FLASHSIM_LOG gets
+//                           "torn N KIND DEVICE DONE TOTAL UNIT"
 //     hup-after:N           SIGHUP right after the Nth device operation
 //     fail-op:N             the Nth device operation fails (EINVAL for lseek, else EIO)
 //     short-op:N            the Nth device operation, a read or write, moves half its bytes

@@ -34,12 +34,13 @@ F real(const char* symbol)
 
 enum class FaultKind { erase_fail, write_fail, write_short, read_fail, read_short, lseek_fail,
                        close_fail, missing, readonly, kill_after, hup_after,
-                       fail_op, short_op, stop_before };
+                       fail_op, short_op, stop_before, torn };
 
 struct Fault {
     FaultKind kind;
     char device[kNameMax];
     std::uint64_t arg;
+    std::uint64_t seed;   // torn: what the cut leaves
 };
 
 // Per-device counters for the Nth-call faults, keyed by name.
@@ -52,10 +53,18 @@ Counter& counter_for(const char* name);
 void load_faults();
 const Fault* find_fault(FaultKind kind, const char* device);
 bool has_fault_at(FaultKind kind, unsigned long number);
+const Fault* fault_at(FaultKind kind, unsigned long number);
+// The operation that the first power cut (kill-after or torn) follows or falls in; 0: none.
+unsigned long cut_number();
+// The next number of the sequence that decides what a torn cut leaves (splitmix64).
+std::uint64_t torn_random(std::uint64_t& state);
 
 // ---- power.cpp ----
 
 void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A bad FLASHSIM_FAULTS: says so on stderr, marks the run broken, ends its other
+// processes, and exits with status 2.
+[[noreturn]] void refuse_run(const char* message);
 
 // One device operation (open, read, write, lseek, ioctl, close): numbered from 1 in the
 // order the process (or, in a run, every process) performs them, traced when
@@ -69,9 +78,14 @@ public:
     ~Operation();
     [[nodiscard]] bool fails() const { return has_fault_at(FaultKind::fail_op, number_); }
     [[nodiscard]] bool shortened() const { return has_fault_at(FaultKind::short_op, number_); }
+    // The torn fault that cuts the power inside this operation (a write or an erase), whose
+    // partial work the caller does; the power goes off when the operation ends.
+    [[nodiscard]] const Fault* torn() const { return torn_; }
+    [[nodiscard]] unsigned long number() const { return number_; }
 
 private:
     unsigned long number_;
+    const Fault* torn_ = nullptr;
 };
 
 // ---- hold.cpp ----
@@ -80,6 +94,8 @@ private:
 // an operation has its number, and once it is done.
 void hold_before(void* run_page, unsigned long number);
 void hold_after(void* run_page, unsigned long number);
+// Notes that the backing file changes at [at, at + count), for the campaign's copies.
+void hold_wrote(std::uint64_t at, std::uint64_t count);
 
 // ---- devices.cpp ----
 

@@ -9,6 +9,11 @@
 // which is the flash as a power cut right after that operation leaves it. The process that
 // completes the count writes the number to the FIFO FLASHSIM_RUN/hold, the launcher copies
 // the flash, moves the gate (flashsim_set_gate) and wakes the waiters.
+//
+// The u64 at byte 24 marks the 64 KiB pieces of the backing file that writes and erases
+// changed (bit i: bytes i * 64 KiB onwards; bit 63 also stands for everything past it), so
+// that the launcher brings its copies of a whole-flash image up to date piece by piece
+// (flashsim_take_written).
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -29,6 +34,10 @@ namespace {
 
 constexpr std::size_t kGateOffset = 12;
 constexpr std::size_t kDoneOffset = 16;
+constexpr std::size_t kWrittenOffset = 24;
+constexpr unsigned kPieceShift = 16;
+
+void* g_page = nullptr;   // this process's run page, once an operation has seen it
 
 std::uint32_t* word_at(void* page, std::size_t offset)
 {
@@ -70,6 +79,7 @@ void hold_before(void* page, unsigned long number)
     if (page == nullptr) {
         return;
     }
+    g_page = page;
     std::uint32_t* gate = word_at(page, kGateOffset);
     for (;;) {
         const std::uint32_t held = __atomic_load_n(gate, __ATOMIC_SEQ_CST);
@@ -100,7 +110,32 @@ void hold_after(void* page, unsigned long number)
     }
 }
 
+void hold_wrote(std::uint64_t at, std::uint64_t count)
+{
+    if (g_page == nullptr || count == 0) {
+        return;
+    }
+    const std::uint64_t first = at >> kPieceShift;
+    const std::uint64_t last = (at + count - 1) >> kPieceShift;
+    std::uint64_t bits = 0;
+    for (std::uint64_t piece = first; piece <= last && piece < 64; ++piece) {
+        bits |= std::uint64_t{1} << piece;
+    }
+    if (last >= 63) {
+        bits |= std::uint64_t{1} << 63;
+    }
+    auto* written = reinterpret_cast<std::uint64_t*>(static_cast<unsigned char*>(g_page) + kWrittenOffset);
+    __atomic_fetch_or(written, bits, __ATOMIC_SEQ_CST);
+}
+
 }  // namespace flashsim
+
+// The pieces written since the last call (see above), and none marked any more.
+extern "C" __attribute__((visibility("default"))) std::uint64_t flashsim_take_written(void* page)
+{
+    auto* written = reinterpret_cast<std::uint64_t*>(static_cast<unsigned char*>(page) + flashsim::kWrittenOffset);
+    return __atomic_exchange_n(written, std::uint64_t{0}, __ATOMIC_SEQ_CST);
+}
 
 // Moves the gate of a run page that the launcher has mapped, and wakes every process that
 // waits on it. Called by the launcher through ctypes.

@@ -1,5 +1,5 @@
-// power.cpp: the log, the page that the processes of a run share, the numbering of device
-// operations and the power cut.
+// power.cpp: the log, the page that the processes of a run share (operation numbers, the
+// power switch, the table of the run's processes), and the power cut.
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -9,11 +9,15 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <mtd/mtd-user.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <cstddef>
+#include <ctime>
+#include <initializer_list>
+
+#include <linux/futex.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "flashsim.h"
@@ -88,13 +92,21 @@ void log_line(const char* format, ...)
 
 namespace {
 
-// The page that the processes of one run (FLASHSIM_RUN) share: the last operation number
-// given out and the power-off flag. It is a small file mapped into every process, updated
-// with atomic operations, so no process waits for another. nullptr outside a run.
+// The page that the processes of one run (FLASHSIM_RUN) share, a small file mapped into
+// every process and updated with atomic operations, so no process waits for another:
+//   0   the last operation number given out
+//   4   the power-off flag
+//   8   the broken flag: a process found a bad FLASHSIM_FAULTS
+//   12  .. 63: kept for the launcher's own fields
+//   64  the member table: the pid of every live process of the run (0: a free slot)
 struct RunPage {
     std::uint32_t operations;
     std::uint32_t power_off;
+    std::uint32_t broken;
+    std::uint32_t launcher[13];
+    std::int32_t members[(4096 - 64) / 4];
 };
+static_assert(sizeof(RunPage) == 4096 && offsetof(RunPage, members) == 64);
 
 RunPage* run_page()
 {
@@ -115,15 +127,129 @@ RunPage* run_page()
         return nullptr;
     }
     struct stat64 st {};
-    if (fstat64(fd, &st) == 0 && st.st_size < static_cast<off64_t>(sizeof(RunPage))) {
+    if (syscall(SYS_fstat, fd, &st) == 0 && st.st_size < static_cast<off64_t>(sizeof(RunPage))) {
         // Growing the file fills it with zeros, so a second process doing the same at the
         // same moment changes nothing.
-        [[maybe_unused]] const int t = ftruncate(fd, sizeof(RunPage));
+        syscall(SYS_ftruncate, fd, static_cast<long>(sizeof(RunPage)));
     }
     void* map = mmap(nullptr, sizeof(RunPage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     syscall(SYS_close, fd);
     page = map == MAP_FAILED ? nullptr : static_cast<RunPage*>(map);
     return page;
+}
+
+[[noreturn]] void die()
+{
+    kill(getpid(), SIGKILL);
+    std::abort();
+}
+
+bool power_is_off(RunPage* page)
+{
+    return page != nullptr && __atomic_load_n(&page->power_off, __ATOMIC_SEQ_CST) != 0;
+}
+
+// Kills every other member of the run. Those of other process groups
+// go first: when the run's first process dies, the launcher kills its group, which may
+// hold this process.
+void kill_members(RunPage* page)
+{
+    const pid_t self = getpid();
+    const pid_t group = getpgrp();
+    for (const int own_group : {0, 1}) {
+        for (std::int32_t& slot : page->members) {
+            const pid_t pid = __atomic_load_n(&slot, __ATOMIC_SEQ_CST);
+            if (pid > 0 && pid != self && int{getpgid(pid) == group} == own_group) {
+                kill(pid, SIGKILL);
+            }
+        }
+    }
+}
+
+// Enters this process in the member table (again after an exec, which keeps the pid).
+// A slot whose process is gone is taken back when the table is full. The power is checked
+// after the entry is made: either the process that cuts the power finds this one in the
+// table, or this one finds the power off and dies.
+int g_slot = -1;
+
+void join_run()
+{
+    RunPage* page = run_page();
+    if (page == nullptr) {
+        return;
+    }
+    const pid_t self = getpid();
+    constexpr int kSlots = sizeof page->members / sizeof page->members[0];
+    g_slot = -1;
+    for (int i = 0; i < kSlots && g_slot < 0; ++i) {
+        g_slot = __atomic_load_n(&page->members[i], __ATOMIC_SEQ_CST) == self ? i : -1;
+    }
+    for (int pass = 0; pass < 2 && g_slot < 0; ++pass) {
+        for (int i = 0; i < kSlots && g_slot < 0; ++i) {
+            std::int32_t free_slot = 0;
+            if (__atomic_compare_exchange_n(&page->members[i], &free_slot, self, false, __ATOMIC_SEQ_CST,
+                                            __ATOMIC_SEQ_CST)) {
+                g_slot = i;
+            }
+        }
+        for (int i = 0; i < kSlots && g_slot < 0; ++i) {
+            std::int32_t pid = __atomic_load_n(&page->members[i], __ATOMIC_SEQ_CST);
+            if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH) {
+                __atomic_compare_exchange_n(&page->members[i], &pid, 0, false, __ATOMIC_SEQ_CST,
+                                            __ATOMIC_SEQ_CST);
+            }
+        }
+    }
+    if (power_is_off(page)) {
+        die();
+    }
+}
+
+void leave_run()
+{
+    RunPage* page = run_page();
+    if (page != nullptr && g_slot >= 0) {
+        std::int32_t self = getpid();
+        __atomic_compare_exchange_n(&page->members[g_slot], &self, 0, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST);
+    }
+}
+
+__attribute__((constructor)) void start_process()
+{
+    pthread_atfork(nullptr, nullptr, join_run);
+    join_run();
+    load_faults();
+}
+
+__attribute__((destructor)) void end_process()
+{
+    leave_run();
+}
+
+// Power is lost: every process of the run dies at once, whatever its group or session.
+// Outside a run only this process does (the fault campaign of a single command counts on
+// that).
+[[noreturn]] void cut_power()
+{
+    if (RunPage* page = run_page()) {
+        __atomic_store_n(&page->power_off, 1U, __ATOMIC_SEQ_CST);
+        kill_members(page);
+        kill(0, SIGKILL);
+    }
+    die();
+}
+
+// An operation numbered after a cut that another process is still completing: it must
+// not land, and this process must not end before the cut either (its parent would see it
+// die first), so it waits for the power to go off, and the cut kills it.
+[[noreturn]] void wait_for_cut(RunPage* page)
+{
+    while (page != nullptr && !power_is_off(page)) {
+        timespec pause{0, 10 * 1000 * 1000};
+        syscall(SYS_futex, &page->power_off, FUTEX_WAIT, 0U, &pause, nullptr, 0U);
+    }
+    die();
 }
 
 // This process's command line, its arguments joined by spaces, for the trace.
@@ -151,28 +277,32 @@ const char* command_line()
     return line;
 }
 
-// Power is lost: every process of the run dies at once. Outside a run only this process
-// does (the fault campaign of a single command counts on that).
-[[noreturn]] void cut_power()
-{
-    if (RunPage* page = run_page()) {
-        __atomic_store_n(&page->power_off, 1U, __ATOMIC_SEQ_CST);
-        kill(0, SIGKILL);
-    }
-    kill(getpid(), SIGKILL);
-    std::abort();
-}
 }  // namespace
+
+[[noreturn]] void refuse_run(const char* message)
+{
+    std::fprintf(stderr, "flashsim: %s\n", message);
+    if (RunPage* page = run_page()) {
+        __atomic_store_n(&page->broken, 1U, __ATOMIC_SEQ_CST);
+        kill_members(page);
+    }
+    _exit(2);
+}
 
 Operation::Operation(const char* kind, const char* device, std::uint64_t offset)
 {
     load_faults();
     RunPage* page = run_page();
-    if (page != nullptr && __atomic_load_n(&page->power_off, __ATOMIC_SEQ_CST) != 0) {
-        cut_power();
-    }
+    // The number first, then the power: an operation numbered after the cut never lands,
+    // even when another process is still completing the one that cuts it.
     number_ = page != nullptr ? __atomic_add_fetch(&page->operations, 1U, __ATOMIC_SEQ_CST)
                               : ++g_operations;
+    if (power_is_off(page)) {
+        cut_power();
+    }
+    if (const unsigned long cut = cut_number(); cut != 0 && number_ > cut) {
+        wait_for_cut(page);
+    }
     hold_before(page, number_);
     if (has_fault_at(FaultKind::stop_before, number_)) {
         log_line("stop before %lu", number_);
@@ -181,6 +311,12 @@ Operation::Operation(const char* kind, const char* device, std::uint64_t offset)
     if (std::getenv("FLASHSIM_TRACE") != nullptr) {
         log_line("op %lu %ld %s %s 0x%llx %s", number_, static_cast<long>(getpid()), kind, device,
                  static_cast<unsigned long long>(offset), command_line());
+    }
+    torn_ = fault_at(FaultKind::torn, number_);
+    if (torn_ != nullptr && std::strcmp(kind, "write") != 0 && std::strcmp(kind, "erase") != 0) {
+        // Only writes and erases take time on the chip: any other operation is cut before.
+        log_line("torn %lu %s %s 0 1 operations", number_, kind, device);
+        cut_power();
     }
 }
 
@@ -192,6 +328,9 @@ Operation::~Operation()
     }
     if (has_fault_at(FaultKind::kill_after, number_)) {
         log_line("kill after %lu", number_);
+        cut_power();
+    }
+    if (torn_ != nullptr) {
         cut_power();
     }
     hold_after(run_page(), number_);
