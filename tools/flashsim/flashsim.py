@@ -479,7 +479,10 @@ class Run:
                 pass
             self.proc.kill()
             self.proc.wait()
-        kill_descendants(skip_sessions=CHECKS.sessions())
+        # No check starts while the sweep runs: a check's first process is in the
+        # launcher's session until it makes its own.
+        with CHECKS.lock:
+            kill_descendants(skip_sessions=set(CHECKS.running))
 
     def words(self):
         try:
@@ -499,6 +502,12 @@ class Run:
     def log_lines(self):
         return read_file(self.trace).decode("utf-8", "replace").splitlines() \
             if os.path.exists(self.trace) else []
+
+    def take_written(self):
+        library_ = lib()
+        library_.flashsim_take_written.restype = ctypes.c_uint64
+        address = ctypes.addressof(ctypes.c_char.from_buffer(self.page))
+        return library_.flashsim_take_written(ctypes.c_void_p(address))
 
     def set_gate(self, value):
         library_ = lib()
@@ -601,20 +610,18 @@ class Checks:
         self.running = set()
         self.closed = False
 
-    def sessions(self):
-        with self.lock:
-            return set(self.running)
-
-    def run(self, flash, check, ram, timeout, output, cwd=None):
-        """Runs check on flash; returns (verdict, its first lines of output)."""
+    def run(self, flash, check, ram, timeout, output, folder):
+        """Runs check on flash, with a run page of its own in folder; returns (verdict,
+        its first lines of output)."""
+        write_file(os.path.join(folder, "counter"), b"\0" * PAGE_SIZE)
+        env = simulator_env(flash, ram, {"FLASHSIM_RUN": folder})
         with open(output, "wb") as out:
             with self.lock:
                 if self.closed:
                     return "stopped", ""
-                proc = subprocess.Popen(["sh", "-c", check], env=simulator_env(flash, ram),
+                proc = subprocess.Popen(["sh", "-c", check], env=env,
                                         stdin=subprocess.DEVNULL, stdout=out,
-                                        stderr=subprocess.STDOUT, start_new_session=True,
-                                        cwd=cwd)
+                                        stderr=subprocess.STDOUT, start_new_session=True)
                 self.running.add(proc.pid)
             try:
                 status = proc.wait(timeout)
@@ -644,6 +651,91 @@ CHECKS = Checks()
 
 # ---- The campaign -------------------------------------------------------------------------
 
+class Copies:
+    """The copies of the flash that checks run on. A whole-flash image's copy is used
+    again once its check is done: it is brought up to date with only the 64 KiB pieces
+    that the run wrote since it was made (the library marks them, see hold.cpp), and
+    those its check wrote (the check runs with a run page of its own, which marks them
+    the same way). A folder of devices is copied whole each time."""
+
+    Slot = collections.namedtuple("Slot", "flash folder")
+
+    def __init__(self, flash, scratch):
+        self.flash, self.scratch = flash, scratch
+        self.lock = threading.Lock()
+        self.free = []       # [slot, run, hold index]
+        self.made = 0
+
+    def take(self, run=None, history=None):
+        """A copy of the flash as it is now; run and history (the pieces written at each
+        hold of that run so far) let an image's copy be brought up to date."""
+        slot, since = None, None
+        with self.lock:
+            if self.flash.image and self.free:
+                best = max(range(len(self.free)),
+                           key=lambda i: (self.free[i][1] == run, self.free[i][2] or 0))
+                slot, old_run, old_hold = self.free.pop(best)
+                if run is not None and old_run == run and old_hold is not None:
+                    since = old_hold
+            else:
+                self.made += 1
+                number = self.made
+        if slot is None:
+            folder = os.path.join(self.scratch, f"copy-{number}")
+            os.mkdir(folder)
+            target = os.path.join(folder, "flash" + (".img" if self.flash.image else ""))
+            return self.Slot(self.flash.copy_to(target), folder)
+        if since is None:
+            shutil.copyfile(self.flash.image, slot.flash.image)
+        else:
+            pieces = 0
+            for mask in history[since + 1:]:
+                pieces |= mask
+            pieces |= self.check_wrote(slot)
+            copy_pieces(self.flash.image, slot.flash.image, pieces)
+        return slot
+
+    def check_wrote(self, slot):
+        try:
+            return struct.unpack_from("=Q", read_file(os.path.join(slot.folder, "counter")),
+                                      24)[0]
+        except (OSError, struct.error):
+            return (1 << 64) - 1
+
+    def give_back(self, slot, run=None, hold=None):
+        """A slot whose check is done; its copy is the flash at that run's hold index."""
+        if not self.flash.image:
+            remove(slot.folder)
+            return
+        with self.lock:
+            self.free.append([slot, run, hold])
+
+
+def copy_pieces(source, target, pieces):
+    """Copies the 64 KiB pieces of source marked in pieces over target."""
+    if not pieces:
+        return
+    with open(source, "rb") as src, open(target, "r+b") as dst:
+        piece = 0
+        while piece < 64:
+            if not pieces >> piece & 1:
+                piece += 1
+                continue
+            first = piece
+            while piece < 64 and pieces >> piece & 1:
+                piece += 1
+            start = first << 16
+            length = (IMAGE_SIZE if piece == 64 else piece << 16) - start
+            done = 0
+            while done < length:
+                n = os.copy_file_range(src.fileno(), dst.fileno(), length - done,
+                                       start + done, start + done)
+                if n <= 0:
+                    break
+                done += n
+
+
+
 Result = collections.namedtuple("Result", "verdict output")
 PASSING = ("ok",)
 
@@ -664,6 +756,7 @@ class Campaign:
         self.results = {}          # cut number (or ("torn", N)) -> Result
         self.where = "the counting run"
         self.ops, self.by_number = [], {}
+        self.runs = 0
 
     # The flash (and state) as the campaign found it.
     def put_back(self):
@@ -688,6 +781,7 @@ class Campaign:
             self.start_state = os.path.join(self.scratch, "state")
             self.state.save(self.start_state)
         self.pool = concurrent.futures.ThreadPoolExecutor(self.jobs)
+        self.copies = Copies(self.flash, self.scratch)
         try:
             try:
                 return self.campaign(began)
@@ -727,7 +821,7 @@ class Campaign:
             run.close()
         self.by_number = {op.number: op for op in self.ops}
         self.shape = shape(self.ops)
-        uncut = self.checked(self.flash.copy_to(self.snapshot_name("end")), "end")
+        uncut = self.checked("end")
         points = [op.number for op in (self.ops if self.every else sample(self.ops))]
         width = max([len(op.command) for op in self.ops] + [len("the whole script")])
         self.columns = (len(f"cut after {len(self.ops)}"), width)
@@ -793,26 +887,27 @@ class Campaign:
         self.row(self.label(key), command, where, verdict)
 
     # -- checks
-    def snapshot_name(self, key):
-        name = f"cut-{key}" if not isinstance(key, tuple) else f"torn-{key[1]}"
-        return os.path.join(self.scratch, name + (".img" if self.flash.image else ""))
-
-    def checked(self, copy, key, state_copy=None):
-        """Starts the check on a copy of the flash; a future of its Result."""
-        output = os.path.join(self.scratch, f"out-{key}")
+    def checked(self, key, run=None, history=None):
+        """Starts the check of the flash as it is now, on a copy of it (and of the state
+        folder); a future of its Result."""
+        slot = self.copies.take(run, history)
+        hold = len(history) - 1 if history else None
+        state_copy = None
+        if self.state:
+            state_copy = os.path.join(slot.folder, "state")
+            remove(state_copy)
+            self.state.save(state_copy)
+        output = os.path.join(slot.folder, "output")
 
         def job():
             try:
                 if state_copy is not None:
                     self.state.put(state_copy)
-                verdict, text = CHECKS.run(copy, self.check, self.ram, self.check_timeout,
-                                           output)
+                verdict, text = CHECKS.run(slot.flash, self.check, self.ram,
+                                           self.check_timeout, output, slot.folder)
                 return Result(verdict, text)
             finally:
-                remove(copy.path)
-                remove(output)
-                if state_copy is not None:
-                    remove(state_copy)
+                self.copies.give_back(slot, run, hold)
 
         if self.state:
             # The check sees the state folder itself: one at a time, once no run is on.
@@ -850,16 +945,17 @@ class Campaign:
                     self.show(key)
 
         def busy():
-            return sum(isinstance(f, concurrent.futures.Future) and not f.done()
-                       for f in pending.values())
+            return [f for f in pending.values()
+                    if isinstance(f, concurrent.futures.Future) and not f.done()]
 
         for key, item in self.hold_at(points):
             pending[key] = item
             settle(False)
-            while busy() >= window:
-                concurrent.futures.wait([f for f in pending.values()
-                                         if isinstance(f, concurrent.futures.Future)],
-                                        timeout=0.5,
+            while True:
+                running = busy()
+                if len(running) < window:
+                    break
+                concurrent.futures.wait(running, timeout=0.5,
                                         return_when=concurrent.futures.FIRST_COMPLETED)
                 settle(False)
         settle(True)
@@ -871,6 +967,8 @@ class Campaign:
         self.put_back()
         if not points:
             return
+        self.runs += 1
+        run_id, history = self.runs, []
         run = Run(self.flash, self.ram, hold=points[0])
         seen, checked_to, diverged = {}, 0, None
         log_at = 0
@@ -937,15 +1035,11 @@ class Campaign:
                             diverged = number
                             break
                     checked_to = point if diverged is None else checked_to
+                history.append(run.take_written())
                 if diverged is not None and diverged <= point:
                     item = Result("order changed", "")
                 else:
-                    copy = self.flash.copy_to(self.snapshot_name(point))
-                    state_copy = None
-                    if self.state:
-                        state_copy = self.snapshot_name(point) + ".state"
-                        self.state.save(state_copy)
-                    item = self.checked(copy, point, state_copy)
+                    item = self.checked(point, run_id, history)
                 if index + 1 < len(points):
                     run.set_gate(points[index + 1])
                 yield point, item
@@ -991,12 +1085,7 @@ class Campaign:
             elif shape(ops[:point]) != self.shape[:point]:
                 self.results[point] = Result("order changed", "")
             else:
-                copy = self.flash.copy_to(self.snapshot_name(point))
-                state_copy = None
-                if self.state:
-                    state_copy = self.snapshot_name(point) + ".state"
-                    self.state.save(state_copy)
-                self.results[point] = self.result_of(self.checked(copy, point, state_copy))
+                self.results[point] = self.result_of(self.checked(point))
             self.show(point)
 
     def torn(self):
@@ -1027,8 +1116,7 @@ class Campaign:
             elif not cut:
                 self.results[key] = Result("not reached", "")
             else:
-                copy = self.flash.copy_to(self.snapshot_name(key))
-                self.results[key] = self.result_of(self.checked(copy, f"torn-{op.number}"))
+                self.results[key] = self.result_of(self.checked(key))
             self.show(key)
 
     torn_at = {}
