@@ -82,6 +82,10 @@ IMAGE_SIZE = 0x400000
 LAYOUT = (("mtd0", 0x000000, 0x020000, 0x2000), ("mtd1", 0x020000, 0x0E0000, 0x10000),
           ("mtd2", 0x100000, 0x290000, 0x10000), ("mtd3", 0x390000, 0x070000, 0x10000))
 CHECK_TIMEOUT = 60.0
+SHELL = shutil.which("sh") or "/bin/sh"
+# What a check starts with, whatever the launcher ignores or holds.
+DEFAULT_SIGNALS = (signal.SIGPIPE, signal.SIGINT, signal.SIGTERM, signal.SIGHUP,
+                   signal.SIGQUIT, signal.SIGXFSZ)
 # The run page (FLASHSIM_RUN/counter): u32 operations at 0, power off at 4, broken at 8,
 # the campaign's hold gate at 12 and completed operations at 16 (see hold.cpp).
 PAGE_SIZE = 4096
@@ -615,26 +619,39 @@ class Checks:
         its first lines of output)."""
         write_file(os.path.join(folder, "counter"), b"\0" * PAGE_SIZE)
         env = simulator_env(flash, ram, {"FLASHSIM_RUN": folder})
-        with open(output, "wb") as out:
-            with self.lock:
-                if self.closed:
-                    return "stopped", ""
-                proc = subprocess.Popen(["sh", "-c", check], env=env,
-                                        stdin=subprocess.DEVNULL, stdout=out,
-                                        stderr=subprocess.STDOUT, start_new_session=True)
-                self.running.add(proc.pid)
+        # posix_spawn: far cheaper than a fork of the launcher, thousands of times over.
+        actions = [(os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
+                   (os.POSIX_SPAWN_OPEN, 1, output, os.O_WRONLY | os.O_CREAT | os.O_TRUNC,
+                    0o600),
+                   (os.POSIX_SPAWN_DUP2, 1, 2)]
+        with self.lock:
+            if self.closed:
+                return "stopped", ""
+            pid = os.posix_spawn(SHELL, ["sh", "-c", check], env, file_actions=actions,
+                                 setsid=True, setsigmask=(), setsigdef=DEFAULT_SIGNALS)
+            self.running.add(pid)
+        verdict = "TIMEOUT"
+        try:
+            exited = os.pidfd_open(pid)
             try:
-                status = proc.wait(timeout)
-                verdict = "ok" if status == 0 else "FAIL"
-            except subprocess.TimeoutExpired:
-                verdict = "TIMEOUT"
-            try:
-                os.killpg(proc.pid, signal.SIGKILL)
-            except (ProcessLookupError, PermissionError):
-                pass
-            proc.wait()
-            with self.lock:
-                self.running.discard(proc.pid)
+                if select.select([exited], [], [], timeout)[0]:
+                    verdict = None
+            finally:
+                os.close(exited)
+        except OSError:
+            verdict = None
+        try:
+            os.killpg(pid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            pass
+        try:
+            status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        except ChildProcessError:      # reaped by a launcher that stops
+            status = -signal.SIGKILL
+        with self.lock:
+            self.running.discard(pid)
+        if verdict is None:
+            verdict = "ok" if status == 0 else "FAIL"
         with open(output, "rb") as f:
             text = f.read(4096).decode("utf-8", "replace")
         if verdict == "TIMEOUT":
