@@ -233,6 +233,16 @@ class Windows(Case):
         self.assertTrue(self.get("copy.img") == self.get(f"kept/cut-{first}.img"))
         self.assertTrue(self.get("kept/start.img") == self.start)
 
+    def test_torn_cuts_are_named_and_repeat_with_their_seed(self):
+        runs = [self.campaign("--torn", "--seed", "11") for _ in range(2)]
+        inside = [[l for l in done.stdout.splitlines() if l.startswith("cut inside ")]
+                  for done in runs]
+        self.assertEqual(inside[0], inside[1])
+        self.assertIn("torn cuts with seed 11", runs[0].stdout)
+        self.assertRegex("\n".join(inside[0]), r"cut inside \d+ .* mtd1 erase .* "
+                                               r"FAIL  \(erase, \d+ of 2 blocks\)")
+        self.assertRegex("\n".join(inside[0]), r"\(write, \d+ of 1024 bytes\)")
+
     def test_state_folder_is_put_back_before_each_run_and_seen_as_the_cut_left_it(self):
         os.mkdir(self.path("state"))
         self.put("state/config", b"old\n")

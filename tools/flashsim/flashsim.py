@@ -841,7 +841,8 @@ class Campaign:
         uncut = self.checked("end")
         points = [op.number for op in (self.ops if self.every else sample(self.ops))]
         width = max([len(op.command) for op in self.ops] + [len("the whole script")])
-        self.columns = (len(f"cut after {len(self.ops)}"), width)
+        self.columns = (len(f"cut {'inside' if self.torn_seed is not None else 'after'} "
+                            f"{len(self.ops)}"), width)
         state = "ran past the time limit" if status is None else f"exit status {status}"
         if broken:
             state += ", the simulator gave up inside it"
@@ -885,9 +886,12 @@ class Campaign:
             return "", ""
         return op.command, f"{op.device:<4} {op.kind:<7} 0x{op.offset:06x}"
 
-    def label(self, key):
+    def label(self, key, detail=False):
         if isinstance(key, int):
             return f"cut after {key}"
+        kind, _device, done, total, unit = self.torn_at.get(key[1], ("", "", 0, 0, ""))
+        if detail and kind:
+            return f"cut inside {key[1]} ({kind}, {done} of {total} {unit})"
         return f"cut inside {key[1]}"
 
     def row(self, point, command, where, verdict):
@@ -1156,7 +1160,7 @@ class Campaign:
 
         def where(key):
             command, place = self.describe(key)
-            return f"{self.label(key)} ({command}, {' '.join(place.split())})"
+            return f"{self.label(key, True)} ({command}, {' '.join(place.split())})"
 
         span = number_of(last) - number_of(first) + 1
         self.say(f"window: {where(first)} to {where(last)}: {span} operation"
