@@ -240,7 +240,7 @@ class Windows(Case):
         self.assertEqual(inside[0], inside[1])
         self.assertIn("torn cuts with seed 11", runs[0].stdout)
         self.assertRegex("\n".join(inside[0]), r"cut inside \d+ .* mtd1 erase .* "
-                                               r"FAIL  \(erase, \d+ of 2 blocks\)")
+                                               r"FAIL  \(erase, \d+ of 14 blocks\)")
         self.assertRegex("\n".join(inside[0]), r"\(write, \d+ of 1024 bytes\)")
 
     def test_state_folder_is_put_back_before_each_run_and_seen_as_the_cut_left_it(self):
