@@ -69,7 +69,8 @@ def main():
         rootfs = noise("rootfs", 2500 * 1024)
         files = {"whole.img": whole, "cramfs.img": rootfs,
                  "start.img": noise("start", 0x400000)}
-        cases = {"writeall": (["flashtool", "writeall", "whole.img"], whole[ROOTFS:ROOTFS + ROOTFS_SIZE]),
+        cases = {"writeall": (["flashtool", "writeall", "whole.img"],
+                              whole[ROOTFS:ROOTFS + ROOTFS_SIZE]),
                  "writecramfs": (["flashtool", "writecramfs", "cramfs.img"], rootfs)}
         for name, data in files.items():
             with open(os.path.join(work, name), "wb") as f:

@@ -319,6 +319,23 @@ class Stopping(Case):
         self.assertIn("stopped by SIGTERM", err)
         self.assertEqual(alive("31.7"), [])
 
+    def test_plain_run_past_its_time_or_given_up_by_the_simulator_never_passes(self):
+        for script, status, message in [
+            ("setsid sleep 31.7 & sleep 31.7", 124, "flashsim: sh ran past 1 s; stopped\n"),
+            # A fault list the library refuses, set inside the run, where the launcher
+            # could not see it first.
+            ("FLASHSIM_FAULTS=bogus:1 flashtool checktempconf; exit 0", None,
+             "flashsim: the simulator gave up inside the run\n"),
+        ]:
+            with self.subTest(script=script):
+                done = self.flashsim("--image", "flash.img", "--timeout", "1", "--", "sh",
+                                     "-c", script)
+                self.assertNotEqual(done.returncode, 0)
+                if status is not None:
+                    self.assertEqual(done.returncode, status)
+                self.assertTrue(done.stderr.endswith(message), done.stderr)
+                self.assertEqual(alive("31.7"), [])
+
     def test_hung_check_times_out(self):
         began = time.monotonic()
         done = self.campaign("--timeout", "2", check="touch x; sleep 31.7",

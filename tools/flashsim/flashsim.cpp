@@ -27,7 +27,9 @@
 //                    member, whatever its process group or session, and leaves the power
 //                    off: a process that starts or takes an operation number afterwards
 //                    dies at once, and one whose number follows the cut waits for it, so
-//                    no operation numbered after the cut lands
+//                    no operation numbered after the cut lands. A campaign holds the run
+//                    after a chosen operation through the same page (hold.cpp): a process
+//                    whose operation number is past the hold waits before the operation
 //   FLASHSIM_LOG     file that receives one line per open, erase, close and syslog call
 //   FLASHSIM_FAULTS  comma-separated faults, read strictly when a process starts: a bad
 //                    list prints "flashsim: bad fault 'ITEM': REASON", marks the run

@@ -462,7 +462,11 @@ class Run:
     def start(self, argv, **streams):
         """Starts argv in a new process group: a power cut kills that group, and the
         launcher kills whatever of the run is left."""
-        self.proc = subprocess.Popen(argv, env=self.env(), process_group=0, **streams)
+        if sys.version_info >= (3, 11):
+            self.proc = subprocess.Popen(argv, env=self.env(), process_group=0, **streams)
+        else:
+            self.proc = subprocess.Popen(argv, env=self.env(), preexec_fn=os.setpgrp,
+                                         **streams)
         return self.proc
 
     def wait(self, timeout=None):

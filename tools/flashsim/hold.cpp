@@ -44,6 +44,11 @@ std::uint32_t* word_at(void* page, std::size_t offset)
     return reinterpret_cast<std::uint32_t*>(static_cast<unsigned char*>(page) + offset);
 }
 
+std::uint64_t* written_word(void* page)
+{
+    return reinterpret_cast<std::uint64_t*>(static_cast<unsigned char*>(page) + kWrittenOffset);
+}
+
 // Waits while the gate still reads seen; a second at a time, so that a launcher that is
 // gone (its run killed) is never waited for longer than that between looks.
 void wait_gate(std::uint32_t* gate, std::uint32_t seen)
@@ -62,7 +67,8 @@ void notify(std::uint32_t number)
         const char* dir = std::getenv("FLASHSIM_RUN");
         char path[4096];
         std::snprintf(path, sizeof path, "%s/hold", dir == nullptr ? "" : dir);
-        fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        fd = static_cast<int>(
+            syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_NONBLOCK | O_CLOEXEC));
         owner = getpid();
     }
     if (fd >= 0) {
@@ -124,17 +130,16 @@ void hold_wrote(std::uint64_t at, std::uint64_t count)
     if (last >= 63) {
         bits |= std::uint64_t{1} << 63;
     }
-    auto* written = reinterpret_cast<std::uint64_t*>(static_cast<unsigned char*>(g_page) + kWrittenOffset);
-    __atomic_fetch_or(written, bits, __ATOMIC_SEQ_CST);
+    __atomic_fetch_or(written_word(g_page), bits, __ATOMIC_SEQ_CST);
 }
 
 }  // namespace flashsim
 
 // The pieces written since the last call (see above), and none marked any more.
-extern "C" __attribute__((visibility("default"))) std::uint64_t flashsim_take_written(void* page)
+extern "C" __attribute__((visibility("default"))) std::uint64_t
+flashsim_take_written(void* page)
 {
-    auto* written = reinterpret_cast<std::uint64_t*>(static_cast<unsigned char*>(page) + flashsim::kWrittenOffset);
-    return __atomic_exchange_n(written, std::uint64_t{0}, __ATOMIC_SEQ_CST);
+    return __atomic_exchange_n(flashsim::written_word(page), std::uint64_t{0}, __ATOMIC_SEQ_CST);
 }
 
 // Moves the gate of a run page that the launcher has mapped, and wakes every process that
