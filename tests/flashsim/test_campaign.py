@@ -294,8 +294,9 @@ class Stopping(Case):
                     self.assertEqual(alive("31.7"), [])
 
     def test_plain_run_leaves_no_process_of_any_group_after_a_cut_or_a_signal(self):
-        late = ("(sleep 0.5; echo late > {0}) & setsid sh -c 'sleep 0.5; echo late > {0}' & "
-                "timeout 20 sh -c 'sleep 0.5; echo late > {0}' &")
+        # Time enough for the cut to come first even on a busy machine.
+        late = ("(sleep 2; echo late > {0}) & setsid sh -c 'sleep 2; echo late > {0}' & "
+                "timeout 20 sh -c 'sleep 2; echo late > {0}' &")
         for name, args, status in [
             ("cut", ["--faults", "kill-after:3"], 137),
             ("end", [], 0),
@@ -304,7 +305,7 @@ class Stopping(Case):
                 script = late.format(name) + " flashtool writebootp k.img"
                 done = self.flashsim("--image", "flash.img", *args, "--", "sh", "-c", script)
                 self.assertEqual(done.returncode, status, done.stderr)
-                time.sleep(1.0)
+                time.sleep(3.0)
                 self.assertFalse(os.path.exists(self.path(name)), "a process went on")
         proc = subprocess.Popen([os.path.join(BUILD(), "flashsim"), "--image", "flash.img",
                                  "--", "sh", "-c", "setsid sleep 31.7 & touch up; sleep 31.7"],
