@@ -6,7 +6,10 @@
 //                the power cut
 //   devices.cpp  the devices: their backing files and slices, and the MTD driver's
 //                answers to open, read, write, lseek, ioctl and close
-//   flashsim.cpp the interposed C library entry points
+//   flashsim.cpp the interposed entry points for descriptors: open, transfers, positions,
+//                duplicates, locks, requests, what the kernel refuses; syslog, durability
+//   status.cpp   the interposed status calls and access
+//   streams.cpp  the interposed stdio opens: streams made of the simulator's calls
 #ifndef FLASHSIM_FLASHSIM_H
 #define FLASHSIM_FLASHSIM_H
 
@@ -14,6 +17,8 @@
 #include <cstdint>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 struct erase_info_user;
@@ -105,17 +110,39 @@ struct Device {
     std::uint64_t size = 0;
     std::uint32_t erase_size = 0;
     bool writable = false;
+    bool readable = false;
     std::uint64_t base = 0;   // where the device starts in its backing file
+    int slice = -1;           // its slice of FLASHSIM_IMAGE, or -1 (FLASHSIM_DIR)
 };
 
+// The device open on fd, or nullptr.
 Device* device_of(int fd);
+// After a duplicate of from was made as to (or to was replaced): to gets from's entry.
+void copy_device(int from, int to);
+void forget_device(int fd);
+// Finds the devices among the descriptors a process inherited across exec.
+void adopt_devices();
 // Returns -2 when the path is not served, else the result of the simulated open.
 int open_device(const char* path, int flags);
-ssize_t device_read(Device& dev, int fd, void* buffer, std::size_t count);
-ssize_t device_write(Device& dev, int fd, const void* buffer, std::size_t count);
+// /proc/mtd, the kernel's list of MTD devices that mtd-utils read, for the served
+// devices (names as the device's partition table gives them): -2 when not served.
+int open_device_list(const char* path, int flags);
+// A read or write at offset (pread, pwrite), or at the position when advance is set, which
+// then moves on by the count moved.
+ssize_t device_read_at(Device& dev, int fd, void* buffer, std::size_t count, long long offset, bool advance);
+ssize_t device_write_at(Device& dev, int fd, const void* buffer, std::size_t count, long long offset,
+                        bool advance);
 // Takes the offset at full width, so that lseek64 on a 32-bit target is judged as given.
 long long device_lseek(Device& dev, int fd, long long offset, int whence);
 int device_ioctl(Device& dev, int fd, unsigned long request, void* arg);
+// A device's status as the kernel gives a character device's: /dev/mtdN is major 90,
+// minor 2N, size 0, block size 4096; mode, owner and times are the backing file's.
+void device_status(const Device& dev, int fd, struct stat64& st);
+// The status of a path or whether it can be accessed: -2 when the path is not served.
+int path_status(const char* path, struct stat64& st);
+int path_access(const char* path, int mode);
+// A byte-range lock request (F_GETLK64, F_SETLK64, F_SETLKW64, F_OFD_*) on a device.
+int device_lock(const Device& dev, int fd, int cmd, struct flock64& lock);
 int device_close(int fd);
 
 }  // namespace flashsim

@@ -533,7 +533,10 @@ class Run:
 
 
 def simulator_env(flash, ram, extra=None):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("FLASHSIM_")}
+    # The run's own settings replace any from the environment, but for the NOR write
+    # rule, which the launcher has no option for.
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("FLASHSIM_") or k == "FLASHSIM_NOR"}
     env.update(flash.env())
     env["LD_PRELOAD"] = library() + (":" + env["LD_PRELOAD"] if env.get("LD_PRELOAD") else "")
     if ram:
