@@ -372,7 +372,8 @@ class Library(Case):
         for ram, block in (("0", anded), ("", anded), ("1", STAMP)):
             with self.subTest(ram=ram):
                 self.put("flash.img", old)
-                done = self.preloaded({"FLASHSIM_IMAGE": "flash.img", "FLASHSIM_RAM": ram},
+                done = self.preloaded({"FLASHSIM_IMAGE": "flash.img", "FLASHSIM_RAM": ram,
+                                       "FLASHSIM_NOR": "and"},
                                       f"{os.path.join(BUILD(), 'flashtool')} writel1")
                 self.assertEqual(done.returncode, 0, done.stderr)
                 self.assertEqual(self.get("flash.img")[L1:L1 + 0x2000], block)
