@@ -177,6 +177,10 @@ class Verdicts(Case):
             (["sh", "-c", "flashtool writebootp k.img && flashtool checkkernel k.crc k.img"],
              "flashtool checkkernel k.crc k.img"),
             (["sh", "three.sh"], "flashtool checkkernel old/kernel.crc old/kernel.img"),
+            # A check that damages the flash it judged: the next check must not see that.
+            (["flashtool", "writebootp", "k.img"],
+             "flashtool checkkernel k.crc k.img; s=$?; dd if=/dev/zero of=/dev/mtd1 bs=1024 "
+             "count=1 conv=notrunc 2>/dev/null; exit $s"),
         ]:
             with self.subTest(script=script):
                 if script == [upgrade, "new"]:

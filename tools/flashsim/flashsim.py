@@ -532,13 +532,20 @@ class Run:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
+_base_env = None
+
+
 def simulator_env(flash, ram, extra=None):
-    # The run's own settings replace any from the environment, but for the NOR write
-    # rule, which the launcher has no option for.
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith("FLASHSIM_") or k == "FLASHSIM_NOR"}
+    global _base_env
+    if _base_env is None:
+        # The run's own settings replace any from the environment, but for the NOR write
+        # rule, which the launcher has no option for.
+        _base_env = {k: v for k, v in os.environ.items()
+                     if not k.startswith("FLASHSIM_") or k == "FLASHSIM_NOR"}
+        _base_env["LD_PRELOAD"] = library() + (":" + _base_env["LD_PRELOAD"]
+                                               if _base_env.get("LD_PRELOAD") else "")
+    env = dict(_base_env)
     env.update(flash.env())
-    env["LD_PRELOAD"] = library() + (":" + env["LD_PRELOAD"] if env.get("LD_PRELOAD") else "")
     if ram:
         env["FLASHSIM_RAM"] = "1"
     if extra:
@@ -622,10 +629,11 @@ class Checks:
         self.closed = False
 
     def run(self, flash, check, ram, timeout, output, folder):
-        """Runs check on flash, with a run page of its own in folder; returns (verdict,
-        its first lines of output)."""
-        write_file(os.path.join(folder, "counter"), b"\0" * PAGE_SIZE)
-        env = simulator_env(flash, ram, {"FLASHSIM_RUN": folder})
+        """Runs check on flash; the pieces of the flash it writes are marked in
+        folder/written (see hold.cpp). Returns (verdict, its first lines of output)."""
+        written = os.path.join(folder, "written")
+        write_file(written, b"\0" * 32)
+        env = simulator_env(flash, ram, {"FLASHSIM_WRITTEN": written})
         # posix_spawn: far cheaper than a fork of the launcher, thousands of times over.
         actions = [(os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
                    (os.POSIX_SPAWN_OPEN, 1, output, os.O_WRONLY | os.O_CREAT | os.O_TRUNC,
@@ -659,8 +667,10 @@ class Checks:
             self.running.discard(pid)
         if verdict is None:
             verdict = "ok" if status == 0 else "FAIL"
-        with open(output, "rb") as f:
-            text = f.read(4096).decode("utf-8", "replace")
+        text = ""
+        if verdict != "ok":     # what a failing check said is shown, a passing one's not
+            with open(output, "rb") as f:
+                text = f.read(4096).decode("utf-8", "replace")
         if verdict == "TIMEOUT":
             text += f"(killed after {timeout:g} s)\n"
         return verdict, text
@@ -679,8 +689,8 @@ class Copies:
     """The copies of the flash that checks run on. A whole-flash image's copy is used
     again once its check is done: it is brought up to date with only the 64 KiB pieces
     that the run wrote since it was made (the library marks them, see hold.cpp), and
-    those its check wrote (the check runs with a run page of its own, which marks them
-    the same way). A folder of devices is copied whole each time."""
+    those its check wrote (the library marks them in the file FLASHSIM_WRITTEN names).
+    A folder of devices is copied whole each time."""
 
     Slot = collections.namedtuple("Slot", "flash folder")
 
@@ -721,7 +731,7 @@ class Copies:
 
     def check_wrote(self, slot):
         try:
-            return struct.unpack_from("=Q", read_file(os.path.join(slot.folder, "counter")),
+            return struct.unpack_from("=Q", read_file(os.path.join(slot.folder, "written")),
                                       24)[0]
         except (OSError, struct.error):
             return (1 << 64) - 1
@@ -999,7 +1009,7 @@ class Campaign:
         run_id, history = self.runs, []
         run = Run(self.flash, self.ram, hold=points[0])
         seen, checked_to, diverged = {}, 0, None
-        log_at = 0
+        log_at, trace = 0, None
         try:
             run.start(self.script, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                       stderr=subprocess.DEVNULL)
@@ -1045,9 +1055,10 @@ class Campaign:
                     break
                 # The operations up to the cut, against the counting run's.
                 if diverged is None:
-                    with open(run.trace, "rb") as f:
-                        f.seek(log_at)
-                        chunk = f.read()
+                    if trace is None:
+                        trace = open(run.trace, "rb")
+                    trace.seek(log_at)
+                    chunk = trace.read()
                     end = chunk.rfind(b"\n") + 1
                     log_at += end
                     for op in parse_trace(chunk[:end].decode("utf-8", "replace").splitlines()):
@@ -1074,6 +1085,8 @@ class Campaign:
             if exited is not None:
                 os.close(exited)
         finally:
+            if trace is not None:
+                trace.close()
             run.stop()
             run.close()
 
