@@ -13,7 +13,6 @@ and on a signal it can kill every one of them before the flash is judged or put 
 """
 import argparse
 import collections
-import concurrent.futures
 import ctypes
 import json
 import mmap
@@ -27,7 +26,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 USAGE = """\
@@ -453,6 +451,7 @@ class Run:
             os.mkfifo(os.path.join(self.folder, "hold"))
             self.fifo = os.open(os.path.join(self.folder, "hold"), os.O_RDWR | os.O_NONBLOCK)
         self.proc = None
+        self.keep = set      # the sessions (a campaign's checks) that are not the run's
 
     def env(self, counted=True):
         return simulator_env(self.flash, self.ram, counted and {
@@ -487,10 +486,7 @@ class Run:
                 pass
             self.proc.kill()
             self.proc.wait()
-        # No check starts while the sweep runs: a check's first process is in the
-        # launcher's session until it makes its own.
-        with CHECKS.lock:
-            kill_descendants(skip_sessions=set(CHECKS.running))
+        kill_descendants(skip_sessions=self.keep())
 
     def words(self):
         try:
@@ -620,67 +616,107 @@ def run_command(flash, argv, ram, faults, log, timeout=None, torn_seed=None):
 
 # ---- The checks: side by side, each on its own copy of the flash ---------------------------
 
-class Checks:
-    """The sessions of the checks that run now, so that ending a run kills none of them."""
+Job = collections.namedtuple("Job", "key slot run hold state pid exited deadline")
 
-    def __init__(self):
-        self.lock = threading.Lock()
-        self.running = set()
-        self.closed = False
 
-    def run(self, flash, check, ram, timeout, output, folder):
-        """Runs check on flash; the pieces of the flash it writes are marked in
-        folder/written (see hold.cpp). Returns (verdict, its first lines of output)."""
-        written = os.path.join(folder, "written")
-        write_file(written, b"\0" * 32)
-        env = simulator_env(flash, ram, {"FLASHSIM_WRITTEN": written})
-        # posix_spawn: far cheaper than a fork of the launcher, thousands of times over.
+class Checker:
+    """The checks of a campaign, run side by side by the launcher's one thread: each
+    started with posix_spawn (far cheaper than a fork of the launcher, thousands of times
+    over) in a session of its own, on its own copy of the flash, and reaped when its
+    pidfd says it ended or its time is up."""
+
+    def __init__(self, campaign):
+        self.campaign = campaign
+        # With --state every check sees the one state folder: one at a time, and none
+        # while a run of the script uses it.
+        self.jobs = 1 if campaign.state else campaign.jobs
+        self.paused = False
+        self.waiting = collections.deque()
+        self.running = {}          # pidfd -> Job
+
+    def sessions(self):
+        return {job.pid for job in self.running.values()}
+
+    def busy(self):
+        return len(self.waiting) + len(self.running)
+
+    def submit(self, key, slot, run=None, hold=None, state=None):
+        self.waiting.append(Job(key, slot, run, hold, state, None, None, None))
+        self.start()
+
+    def start(self):
+        while self.waiting and len(self.running) < self.jobs and not self.paused:
+            self.spawn(self.waiting.popleft())
+
+    def spawn(self, job):
+        campaign = self.campaign
+        if job.state is not None:
+            campaign.state.put(job.state)
+        folder = job.slot.folder
+        os.pwrite(job.slot.written, b"\0" * 8, 24)
+        env = simulator_env(job.slot.flash, campaign.ram,
+                            {"FLASHSIM_WRITTEN": os.path.join(folder, "written")})
         actions = [(os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
-                   (os.POSIX_SPAWN_OPEN, 1, output, os.O_WRONLY | os.O_CREAT | os.O_TRUNC,
-                    0o600),
+                   (os.POSIX_SPAWN_OPEN, 1, os.path.join(folder, "output"),
+                    os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600),
                    (os.POSIX_SPAWN_DUP2, 1, 2)]
-        with self.lock:
-            if self.closed:
-                return "stopped", ""
-            pid = os.posix_spawn(SHELL, ["sh", "-c", check], env, file_actions=actions,
-                                 setsid=True, setsigmask=(), setsigdef=DEFAULT_SIGNALS)
-            self.running.add(pid)
-        verdict = "TIMEOUT"
+        pid = os.posix_spawn(SHELL, ["sh", "-c", campaign.check], env, file_actions=actions,
+                             setsid=True, setsigmask=(), setsigdef=DEFAULT_SIGNALS)
+        exited = os.pidfd_open(pid)
+        deadline = time.monotonic() + campaign.check_timeout
+        self.running[exited] = job._replace(pid=pid, exited=exited, deadline=deadline)
+
+    def wait(self, fds=(), timeout=None):
+        """Waits until one of fds can be read, or timeout passes, or (without fds) a check
+        ends, reaping every check that ends meanwhile. Returns the fds ready."""
+        end = None if timeout is None else time.monotonic() + timeout
+        while True:
+            limits = [job.deadline for job in self.running.values()]
+            if end is not None:
+                limits.append(end)
+            left = max(0.0, min(limits) - time.monotonic()) if limits else None
+            if not fds and not self.running:
+                return []
+            ready = select.select(list(fds) + list(self.running), [], [], left)[0]
+            ended = False
+            now = time.monotonic()
+            for fd, job in list(self.running.items()):
+                if fd in ready or job.deadline <= now:
+                    self.reap(fd, timed_out=fd not in ready)
+                    ended = True
+            self.start()
+            got = [fd for fd in ready if fd in fds]
+            if got or (end is not None and time.monotonic() >= end) or (ended and not fds):
+                return got
+
+    def reap(self, fd, timed_out):
+        job = self.running.pop(fd)
         try:
-            exited = os.pidfd_open(pid)
-            try:
-                if select.select([exited], [], [], timeout)[0]:
-                    verdict = None
-            finally:
-                os.close(exited)
-        except OSError:
-            verdict = None
-        try:
-            os.killpg(pid, signal.SIGKILL)
+            os.killpg(job.pid, signal.SIGKILL)
         except (ProcessLookupError, PermissionError):
             pass
         try:
-            status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
-        except ChildProcessError:      # reaped by a launcher that stops
+            status = os.waitstatus_to_exitcode(os.waitpid(job.pid, 0)[1])
+        except ChildProcessError:
             status = -signal.SIGKILL
-        with self.lock:
-            self.running.discard(pid)
-        if verdict is None:
-            verdict = "ok" if status == 0 else "FAIL"
+        os.close(fd)
+        verdict = "TIMEOUT" if timed_out else "ok" if status == 0 else "FAIL"
         text = ""
         if verdict != "ok":     # what a failing check said is shown, a passing one's not
-            with open(output, "rb") as f:
+            with open(os.path.join(job.slot.folder, "output"), "rb") as f:
                 text = f.read(4096).decode("utf-8", "replace")
-        if verdict == "TIMEOUT":
-            text += f"(killed after {timeout:g} s)\n"
-        return verdict, text
+        if timed_out:
+            text += f"(killed after {self.campaign.check_timeout:g} s)\n"
+        self.campaign.copies.give_back(job.slot, job.run, job.hold)
+        if job.state is not None:
+            remove(job.state)
+        self.campaign.record(job.key, Result(verdict, text))
 
-    def close(self):
-        with self.lock:
-            self.closed = True
-
-
-CHECKS = Checks()
+    def drain(self):
+        self.paused = False
+        self.start()
+        while self.busy():
+            self.wait()
 
 
 # ---- The campaign -------------------------------------------------------------------------
@@ -692,81 +728,89 @@ class Copies:
     those its check wrote (the library marks them in the file FLASHSIM_WRITTEN names).
     A folder of devices is copied whole each time."""
 
-    Slot = collections.namedtuple("Slot", "flash folder")
+    # fd: the image copy, open; written: the FLASHSIM_WRITTEN file, open.
+    Slot = collections.namedtuple("Slot", "flash folder fd written")
 
     def __init__(self, flash, scratch):
         self.flash, self.scratch = flash, scratch
-        self.lock = threading.Lock()
         self.free = []       # [slot, run, hold index]
-        self.made = 0
+        self.slots = []
+        self.source = None
 
     def take(self, run=None, history=None):
         """A copy of the flash as it is now; run and history (the pieces written at each
         hold of that run so far) let an image's copy be brought up to date."""
-        slot, since = None, None
-        with self.lock:
-            if self.flash.image and self.free:
-                best = max(range(len(self.free)),
-                           key=lambda i: (self.free[i][1] == run, self.free[i][2] or 0))
-                slot, old_run, old_hold = self.free.pop(best)
-                if run is not None and old_run == run and old_hold is not None:
-                    since = old_hold
-            else:
-                self.made += 1
-                number = self.made
-        if slot is None:
-            folder = os.path.join(self.scratch, f"copy-{number}")
-            os.mkdir(folder)
-            target = os.path.join(folder, "flash" + (".img" if self.flash.image else ""))
-            return self.Slot(self.flash.copy_to(target), folder)
-        if since is None:
-            shutil.copyfile(self.flash.image, slot.flash.image)
+        if not self.flash.image or not self.free:
+            return self.make()
+        best = max(range(len(self.free)),
+                   key=lambda i: (self.free[i][1] == run, self.free[i][2] or 0))
+        slot, old_run, old_hold = self.free.pop(best)
+        if run is None or old_run != run or old_hold is None:
+            pieces = (1 << 64) - 1
         else:
-            pieces = 0
-            for mask in history[since + 1:]:
+            pieces = os.pread(slot.written, 8, 24)
+            pieces = struct.unpack("=Q", pieces)[0] if len(pieces) == 8 else (1 << 64) - 1
+            for mask in history[old_hold + 1:]:
                 pieces |= mask
-            pieces |= self.check_wrote(slot)
-            copy_pieces(self.flash.image, slot.flash.image, pieces)
+        if self.source is None:
+            self.source = os.open(self.flash.image, os.O_RDONLY | os.O_CLOEXEC)
+        copy_pieces(self.source, slot.fd, pieces)
         return slot
 
-    def check_wrote(self, slot):
-        try:
-            return struct.unpack_from("=Q", read_file(os.path.join(slot.folder, "written")),
-                                      24)[0]
-        except (OSError, struct.error):
-            return (1 << 64) - 1
+    def make(self):
+        folder = os.path.join(self.scratch, f"copy-{len(self.slots) + 1}")
+        os.mkdir(folder)
+        target = os.path.join(folder, "flash" + (".img" if self.flash.image else ""))
+        flash = self.flash.copy_to(target)
+        fd = os.open(target, os.O_RDWR | os.O_CLOEXEC) if self.flash.image else None
+        written = os.open(os.path.join(folder, "written"),
+                          os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        os.pwrite(written, b"\0" * 32, 0)
+        slot = self.Slot(flash, folder, fd, written)
+        self.slots.append(slot)
+        return slot
 
     def give_back(self, slot, run=None, hold=None):
         """A slot whose check is done; its copy is the flash at that run's hold index."""
-        if not self.flash.image:
-            remove(slot.folder)
-            return
-        with self.lock:
+        if self.flash.image:
             self.free.append([slot, run, hold])
+            return
+        self.close_slot(slot)
+        remove(slot.folder)
+
+    def close_slot(self, slot):
+        if slot in self.slots:
+            self.slots.remove(slot)
+            for fd in (slot.fd, slot.written):
+                if fd is not None:
+                    os.close(fd)
+
+    def close(self):
+        for slot in list(self.slots):
+            self.close_slot(slot)
+        if self.source is not None:
+            os.close(self.source)
+            self.source = None
 
 
 def copy_pieces(source, target, pieces):
-    """Copies the 64 KiB pieces of source marked in pieces over target."""
-    if not pieces:
-        return
-    with open(source, "rb") as src, open(target, "r+b") as dst:
-        piece = 0
-        while piece < 64:
-            if not pieces >> piece & 1:
-                piece += 1
-                continue
-            first = piece
-            while piece < 64 and pieces >> piece & 1:
-                piece += 1
-            start = first << 16
-            length = (IMAGE_SIZE if piece == 64 else piece << 16) - start
-            done = 0
-            while done < length:
-                n = os.copy_file_range(src.fileno(), dst.fileno(), length - done,
-                                       start + done, start + done)
-                if n <= 0:
-                    break
-                done += n
+    """Copies the 64 KiB pieces marked in pieces from the descriptor source to target."""
+    piece = 0
+    while piece < 64:
+        if not pieces >> piece & 1:
+            piece += 1
+            continue
+        first = piece
+        while piece < 64 and pieces >> piece & 1:
+            piece += 1
+        start = first << 16
+        length = (IMAGE_SIZE if piece == 64 else piece << 16) - start
+        done = 0
+        while done < length:
+            n = os.copy_file_range(source, target, length - done, start + done, start + done)
+            if n <= 0:
+                break
+            done += n
 
 
 
@@ -791,6 +835,7 @@ class Campaign:
         self.where = "the counting run"
         self.ops, self.by_number = [], {}
         self.runs = 0
+        self.order = collections.deque()
 
     # The flash (and state) as the campaign found it.
     def put_back(self):
@@ -814,8 +859,8 @@ class Campaign:
         if self.state:
             self.start_state = os.path.join(self.scratch, "state")
             self.state.save(self.start_state)
-        self.pool = concurrent.futures.ThreadPoolExecutor(self.jobs)
         self.copies = Copies(self.flash, self.scratch)
+        self.checker = Checker(self)
         try:
             try:
                 return self.campaign(began)
@@ -831,15 +876,17 @@ class Campaign:
         finally:
             Signals.hold()
             self.end_everything()
+            self.copies.close()
             self.put_back()
             shutil.rmtree(self.scratch, ignore_errors=True)
 
     def end_everything(self):
-        CHECKS.close()
-        self.pool.shutdown(wait=False, cancel_futures=True)
+        """Kills every process below the launcher: the runs' and the checks'."""
         kill_descendants()
-        self.pool.shutdown(wait=True)
-        kill_descendants()
+        for fd in list(self.checker.running):
+            os.close(fd)
+        self.checker.running.clear()
+        self.checker.waiting.clear()
 
     def campaign(self, began):
         # The counting run, and the check after the whole script.
@@ -855,7 +902,8 @@ class Campaign:
             run.close()
         self.by_number = {op.number: op for op in self.ops}
         self.shape = shape(self.ops)
-        uncut = self.checked("end")
+        self.check_now("end")
+        self.checker.drain()
         points = [op.number for op in (self.ops if self.every else sample(self.ops))]
         width = max([len(op.command) for op in self.ops] + [len("the whole script")])
         self.columns = (len(f"cut {'inside' if self.torn_seed is not None else 'after'} "
@@ -866,7 +914,7 @@ class Campaign:
         self.say(f"flashsim campaign: {' '.join(self.script)}: {len(self.ops)} device "
                  f"operations in {len({op.pid for op in self.ops})} processes ({state}); "
                  f"{len(points)} cut points")
-        uncut_result = self.result_of(uncut)
+        uncut_result = self.results.pop("end")
         if status is None or broken:
             uncut_result = Result("TIMEOUT" if status is None else "FAIL", uncut_result.output)
         self.row("no cut", "the whole script", "", uncut_result.verdict)
@@ -925,82 +973,35 @@ class Campaign:
         self.row(self.label(key), command, where, verdict)
 
     # -- checks
-    def checked(self, key, run=None, history=None):
+    def check_now(self, key, run=None, history=None):
         """Starts the check of the flash as it is now, on a copy of it (and of the state
-        folder); a future of its Result."""
+        folder); its Result is recorded when it ends."""
         slot = self.copies.take(run, history)
+        state = None
+        if self.state:
+            state = os.path.join(slot.folder, "state")
+            remove(state)
+            self.state.save(state)
         hold = len(history) - 1 if history else None
-        state_copy = None
-        if self.state:
-            state_copy = os.path.join(slot.folder, "state")
-            remove(state_copy)
-            self.state.save(state_copy)
-        output = os.path.join(slot.folder, "output")
+        self.checker.submit(key, slot, run, hold, state)
 
-        def job():
-            try:
-                if state_copy is not None:
-                    self.state.put(state_copy)
-                verdict, text = CHECKS.run(slot.flash, self.check, self.ram,
-                                           self.check_timeout, output, slot.folder)
-                return Result(verdict, text)
-            finally:
-                self.copies.give_back(slot, run, hold)
+    def record(self, key, result):
+        """A verdict; the rows shown in the order of the cut points."""
+        self.results[key] = result
+        while self.order and self.order[0] in self.results:
+            self.show(self.order.popleft())
 
-        if self.state:
-            # The check sees the state folder itself: one at a time, once no run is on.
-            return ("later", job)
-        return self.pool.submit(job)
-
-    def result_of(self, pending):
-        if isinstance(pending, tuple):
-            return pending[1]()
-        while True:
-            try:
-                return pending.result(timeout=0.5)
-            except concurrent.futures.TimeoutError:
-                continue
-
-    # -- the held runs
     def held(self, points, show=False):
         """One run of the script held at each of points in turn; the check of each cut
-        runs on a copy of the flash while the run goes on to the next. Rows are shown in
-        the order of the points."""
-        pending = collections.OrderedDict()
-        window = 2 * self.jobs + 2
-
-        def settle(block):
-            while pending:
-                key, item = next(iter(pending.items()))
-                if isinstance(item, tuple) and not block:
-                    return
-                if isinstance(item, concurrent.futures.Future) and not item.done() \
-                        and not block:
-                    return
-                pending.popitem(last=False)
-                self.results[key] = item if isinstance(item, Result) else self.result_of(item)
-                if show:
-                    self.show(key)
-
-        def busy():
-            return [f for f in pending.values()
-                    if isinstance(f, concurrent.futures.Future) and not f.done()]
-
-        for key, item in self.hold_at(points):
-            pending[key] = item
-            settle(False)
-            while True:
-                running = busy()
-                if len(running) < window:
-                    break
-                concurrent.futures.wait(running, timeout=0.5,
-                                        return_when=concurrent.futures.FIRST_COMPLETED)
-                settle(False)
-        settle(True)
+        runs on a copy of the flash while the run goes on to the next."""
+        self.order = collections.deque(points if show else ())
+        self.checker.paused = bool(self.state)
+        self.hold_at(points)
+        self.checker.drain()
 
     def hold_at(self, points):
-        """Runs the script held at each point in turn; yields (point, its Result, or the
-        pending check that gives it)."""
+        """Runs the script held at each point in turn, and starts the check of each cut
+        point (no more than a few waiting at a time)."""
         self.ranks_seen = {}
         self.put_back()
         if not points:
@@ -1008,6 +1009,8 @@ class Campaign:
         self.runs += 1
         run_id, history = self.runs, []
         run = Run(self.flash, self.ram, hold=points[0])
+        run.keep = self.checker.sessions
+        window = 2 * self.jobs + 2
         seen, checked_to, diverged = {}, 0, None
         log_at, trace = 0, None
         try:
@@ -1040,9 +1043,9 @@ class Campaign:
                     if left is not None and left <= 0:
                         break
                     wait = [run.fifo] + ([exited] if exited is not None else [])
-                    ready, _, _ = select.select(wait, [], [], min(left or 0.05, 0.05)
-                                                if exited is None or left is not None
-                                                else None)
+                    ready = self.checker.wait(wait, min(left or 0.05, 0.05)
+                                              if exited is None or left is not None
+                                              else None)
                     if run.fifo in ready:
                         try:
                             buffer += os.read(run.fifo, 4096)
@@ -1051,7 +1054,7 @@ class Campaign:
                 if not reached:
                     verdict = "TIMEOUT" if run.proc.poll() is None else "not reached"
                     for rest in points[index:]:
-                        yield rest, Result(verdict, "")
+                        self.record(rest, Result(verdict, ""))
                     break
                 # The operations up to the cut, against the counting run's.
                 if diverged is None:
@@ -1076,12 +1079,13 @@ class Campaign:
                     checked_to = point if diverged is None else checked_to
                 history.append(run.take_written())
                 if diverged is not None and diverged <= point:
-                    item = Result("order changed", "")
+                    self.record(point, Result("order changed", ""))
                 else:
-                    item = self.checked(point, run_id, history)
+                    self.check_now(point, run_id, history)
+                    while not self.checker.paused and self.checker.busy() > window:
+                        self.checker.wait()
                 if index + 1 < len(points):
                     run.set_gate(points[index + 1])
-                yield point, item
             if exited is not None:
                 os.close(exited)
         finally:
@@ -1126,7 +1130,8 @@ class Campaign:
             elif shape(ops[:point]) != self.shape[:point]:
                 self.results[point] = Result("order changed", "")
             else:
-                self.results[point] = self.result_of(self.checked(point))
+                self.check_now(point)
+                self.checker.drain()
             self.show(point)
 
     def torn(self):
@@ -1157,7 +1162,8 @@ class Campaign:
             elif not cut:
                 self.results[key] = Result("not reached", "")
             else:
-                self.results[key] = self.result_of(self.checked(key))
+                self.check_now(key)
+                self.checker.drain()
             self.show(key)
 
     torn_at = {}
