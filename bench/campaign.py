@@ -54,6 +54,9 @@ def main():
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
     parser.add_argument("-j", type=int, default=os.cpu_count() or 1)
     parser.add_argument("--only", default="writeall,writecramfs,sampled")
+    parser.add_argument("--rounds", type=int, default=2,
+                        help="campaign and floor each run this many times; the least is "
+                             "kept, so that a burst of other work counts less")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     flashsim = os.path.join(build, "flashsim")
@@ -91,9 +94,13 @@ def main():
                 f.write(f"{zlib.crc32(image):08x}\n")
             shutil.copyfile(os.path.join(work, "start.img"), os.path.join(work, "flash.img"))
             every = [] if name == "sampled" else ["--all"]
-            seconds, used, done = timed([flashsim, "campaign", "--image", "flash.img", "--check",
-                                   CHECK, "-j", str(args.j)] + every + ["--"] + script,
-                                  work, env)
+            argv = ([flashsim, "campaign", "--image", "flash.img", "--check", CHECK, "-j",
+                     str(args.j)] + every + ["--"] + script)
+            rounds = [timed(argv, work, env) for _ in range(1 if name == "sampled" else
+                                                              args.rounds)]
+            seconds = min(r[0] for r in rounds)
+            used = min(r[1] for r in rounds)
+            done = rounds[0][2]
             rows = [l for l in done.stdout.splitlines() if l.startswith("cut ")]
             windows = [l for l in done.stdout.splitlines() if l.startswith("window: ")]
             if done.returncode not in (0, 1) or not rows:
@@ -103,7 +110,10 @@ def main():
             floor_text = ratio_text = cpu_text = "-"
             ratio = None
             if name != "sampled":
-                floor, floor_used = measure_floor(work, env, library, len(rows) + 1, args.j)
+                floors = [measure_floor(work, env, library, len(rows) + 1, args.j)
+                          for _ in range(args.rounds)]
+                floor = min(f[0] for f in floors)
+                floor_used = min(f[1] for f in floors)
                 ratio = seconds / floor
                 floor_text, ratio_text = f"{floor:.1f} s", f"{ratio:.2f}"
                 cpu_text = f"{used / floor_used:.2f}"

@@ -196,6 +196,19 @@ class Verdicts(Case):
                 self.assertIn("ok", self.verdicts(held).values())
 
 
+    def test_a_folder_of_devices_gives_the_same_verdicts_as_an_image(self):
+        self.flashsim("--dir", "devices", "--", "true")
+        found = {}
+        for mode in ([], ["--replay"]):
+            done = self.flashsim("campaign", "--dir", "devices", "--all", "--keep", "kept",
+                                 *mode, "--check", "flashtool checkkernel k.crc k.img", "--",
+                                 "flashtool", "writebootp", "k.img")
+            self.assertEqual(done.returncode, 1, done.stderr)
+            found[tuple(mode)] = self.verdicts(done)
+        self.assertEqual(found[()], self.verdicts(self.campaign("--all")))
+        self.assertEqual(found[()], found[("--replay",)])
+        self.assertEqual(self.get("devices/mtd1"), b"\xff" * 0xE0000)
+
     def test_each_run_starts_from_the_starting_flash(self):
         # Were the flash left as the counting run left it, the block would be the stamp
         # already at the first cut points.

@@ -735,6 +735,7 @@ class Copies:
         self.flash, self.scratch = flash, scratch
         self.free = []       # [slot, run, hold index]
         self.slots = []
+        self.made = 0
         self.source = None
 
     def take(self, run=None, history=None):
@@ -758,7 +759,8 @@ class Copies:
         return slot
 
     def make(self):
-        folder = os.path.join(self.scratch, f"copy-{len(self.slots) + 1}")
+        self.made += 1
+        folder = os.path.join(self.scratch, f"copy-{self.made}")
         os.mkdir(folder)
         target = os.path.join(folder, "flash" + (".img" if self.flash.image else ""))
         flash = self.flash.copy_to(target)
