@@ -8,7 +8,8 @@ Cases (each on a 4 MiB image in a folder of its own, the check verifying the new
 file system through the simulator, so that a window opens and closes):
   writeall    flashtool writeall of a 4 MiB image, --all          target < 30 s
   writecramfs flashtool writecramfs of 2.5 MiB, --all             target < 15 s
-  sampled     writeall, sampled with the exact edges found        target < 5 s
+  sampled     writeall, sampled with the exact edges searched     target < 5 s
+              (its check covers the first 2,300,000 bytes of the root file system)
 and, for both --all cases, the floor: the same check run as many times, on a copy of the
 flash, N at a time (xargs -P), and the campaign's cost over it (target <= 1.25), in wall
 time and in processor time (which a machine shared with other work disturbs less).
@@ -88,6 +89,11 @@ def main():
             if name not in only:
                 continue
             script, image = cases["writeall" if name == "sampled" else name]
+            if name == "sampled":
+                # The check covers a prefix of the root file system: its window ends in
+                # the middle of the run of writes that sampling thins out, and the
+                # campaign searches for the exact operation.
+                image = image[:2300000]
             with open(os.path.join(work, "rootfs.img"), "wb") as f:
                 f.write(image)
             with open(os.path.join(work, "rootfs.crc"), "w") as f:

@@ -838,6 +838,7 @@ class Campaign:
         self.ops, self.by_number = [], {}
         self.runs = 0
         self.order = collections.deque()
+        self.searched = False
 
     # The flash (and state) as the campaign found it.
     def put_back(self):
@@ -1107,8 +1108,13 @@ class Campaign:
             if not gaps:
                 return
             middles = [(a + b) // 2 for a, b in gaps]
+            if not self.searched:
+                self.say(f"the verdict changes in {len(gaps)} gap{'s' if len(gaps) > 1 else ''} "
+                         f"between the cut points tried: the cut points half-way, until the "
+                         f"exact operation is found")
+                self.searched = True
             self.where = f"the search for exact edges (cut after {middles[0]})"
-            self.held(middles)
+            self.held(middles, show=True)
 
     def replayed(self, points):
         """The reference: one run of the script per cut point, with the power cut by the
