@@ -1100,17 +1100,22 @@ class Campaign:
 
     def bisect(self):
         """Between two tried cut points with different verdicts, finds the exact operation
-        where the verdict changes: each round one held run at the middle of every gap."""
+        where the verdict changes: each round one held run at evenly spaced points inside
+        every gap."""
         while True:
             tried = sorted(k for k in self.results if isinstance(k, int))
             gaps = [(a, b) for a, b in zip(tried, tried[1:])
                     if b - a > 1 and self.results[a].verdict != self.results[b].verdict]
             if not gaps:
                 return
-            middles = [(a + b) // 2 for a, b in gaps]
+            # Each round is one run of the script: many points per gap make few rounds
+            # (a gap of 500 operations takes two), and their checks run side by side.
+            share = 16 * self.jobs
+            middles = sorted({a + (b - a) * i // share for a, b in gaps
+                              for i in range(1, share)} - {a for a, _ in gaps})
             if not self.searched:
                 self.say(f"the verdict changes in {len(gaps)} gap{'s' if len(gaps) > 1 else ''} "
-                         f"between the cut points tried: the cut points half-way, until the "
+                         f"between the cut points tried: more cut points inside, until the "
                          f"exact operation is found")
                 self.searched = True
             self.where = f"the search for exact edges (cut after {middles[0]})"
