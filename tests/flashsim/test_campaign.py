@@ -122,6 +122,33 @@ class Mistakes(Case):
                                  os.path.exists(self.path("a")), "a folder was created")
                 self.assertTrue(self.get("flash.img") == self.start)
 
+    def test_places_an_ordinary_user_cannot_write_are_refused(self):
+        # Root writes everywhere: the scenario runs as nobody when the tests run as root.
+        as_user = []
+        if os.geteuid() == 0:
+            as_user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+            os.chmod(self.dir, 0o755)
+        os.mkdir(self.path("ro"))
+        os.chmod(self.path("ro"), 0o555)
+        self.put("ro.img", self.start)
+        os.chmod(self.path("ro.img"), 0o444)
+        flashsim = os.path.join(BUILD(), "flashsim")
+        for args, message in [
+            (["--image", "ro/f.img", "--", "true"], "cannot create it in"),
+            (["--image", "ro.img", "--", "true"], "cannot be read and written"),
+            (["--dir", "ro", "--", "true"], "cannot be read and written"),
+            (["campaign", "--image", "ro.img", "--check", "true", "--", "true"],
+             "cannot be read and written"),
+        ]:
+            with self.subTest(args=args):
+                done = subprocess.run(as_user + [flashsim] + args, cwd=self.dir, env=self.env,
+                                      capture_output=True, text=True)
+                self.assertEqual(done.returncode, 2, done.stderr)
+                self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
+                self.assertIn(message, done.stderr)
+        self.assertEqual(os.listdir(self.path("ro")), [])
+        os.chmod(self.path("ro"), 0o755)
+
     def test_missing_flash_is_created_only_in_a_folder_that_exists_and_said(self):
         done = self.flashsim("--image", "new.img", "--", "true")
         self.assertEqual(done.returncode, 0)
