@@ -194,6 +194,7 @@ class Verdicts(Case):
                 self.put(f"{release}/{name}.img", data)
                 self.put(f"{release}/{name}.crc", b"%08x\n" % zlib.crc32(data))
         self.put("mtd3", self.start[0x390000:])
+        self.put("conf", noise("conf", 700))
         self.put("three.sh", test_flashsim.PowerCut.SCRIPT.replace(
             "k.img", "old/kernel.img").replace("r.img", "old/rootfs.img").replace(
             "j.img", "new/kernel.img").encode())
@@ -204,6 +205,8 @@ class Verdicts(Case):
             (["sh", "-c", "flashtool writebootp k.img && flashtool checkkernel k.crc k.img"],
              "flashtool checkkernel k.crc k.img"),
             (["sh", "three.sh"], "flashtool checkkernel old/kernel.crc old/kernel.img"),
+            # Commands of the project's own fault campaign.
+            (["flashtool", "writetempconf", "conf"], "flashtool checktempconf"),
             # A check that damages the flash it judged, where the script never writes: the
             # next check must not see that.
             (["flashtool", "writebootp", "k.img"],
