@@ -162,12 +162,17 @@ class Verdicts(Case):
 
     def test_what_fails_a_campaign(self):
         self.put("once.sh", b"[ -e marker ] || { touch marker; flashtool writebootp k.img; }\n")
+        self.put("order.sh", b"if [ -e marker ]; then flashtool writecramfs k.img; "
+                             b"else touch marker; flashtool writebootp k.img; fi\n")
         for script, check, status, verdicts in [
             # The whole script's failing check counts, with no cut point at all.
             (["sh", "-c", "true"], "false", 1, set()),
             (["flashtool", "writebootp", "k.img"], "true", 0, {"ok"}),
             # Operations that the cut runs never reach are a failure, not a pass.
             (["sh", "once.sh"], "true", 1, {"not reached"}),
+            # Runs that take another path than the counting run: from the first operation
+            # that differs (the second: mtd2 opened instead of mtd1) no cut is judged.
+            (["sh", "order.sh"], "true", 1, {"ok", "order changed"}),
         ]:
             with self.subTest(script=script, check=check):
                 if os.path.exists(self.path("marker")):
@@ -175,6 +180,10 @@ class Verdicts(Case):
                 done = self.campaign(check=check, script=script)
                 self.assertEqual(done.returncode, status, done.stdout + done.stderr)
                 self.assertEqual(set(self.verdicts(done).values()), verdicts)
+                if "order changed" in verdicts:
+                    found = self.verdicts(done)
+                    self.assertEqual(found[1], "ok")
+                    self.assertEqual({found[n] for n in found if n > 1}, {"order changed"})
 
     def test_all_tries_every_operation_and_the_default_a_sample(self):
         sampled = self.verdicts(self.campaign())

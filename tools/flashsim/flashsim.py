@@ -816,6 +816,95 @@ def copy_pieces(source, target, pieces):
 
 
 
+class Holds:
+    """The notes of a held run: the process that completes the operation the run is held
+    after writes its number to the FIFO run/hold (see hold.cpp)."""
+
+    def __init__(self, run, timeout, checker):
+        self.run, self.checker = run, checker
+        self.deadline = None if timeout is None else time.monotonic() + timeout
+        self.buffer = b""
+        try:
+            self.exited = os.pidfd_open(run.proc.pid)
+        except (AttributeError, OSError):
+            self.exited = None
+
+    def reach(self, point):
+        """Waits until the run is held after point (True), or its script ends or runs past
+        its time first (False); the checks go on meanwhile."""
+        while True:
+            while len(self.buffer) >= 4:
+                number = struct.unpack("=I", self.buffer[:4])[0]
+                self.buffer = self.buffer[4:]
+                if number == point:
+                    return True
+            if self.run.proc.poll() is not None:
+                if not self.read():
+                    return False
+                continue
+            left = None if self.deadline is None else self.deadline - time.monotonic()
+            if left is not None and left <= 0:
+                return False
+            wait = [self.run.fifo] + ([self.exited] if self.exited is not None else [])
+            limit = None if self.exited is not None and left is None else min(left or 0.05,
+                                                                              0.05)
+            if self.run.fifo in self.checker.wait(wait, limit):
+                self.read()
+
+    def read(self):
+        try:
+            data = os.read(self.run.fifo, 4096)
+        except BlockingIOError:
+            return False
+        self.buffer += data
+        return bool(data)
+
+    def close(self):
+        if self.exited is not None:
+            os.close(self.exited)
+            self.exited = None
+
+
+class Order:
+    """Whether a held run's operations up to a cut are the counting run's: the same kind,
+    device and offset, by the same process (counted in order of first appearance)."""
+
+    def __init__(self, trace, shape_):
+        self.path, self.shape = trace, shape_
+        self.file, self.at = None, 0
+        self.seen, self.ranks = {}, {}
+        self.checked, self.diverged = 0, None
+
+    def changed(self, point):
+        if self.diverged is None:
+            self.read()
+            for number in range(self.checked + 1, point + 1):
+                op = self.seen.get(number)
+                if op is None or number > len(self.shape) or \
+                        (self.ranks.setdefault(op.pid, len(self.ranks)), op.kind, op.device,
+                         op.offset) != self.shape[number - 1]:
+                    self.diverged = number
+                    break
+                self.checked = number
+        return self.diverged is not None and self.diverged <= point
+
+    def read(self):
+        """The trace's new whole lines."""
+        if self.file is None:
+            self.file = open(self.path, "rb")
+        self.file.seek(self.at)
+        chunk = self.file.read()
+        end = chunk.rfind(b"\n") + 1
+        self.at += end
+        for op in parse_trace(chunk[:end].decode("utf-8", "replace").splitlines()):
+            self.seen[op.number] = op
+
+    def close(self):
+        if self.file is not None:
+            self.file.close()
+            self.file = None
+
+
 Result = collections.namedtuple("Result", "verdict output")
 PASSING = ("ok",)
 
@@ -1005,7 +1094,6 @@ class Campaign:
     def hold_at(self, points):
         """Runs the script held at each point in turn, and starts the check of each cut
         point (no more than a few waiting at a time)."""
-        self.ranks_seen = {}
         self.put_back()
         if not points:
             return
@@ -1014,74 +1102,20 @@ class Campaign:
         run = Run(self.flash, self.ram, hold=points[0])
         run.keep = self.checker.sessions
         window = 2 * self.jobs + 2
-        seen, checked_to, diverged = {}, 0, None
-        log_at, trace = 0, None
+        order = Order(run.trace, self.shape)
         try:
             run.start(self.script, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                       stderr=subprocess.DEVNULL)
-            deadline = None if self.timeout is None else time.monotonic() + self.timeout
-            try:
-                exited = os.pidfd_open(run.proc.pid)
-            except (AttributeError, OSError):
-                exited = None
-            buffer = b""
+            holds = Holds(run, self.timeout, self.checker)
             for index, point in enumerate(points):
                 self.where = f"the cut after {point}"
-                reached = False
-                while True:
-                    while len(buffer) >= 4:
-                        number = struct.unpack("=I", buffer[:4])[0]
-                        buffer = buffer[4:]
-                        if number == point:
-                            reached = True
-                    if reached:
-                        break
-                    if run.proc.poll() is not None:
-                        try:
-                            buffer += os.read(run.fifo, 4096)
-                            continue
-                        except BlockingIOError:
-                            break
-                    left = None if deadline is None else deadline - time.monotonic()
-                    if left is not None and left <= 0:
-                        break
-                    wait = [run.fifo] + ([exited] if exited is not None else [])
-                    ready = self.checker.wait(wait, min(left or 0.05, 0.05)
-                                              if exited is None or left is not None
-                                              else None)
-                    if run.fifo in ready:
-                        try:
-                            buffer += os.read(run.fifo, 4096)
-                        except BlockingIOError:
-                            pass
-                if not reached:
+                if not holds.reach(point):
                     verdict = "TIMEOUT" if run.proc.poll() is None else "not reached"
                     for rest in points[index:]:
                         self.record(rest, Result(verdict, ""))
                     break
-                # The operations up to the cut, against the counting run's.
-                if diverged is None:
-                    if trace is None:
-                        trace = open(run.trace, "rb")
-                    trace.seek(log_at)
-                    chunk = trace.read()
-                    end = chunk.rfind(b"\n") + 1
-                    log_at += end
-                    for op in parse_trace(chunk[:end].decode("utf-8", "replace").splitlines()):
-                        seen[op.number] = op
-                    for number in range(checked_to + 1, point + 1):
-                        op = seen.get(number)
-                        if op is None or number > len(self.shape):
-                            diverged = number
-                            break
-                        ranks = self.ranks_seen
-                        if (ranks.setdefault(op.pid, len(ranks)), op.kind, op.device,
-                                op.offset) != self.shape[number - 1]:
-                            diverged = number
-                            break
-                    checked_to = point if diverged is None else checked_to
                 history.append(run.take_written())
-                if diverged is not None and diverged <= point:
+                if order.changed(point):
                     self.record(point, Result("order changed", ""))
                 else:
                     self.check_now(point, run_id, history)
@@ -1089,14 +1123,11 @@ class Campaign:
                         self.checker.wait()
                 if index + 1 < len(points):
                     run.set_gate(points[index + 1])
-            if exited is not None:
-                os.close(exited)
+            holds.close()
         finally:
-            if trace is not None:
-                trace.close()
+            order.close()
             run.stop()
             run.close()
-
 
     def bisect(self):
         """Between two tried cut points with different verdicts, finds the exact operation
