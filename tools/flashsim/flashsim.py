@@ -931,8 +931,10 @@ class Campaign:
 
     # The flash (and state) as the campaign found it.
     def put_back(self):
+        if self.start is None:      # stopped before the flash was read
+            return
         self.flash.restore(self.start)
-        if self.state:
+        if self.state and self.start_state is not None:
             self.state.put(self.start_state)
 
     def say(self, text=""):
@@ -946,15 +948,16 @@ class Campaign:
 
     def main(self):
         began = time.monotonic()
-        self.scratch = tempfile.mkdtemp(prefix="flashsim-campaign-")
-        self.start = self.flash.save()
-        if self.state:
-            self.start_state = os.path.join(self.scratch, "state")
-            self.state.save(self.start_state)
-        self.copies = Copies(self.flash, self.scratch)
-        self.checker = Checker(self)
+        self.start = self.scratch = self.start_state = None
+        self.copies, self.checker = None, Checker(self)
         try:
             try:
+                self.scratch = tempfile.mkdtemp(prefix="flashsim-campaign-")
+                self.copies = Copies(self.flash, self.scratch)
+                self.start = self.flash.save()
+                if self.state:
+                    self.start_state = os.path.join(self.scratch, "state")
+                    self.state.save(self.start_state)
                 return self.campaign(began)
             except Stopped as stop:
                 Signals.hold()
@@ -968,9 +971,11 @@ class Campaign:
         finally:
             Signals.hold()
             self.end_everything()
-            self.copies.close()
+            if self.copies is not None:
+                self.copies.close()
             self.put_back()
-            shutil.rmtree(self.scratch, ignore_errors=True)
+            if self.scratch is not None:
+                shutil.rmtree(self.scratch, ignore_errors=True)
 
     def end_everything(self):
         """Kills every process below the launcher: the runs' and the checks'."""
