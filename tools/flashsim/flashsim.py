@@ -956,8 +956,9 @@ class Campaign:
                 self.copies = Copies(self.flash, self.scratch)
                 self.start = self.flash.save()
                 if self.state:
+                    # Named once whole: a signal during the copy puts nothing back.
+                    self.state.save(os.path.join(self.scratch, "state"))
                     self.start_state = os.path.join(self.scratch, "state")
-                    self.state.save(self.start_state)
                 return self.campaign(began)
             except Stopped as stop:
                 Signals.hold()
