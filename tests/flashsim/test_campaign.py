@@ -385,15 +385,15 @@ class Stopping(Case):
         self.assertEqual(alive("31.7"), [])
 
     def test_plain_run_past_its_time_or_given_up_by_the_simulator_never_passes(self):
-        for script, status, message in [
-            ("setsid sleep 31.7 & sleep 31.7", 124, "flashsim: sh ran past 1 s; stopped\n"),
+        for script, limit, status, message in [
+            ("setsid sleep 31.7 & sleep 31.7", "1", 124, "flashsim: sh ran past 1 s; stopped\n"),
             # A fault list the library refuses, set inside the run, where the launcher
             # could not see it first.
-            ("FLASHSIM_FAULTS=bogus:1 flashtool checktempconf; exit 0", None,
+            ("FLASHSIM_FAULTS=bogus:1 flashtool checktempconf; exit 0", "50", None,
              "flashsim: the simulator gave up inside the run\n"),
         ]:
             with self.subTest(script=script):
-                done = self.flashsim("--image", "flash.img", "--timeout", "1", "--", "sh",
+                done = self.flashsim("--image", "flash.img", "--timeout", limit, "--", "sh",
                                      "-c", script)
                 self.assertNotEqual(done.returncode, 0)
                 if status is not None:
