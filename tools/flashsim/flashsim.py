@@ -824,6 +824,7 @@ class Holds:
         self.run, self.checker = run, checker
         self.deadline = None if timeout is None else time.monotonic() + timeout
         self.buffer = b""
+        self.held = None
         try:
             self.exited = os.pidfd_open(run.proc.pid)
         except (AttributeError, OSError):
@@ -837,6 +838,7 @@ class Holds:
                 number = struct.unpack("=I", self.buffer[:4])[0]
                 self.buffer = self.buffer[4:]
                 if number == point:
+                    self.held = time.monotonic()
                     return True
             if self.run.proc.poll() is not None:
                 if not self.read():
@@ -850,6 +852,14 @@ class Holds:
                                                                               0.05)
             if self.run.fifo in self.checker.wait(wait, limit):
                 self.read()
+
+    def release(self, point):
+        """Lets the run go on to point. The time it was held (waiting for checks to free a
+        place) does not count against the script's time limit."""
+        if self.deadline is not None and self.held is not None:
+            self.deadline += time.monotonic() - self.held
+        self.held = None
+        self.run.set_gate(point)
 
     def read(self):
         try:
@@ -1128,7 +1138,7 @@ class Campaign:
                     while not self.checker.paused and self.checker.busy() > window:
                         self.checker.wait()
                 if index + 1 < len(points):
-                    run.set_gate(points[index + 1])
+                    holds.release(points[index + 1])
             holds.close()
         finally:
             order.close()
