@@ -1103,22 +1103,24 @@ class Campaign:
         """One run of the script held at each of points in turn; the check of each cut
         runs on a copy of the flash while the run goes on to the next."""
         self.order = collections.deque(points if show else ())
-        self.checker.paused = bool(self.state)
-        self.hold_at(points)
-        self.checker.drain()
+        while points:
+            self.checker.paused = bool(self.state)
+            points = points[self.hold_at(points):]
+            self.checker.drain()
 
     def hold_at(self, points):
         """Runs the script held at each point in turn, and starts the check of each cut
-        point (no more than a few waiting at a time)."""
+        point (no more than a few waiting at a time). Returns how many points it took:
+        with --state the checks wait for the run to end, so a run ends after a few."""
         self.put_back()
         if not points:
-            return
+            return 0
         self.runs += 1
         run_id, history = self.runs, []
         run = Run(self.flash, self.ram, hold=points[0])
         run.keep = self.checker.sessions
         window = 2 * self.jobs + 2
-        order = Order(run.trace, self.shape)
+        order, holds = Order(run.trace, self.shape), None
         try:
             run.start(self.script, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                       stderr=subprocess.DEVNULL)
@@ -1130,6 +1132,8 @@ class Campaign:
                     for rest in points[index:]:
                         self.record(rest, Result(verdict, ""))
                     break
+                if self.checker.paused and self.checker.busy() >= window:
+                    return index
                 history.append(run.take_written())
                 if order.changed(point):
                     self.record(point, Result("order changed", ""))
@@ -1139,8 +1143,10 @@ class Campaign:
                         self.checker.wait()
                 if index + 1 < len(points):
                     holds.release(points[index + 1])
-            holds.close()
+            return len(points)
         finally:
+            if holds is not None:
+                holds.close()
             order.close()
             run.stop()
             run.close()
