@@ -25,16 +25,20 @@ EXAMPLES = os.path.join(HERE, "..", "..", "examples")
 
 
 def alive(tag):
-    """The processes whose command line holds tag."""
+    """The processes whose command line holds tag: pid, parent and command line."""
     found = []
     for name in os.listdir("/proc"):
         if name.isdigit():
             try:
                 with open(f"/proc/{name}/cmdline", "rb") as f:
-                    if tag.encode() in f.read():
-                        found.append(int(name))
-            except OSError:
-                pass
+                    line = f.read()
+                with open(f"/proc/{name}/stat", "rb") as f:
+                    parent = f.read().rsplit(b")", 1)[1].split()[1].decode()
+            except (OSError, IndexError):
+                continue
+            if tag.encode() in line:
+                words = line.replace(b"\0", b" ").decode()
+                found.append(f"{name} (parent {parent}): {words}")
     return found
 
 
