@@ -223,10 +223,11 @@ class Usage(Workdir):
         for args, message in [
             (["--", "touch", "ran"], "flashsim: no flash: give --dir DIR or --image FILE\n"),
             (["--image", "f", "--check", "true", "--", "touch", "ran"],
-             "flashsim: --check and --all are for a campaign\n"),
+             "flashsim: --check, --all, -j, --state, --keep and --json are for a campaign\n"),
             (["campaign", "--image", "f", "--faults", "kill-after:1", "--", "touch", "ran"],
              "flashsim: campaign cuts the power itself: --faults and --log are for a plain run\n"),
-            (["campaign", "--image", "f"], "flashsim: campaign needs a SCRIPT to run\n"),
+            (["campaign", "--image", "f", "--check", "true"],
+             "flashsim: campaign needs a SCRIPT to run\n"),
         ]:
             with self.subTest(args=args):
                 done = self.flashsim(*args)

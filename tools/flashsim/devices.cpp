@@ -54,6 +54,7 @@ ssize_t backing_pread(int fd, void* buffer, std::size_t count, std::uint64_t at)
 ssize_t backing_pwrite(int fd, const void* buffer, std::size_t count, std::uint64_t at)
 {
     static const auto call = real<ssize_t (*)(int, const void*, std::size_t, off64_t)>("pwrite64");
+    hold_wrote(at, count);
     return call(fd, buffer, count, static_cast<off64_t>(at));
 }
 

@@ -51,7 +51,12 @@
 //                    member, whatever its process group or session, and leaves the power
 //                    off: a process that starts or takes an operation number afterwards
 //                    dies at once, and one whose number follows the cut waits for it, so
-//                    no operation numbered after the cut lands
+//                    no operation numbered after the cut lands. A campaign holds the run
+//                    after a chosen operation through the same page (hold.cpp): a process
+//                    whose operation number is past the hold waits before the operation
+//   FLASHSIM_WRITTEN outside a run, a file whose u64 at byte 24 gets a bit set for each
+//                    64 KiB piece of a backing file written (hold.cpp): a campaign's check
+//                    says so what it changed on its copy of the flash
 //   FLASHSIM_LOG     file that receives one line per open, erase, close and syslog call
 //   FLASHSIM_FAULTS  comma-separated faults, read strictly when a process starts: a bad
 //                    list prints "flashsim: bad fault 'ITEM': REASON", marks the run

@@ -1,6 +1,7 @@
 // flashsim.h: what the parts of libflashsim share (the environment, the behaviours and the
 // faults are described at the top of flashsim.cpp, in one place).
 //   faults.cpp   FLASHSIM_FAULTS: parsing, lookup, per-device call counters
+//   hold.cpp     holding a run after an operation, for the campaign
 //   power.cpp    the log, the run page shared by a run's processes, operation numbers,
 //                the power cut
 //   devices.cpp  the devices: their backing files and slices, and the MTD driver's
@@ -91,6 +92,15 @@ private:
     unsigned long number_;
     const Fault* torn_ = nullptr;
 };
+
+// ---- hold.cpp ----
+
+// A campaign's hold (see hold.cpp): called with the run page (nullptr outside a run) once
+// an operation has its number, and once it is done.
+void hold_before(void* run_page, unsigned long number);
+void hold_after(void* run_page, unsigned long number);
+// Notes that the backing file changes at [at, at + count), for the campaign's copies.
+void hold_wrote(std::uint64_t at, std::uint64_t count);
 
 // ---- devices.cpp ----
 

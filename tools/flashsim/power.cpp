@@ -30,6 +30,39 @@ unsigned long g_operations = 0;
 
 }  // namespace
 
+namespace {
+
+// The log stays open in each process (O_APPEND: the processes of a run share it line by
+// line), on a high descriptor. Before each line the descriptor is checked to still be the
+// log: a program that closes descriptors it does not know may have given the number to a
+// file of its own.
+int log_descriptor(const char* path)
+{
+    static int fd = -1;
+    static dev_t device = 0;
+    static ino_t inode = 0;
+    struct stat64 st {};
+    if (fd >= 0 && fstat64(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode) {
+        return fd;
+    }
+    const int opened = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (opened < 0) {
+        return -1;
+    }
+    const int high = static_cast<int>(syscall(SYS_fcntl, opened, F_DUPFD_CLOEXEC, 700));
+    if (high >= 0) {
+        syscall(SYS_close, opened);
+    }
+    fd = high >= 0 ? high : opened;
+    if (fstat64(fd, &st) == 0) {
+        device = st.st_dev;
+        inode = st.st_ino;
+    }
+    return fd;
+}
+
+}  // namespace
+
 void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void log_line(const char* format, ...)
 {
@@ -49,13 +82,12 @@ void log_line(const char* format, ...)
         n = static_cast<int>(sizeof line - 2);
     }
     line[n] = '\n';
-    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    const int saved = errno;
+    const int fd = log_descriptor(path);
     if (fd >= 0) {
-        const int saved = errno;
         [[maybe_unused]] const long w = syscall(SYS_write, fd, line, static_cast<std::size_t>(n) + 1);
-        syscall(SYS_close, fd);
-        errno = saved;
     }
+    errno = saved;
 }
 
 namespace {
@@ -311,6 +343,7 @@ Operation::Operation(const char* kind, const char* device, std::uint64_t offset)
     if (const unsigned long cut = cut_number(); cut != 0 && number_ > cut) {
         wait_for_cut(page);
     }
+    hold_before(page, number_);
     if (has_fault_at(FaultKind::stop_before, number_)) {
         log_line("stop before %lu", number_);
         kill(getpid(), SIGSTOP);
@@ -340,6 +373,7 @@ Operation::~Operation()
     if (torn_ != nullptr) {
         cut_power();
     }
+    hold_after(run_page(), number_);
 }
 
 }  // namespace flashsim
