@@ -22,6 +22,9 @@ import test_flashsim  # noqa: E402
 from test_flashsim import MIB4, L1, STAMP, noise  # noqa: E402
 
 EXAMPLES = os.path.join(HERE, "..", "..", "examples")
+# How long the lingering processes of the stopping tests sleep: a number of this test
+# run's own, so that another run of these tests on the machine is never taken for ours.
+LINGER = f"31.{os.getpid():07d}"
 
 
 def alive(tag):
@@ -333,8 +336,8 @@ class Stopping(Case):
 
     def test_signals_during_the_script_and_the_check(self):
         self.put("slow.sh", b"flashtool writebootp k.img; touch script-waits; "
-                            b"setsid sleep 31.7 & sleep 31.7\n")
-        self.put("check.sh", b"touch check-waits; sleep 31.7\n")
+                            b"setsid sleep %s & sleep %s\n" % (LINGER.encode(), LINGER.encode()))
+        self.put("check.sh", b"touch check-waits; sleep %s\n" % LINGER.encode())
         for phase, script, check in [("script", ["sh", "slow.sh"], "true"),
                                      ("check", ["flashtool", "writebootp", "k.img"],
                                       "sh check.sh")]:
@@ -359,7 +362,7 @@ class Stopping(Case):
                     self.assertNotIn("Traceback", err + out)
                     self.assertTrue(self.get("flash.img") == self.start)
                     self.assertEqual(os.listdir(self.tmp), [])
-                    self.assertEqual(alive("31.7"), [])
+                    self.assertEqual(alive(LINGER), [])
 
     def test_plain_run_leaves_no_process_of_any_group_after_a_cut_or_a_signal(self):
         # Time enough for the cut to come first even on a busy machine.
@@ -376,7 +379,7 @@ class Stopping(Case):
                 time.sleep(3.0)
                 self.assertFalse(os.path.exists(self.path(name)), "a process went on")
         proc = subprocess.Popen([os.path.join(BUILD(), "flashsim"), "--image", "flash.img",
-                                 "--", "sh", "-c", "setsid sleep 31.7 & touch up; sleep 31.7"],
+                                 "--", "sh", "-c", f"setsid sleep {LINGER} & touch up; sleep {LINGER}"],
                                 cwd=self.dir, env=self.env, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True)
         end = time.monotonic() + 60
@@ -386,11 +389,11 @@ class Stopping(Case):
         _, err = proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 128 + signal.SIGTERM)
         self.assertIn("stopped by SIGTERM", err)
-        self.assertEqual(alive("31.7"), [])
+        self.assertEqual(alive(LINGER), [])
 
     def test_plain_run_past_its_time_or_given_up_by_the_simulator_never_passes(self):
         for script, limit, status, message in [
-            ("setsid sleep 31.7 & sleep 31.7", "1", 124, "flashsim: sh ran past 1 s; stopped\n"),
+            (f"setsid sleep {LINGER} & sleep {LINGER}", "1", 124, "flashsim: sh ran past 1 s; stopped\n"),
             # A fault list the library refuses, set inside the run, where the launcher
             # could not see it first.
             ("FLASHSIM_FAULTS=bogus:1 flashtool checktempconf; exit 0", "50", None,
@@ -403,17 +406,17 @@ class Stopping(Case):
                 if status is not None:
                     self.assertEqual(done.returncode, status)
                 self.assertTrue(done.stderr.endswith(message), done.stderr)
-                self.assertEqual(alive("31.7"), [])
+                self.assertEqual(alive(LINGER), [])
 
     def test_hung_check_times_out(self):
         began = time.monotonic()
-        done = self.campaign("--timeout", "2", check="touch x; sleep 31.7",
+        done = self.campaign("--timeout", "2", check=f"touch x; sleep {LINGER}",
                              script=["sh", "-c", "flashtool erasel1"])
         self.assertLess(time.monotonic() - began, 60)
         self.assertEqual(done.returncode, 1)
         self.assertRegex(done.stdout, r"no cut .* TIMEOUT")
         self.assertEqual(set(self.verdicts(done).values()), {"TIMEOUT"})
-        self.assertEqual(alive("31.7"), [])
+        self.assertEqual(alive(LINGER), [])
         # The script's limit counts the time it runs, not the time it is held while the
         # checks, one at a time here, catch up.
         done = self.campaign("--timeout", "1.5", "-j", "1", check="sleep 0.2")
