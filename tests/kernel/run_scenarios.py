@@ -54,7 +54,8 @@ def main():
     started = time.monotonic()
     try:
         results = vm.run_jobs(os.path.abspath(args.binary), [to_job(s) for _, s in scenarios],
-                              args.cache, work, sysroots=args.sysroot)
+                              args.cache, work, sysroots=args.sysroot,
+                              machine="nor" if args.arch == "nor" else None)
     finally:
         if not args.work:
             shutil.rmtree(work, ignore_errors=True)
