@@ -1,6 +1,8 @@
-"""The simulator as the device's NOR flash: a write can only clear bits (the stored byte is
-old AND new), only an erase sets them, and an erase must cover whole erase blocks. The
-real-driver tier's block2mtd overwrites instead, so these scenarios are the simulator's."""
+"""The simulator as the device's NOR flash: a write can only clear bits, and one that needs
+a bit set fails with EIO at that byte (stored as old AND new, with the bytes before it), as
+the CFI driver does; only an erase sets bits, and an erase must cover whole erase blocks.
+The real-driver tier's block2mtd overwrites instead, so these scenarios are the
+simulator's."""
 import errno
 import os
 
@@ -16,10 +18,17 @@ def anded(old, new):
     return bytes(a & b for a, b in zip(old, new))
 
 
+# The first byte of the stamp that needs a bit the old block does not hold.
+REFUSED = next(i for i, (a, b) in enumerate(zip(OLD_L1, STAMP)) if a & b != b)
+
+
 SCENARIOS = [
-    # A stamp over a block that was not erased: only the bits that both hold stay set.
+    # A stamp over a block that was not erased: the write fails at the first byte that
+    # needs a bit set, which is stored as old AND new, with the bytes before it.
     Scenario("nor_writel1_over_old_contents", ["writel1"], nor=True,
-             changes=[("mtd0", L1, anded(OLD_L1, STAMP))], erases=[]),
+             stdout="Write L1-0 magic number fail\n",
+             stderr=f"write_l1_magic: write, size 0\nwrite(): {os.strerror(errno.EIO)}\n", status=1,
+             changes=[("mtd0", L1, anded(OLD_L1[:REFUSED + 1], STAMP))], erases=[]),
     # Over an erased block the stamp arrives exactly.
     Scenario("nor_writel1_after_erase", ["writel1"], nor=True,
              flash={"mtd0": pattern("mtd0", L1) + erased(BLOCK) +

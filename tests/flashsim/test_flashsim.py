@@ -129,16 +129,20 @@ class Image(Workdir):
 
     def test_nor_and_ram_writes(self):
         old = noise("old", MIB4)
-        anded = bytes(a & b for a, b in zip(old[L1:L1 + 0x2000], STAMP))
-        for options, command, block in [
-            ([], "flashtool writel1", anded),
-            (["--ram"], "flashtool writel1", STAMP),
-            ([], "flashtool erasel1 && flashtool writel1", STAMP),
+        block = old[L1:L1 + 0x2000]
+        # NOR refuses the write (EIO) at the first byte that needs a bit set, storing old
+        # AND new up to and including it, as the CFI driver does.
+        refused = next(i for i, (a, b) in enumerate(zip(block, STAMP)) if a & b != b)
+        torn = bytes(a & b for a, b in zip(block[:refused + 1], STAMP)) + block[refused + 1:]
+        for options, command, status, block in [
+            ([], "flashtool writel1", 1, torn),
+            (["--ram"], "flashtool writel1", 0, STAMP),
+            ([], "flashtool erasel1 && flashtool writel1", 0, STAMP),
         ]:
             with self.subTest(options=options, command=command):
                 self.put("flash.img", old)
                 done = self.flashsim("--image", "flash.img", *options, "--", "sh", "-c", command)
-                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(done.returncode, status, done.stderr)
                 flash = self.get("flash.img")
                 self.assertEqual(flash[L1:L1 + 0x2000], block)
                 self.assertTrue(flash[:L1] + flash[L1 + 0x2000:] == old[:L1] + old[L1 + 0x2000:])
@@ -237,7 +241,7 @@ class Usage(Workdir):
         self.assertEqual({o for o in options if o not in page}, set())
 
     def test_manual_page_lists_every_fault_of_the_simulator(self):
-        source = os.path.join(HERE, "..", "..", "tools", "flashsim", "flashsim.cpp")
+        source = os.path.join(HERE, "..", "..", "tools", "flashsim", "faults.cpp")
         with open(source, encoding="utf-8") as f:
             faults = set(re.findall(r'\{"([a-z-]+)", FaultKind::', f.read()))
         with open(os.path.join(HERE, "..", "..", "doc", "flashsim.1"), encoding="utf-8") as f:

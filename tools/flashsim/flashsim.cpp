@@ -1,4 +1,5 @@
-// libflashsim: a flash simulator preloaded into an unmodified flashtool.
+// libflashsim: a flash simulator preloaded into an unmodified flashtool. This file holds the
+// C library entry points it interposes; flashsim.h lists the other parts.
 //
 // Serves /dev/<name> from the backing file FLASHSIM_DIR/<name>, or /dev/mtd0../dev/mtd3 as
 // slices of one 4 MiB whole-flash image FLASHSIM_IMAGE, and behaves like the kernel's MTD
@@ -8,9 +9,12 @@
 // MEMGETINFO answers size and erase size. Names under /dev starting with "mtd" that have no
 // backing file do not exist; other /dev names pass through.
 //
-// A write behaves as on NOR flash: it can only clear bits, so the stored byte becomes the
-// old byte AND the new one, and only an erase sets bits again. FLASHSIM_RAM=1 makes a write
-// overwrite instead, as the kernel's block2mtd driver does.
+// A write behaves as on NOR flash under the kernel's CFI driver (cfi_cmdset_0002, bank
+// width 1): it can only clear bits; at the first byte that needs a bit to go from 0 to 1 it
+// stops and fails with EIO, that byte and the ones before it stored as old AND new. Only an
+// erase sets bits again. MEMGETINFO answers MTD_NORFLASH, MTD_CAP_NORFLASH, write size 1.
+// FLASHSIM_RAM=1 makes a write overwrite and MEMGETINFO answer MTD_RAM and MTD_CAP_RAM, as
+// the kernel's block2mtd driver does.
 //
 // Environment:
 //   FLASHSIM_DIR     folder of backing files; FLASHSIM_DIR/<name>.erasesize overrides the
@@ -18,14 +22,25 @@
 //   FLASHSIM_IMAGE   one 4194304-byte file in the device's layout, used instead of
 //                    FLASHSIM_DIR: mtd0 at 0x0 (0x20000 bytes), mtd1 at 0x20000 (0xE0000),
 //                    mtd2 at 0x100000 (0x290000), mtd3 at 0x390000 (0x70000)
-//   FLASHSIM_RAM=1   writes overwrite (block2mtd) instead of clearing bits (NOR)
-//   FLASHSIM_RUN     folder of a run of several processes, set by the flashsim launcher,
-//                    which starts the run in a process group of its own: operations are
-//                    numbered across every process of the run, and a power cut
-//                    (kill-after) kills the whole group and leaves the power off, so that
-//                    any later device operation of any process kills that process too
+//   FLASHSIM_RAM=1   writes overwrite (block2mtd) instead of clearing bits (NOR); any other
+//                    value is NOR
+//   FLASHSIM_NOR=and a NOR write that needs a bit set stores old AND new silently instead
+//                    of failing with EIO (the simulator's behaviour before it followed the
+//                    CFI driver)
+//   FLASHSIM_RUN     folder of a run of several processes, set by the flashsim launcher:
+//                    operations are numbered across every process of the run, and every
+//                    process enters its pid in the run's member table (power.cpp) when it
+//                    starts and when it forks. A power cut (kill-after, torn) kills every
+//                    member, whatever its process group or session, and leaves the power
+//                    off: a process that starts or takes an operation number afterwards
+//                    dies at once, and one whose number follows the cut waits for it, so
+//                    no operation numbered after the cut lands
 //   FLASHSIM_LOG     file that receives one line per open, erase, close and syslog call
-//   FLASHSIM_FAULTS  comma-separated faults:
+//   FLASHSIM_FAULTS  comma-separated faults, read strictly when a process starts: a bad
+//                    list prints "flashsim: bad fault 'ITEM': REASON", marks the run
+//                    broken, kills its other processes and exits with status 2. The
+//                    launcher checks a list with the same rules through the exported
+//                    flashsim_check_faults(list, message, size).
 //     erase-fail:DEV:N      the Nth MEMERASE on DEV fails with EIO
 //     write-fail:DEV:OFF    a write covering device offset OFF fails with EIO
 //     write-short:DEV:OFF   a write covering OFF stops just before it
@@ -36,6 +51,13 @@
 //     missing:DEV           opening DEV fails with ENOENT
 //     readonly:DEV          opening DEV for writing fails with EACCES
 //     kill-after:N          power cut: SIGKILL right after the Nth device operation
+//     torn:N:SEED           power cut inside operation N: an erase leaves its first blocks
+//                           erased, the next one partly erased and the rest untouched; a
+//                           write leaves a prefix programmed and the next byte partly
+//                           programmed; other operations are cut before they start. SEED
+//                           decides how much and which bits (devices.cpp: tear_write,
+//                           tear_erase); FLASHSIM_LOG gets
+//                           "torn N KIND DEVICE DONE TOTAL UNIT"
 //     hup-after:N           SIGHUP right after the Nth device operation
 //     fail-op:N             the Nth device operation fails (EINVAL for lseek, else EIO)
 //     short-op:N            the Nth device operation, a read or write, moves half its bytes
@@ -48,7 +70,6 @@
 //   process, or across the run when FLASHSIM_RUN is set.
 //   The calls that make a file durable are logged as "fsync PATH" (fsync, fdatasync) and
 //   "rename OLD NEW" (rename, renameat, renameat2); FLASHSIM_RENAME_FAIL=1 refuses every
-//   rename with EBUSY, as the kernel refuses one over a mount point.
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -57,7 +78,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
@@ -65,695 +85,22 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <climits>
+#include <sys/sysmacros.h>
+#include <sys/uio.h>
+#include <linux/fs.h>
+
+#include "flashsim.h"
+
+using namespace flashsim;
 
 namespace {
 
-constexpr int kMaxFd = 1024;
-constexpr int kMaxFaults = 32;
-constexpr std::size_t kNameMax = 64;
-
-struct Device {
-    bool open = false;
-    char name[kNameMax] = {};
-    std::uint64_t size = 0;
-    std::uint32_t erase_size = 0;
-    bool writable = false;
-    std::uint64_t base = 0;   // where the device starts in its backing file
-};
-
-enum class FaultKind { erase_fail, write_fail, write_short, read_fail, read_short, lseek_fail,
-                       close_fail, missing, readonly, kill_after, hup_after,
-                       fail_op, short_op, stop_before };
-
-struct Fault {
-    FaultKind kind;
-    char device[kNameMax];
-    std::uint64_t arg;
-};
-
-Device g_devices[kMaxFd];
-Fault g_faults[kMaxFaults];
-int g_fault_count = 0;
-bool g_loaded = false;
-unsigned long g_operations = 0;
-
-// Per-device counters for the Nth-call faults, keyed by name.
-struct Counter {
-    char device[kNameMax];
-    unsigned long erases, lseeks, closes;
-};
-Counter g_counters[kMaxFaults];
-int g_counter_count = 0;
-
-Counter& counter_for(const char* name)
-{
-    for (int i = 0; i < g_counter_count; ++i) {
-        if (std::strcmp(g_counters[i].device, name) == 0) {
-            return g_counters[i];
-        }
-    }
-    Counter& c = g_counters[g_counter_count < kMaxFaults - 1 ? g_counter_count++ : kMaxFaults - 1];
-    std::snprintf(c.device, sizeof c.device, "%s", name);
-    return c;
-}
-
-template <typename F>
-F real(const char* symbol)
-{
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, symbol));
-}
-
-void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void log_line(const char* format, ...)
-{
-    const char* path = std::getenv("FLASHSIM_LOG");
-    if (path == nullptr) {
-        return;
-    }
-    char line[512];
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(line, sizeof line - 1, format, args);
-    va_end(args);
-    if (n < 0) {
-        return;
-    }
-    if (static_cast<std::size_t>(n) > sizeof line - 2) {
-        n = static_cast<int>(sizeof line - 2);
-    }
-    line[n] = '\n';
-    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (fd >= 0) {
-        const int saved = errno;
-        [[maybe_unused]] const long w = syscall(SYS_write, fd, line, static_cast<std::size_t>(n) + 1);
-        syscall(SYS_close, fd);
-        errno = saved;
-    }
-}
-
-bool parse_fault(const char* text, Fault& fault)
-{
-    static const struct {
-        const char* word;
-        FaultKind kind;
-        bool has_device;
-        bool has_arg;
-    } kinds[] = {
-        {"erase-fail", FaultKind::erase_fail, true, true},
-        {"write-fail", FaultKind::write_fail, true, true},
-        {"write-short", FaultKind::write_short, true, true},
-        {"read-fail", FaultKind::read_fail, true, true},
-        {"read-short", FaultKind::read_short, true, true},
-        {"lseek-fail", FaultKind::lseek_fail, true, true},
-        {"close-fail", FaultKind::close_fail, true, true},
-        {"missing", FaultKind::missing, true, false},
-        {"readonly", FaultKind::readonly, true, false},
-        {"kill-after", FaultKind::kill_after, false, true},
-        {"hup-after", FaultKind::hup_after, false, true},
-        {"fail-op", FaultKind::fail_op, false, true},
-        {"short-op", FaultKind::short_op, false, true},
-        {"stop-before", FaultKind::stop_before, false, true},
-    };
-    char copy[128];
-    std::snprintf(copy, sizeof copy, "%s", text);
-    char* save = nullptr;
-    const char* word = strtok_r(copy, ":", &save);
-    if (word == nullptr) {
-        return false;
-    }
-    for (const auto& k : kinds) {
-        if (std::strcmp(word, k.word) != 0) {
-            continue;
-        }
-        fault.kind = k.kind;
-        fault.device[0] = '\0';
-        fault.arg = 0;
-        if (k.has_device) {
-            const char* dev = strtok_r(nullptr, ":", &save);
-            if (dev == nullptr) {
-                return false;
-            }
-            std::snprintf(fault.device, sizeof fault.device, "%s", dev);
-        }
-        if (k.has_arg) {
-            const char* arg = strtok_r(nullptr, ":", &save);
-            if (arg == nullptr) {
-                return false;
-            }
-            fault.arg = std::strtoull(arg, nullptr, 0);
-        }
-        return true;
-    }
-    return false;
-}
-
-void load_faults()
-{
-    if (g_loaded) {
-        return;
-    }
-    g_loaded = true;
-    const char* list = std::getenv("FLASHSIM_FAULTS");
-    if (list == nullptr) {
-        return;
-    }
-    char copy[1024];
-    std::snprintf(copy, sizeof copy, "%s", list);
-    char* save = nullptr;
-    for (char* item = strtok_r(copy, ", ", &save); item != nullptr && g_fault_count < kMaxFaults;
-         item = strtok_r(nullptr, ", ", &save)) {
-        if (parse_fault(item, g_faults[g_fault_count])) {
-            ++g_fault_count;
-        } else {
-            std::fprintf(stderr, "flashsim: bad fault '%s'\n", item);
-            std::abort();
-        }
-    }
-}
-
-const Fault* find_fault(FaultKind kind, const char* device)
-{
-    load_faults();
-    for (int i = 0; i < g_fault_count; ++i) {
-        if (g_faults[i].kind == kind && std::strcmp(g_faults[i].device, device) == 0) {
-            return &g_faults[i];
-        }
-    }
-    return nullptr;
-}
-
-bool has_fault_at(FaultKind kind, unsigned long number)
-{
-    for (int i = 0; i < g_fault_count; ++i) {
-        if (g_faults[i].kind == kind && g_faults[i].arg == number) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The page that the processes of one run (FLASHSIM_RUN) share: the last operation number
-// given out and the power-off flag. It is a small file mapped into every process, updated
-// with atomic operations, so no process waits for another. nullptr outside a run.
-struct RunPage {
-    std::uint32_t operations;
-    std::uint32_t power_off;
-};
-
-RunPage* run_page()
-{
-    static RunPage* page = nullptr;
-    static bool mapped = false;
-    if (mapped) {
-        return page;
-    }
-    mapped = true;
-    const char* dir = std::getenv("FLASHSIM_RUN");
-    if (dir == nullptr || *dir == '\0') {
-        return nullptr;
-    }
-    char path[4096];
-    std::snprintf(path, sizeof path, "%s/counter", dir);
-    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (fd < 0) {
-        return nullptr;
-    }
-    struct stat64 st {};
-    if (fstat64(fd, &st) == 0 && st.st_size < static_cast<off64_t>(sizeof(RunPage))) {
-        // Growing the file fills it with zeros, so a second process doing the same at the
-        // same moment changes nothing.
-        [[maybe_unused]] const int t = ftruncate(fd, sizeof(RunPage));
-    }
-    void* map = mmap(nullptr, sizeof(RunPage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    syscall(SYS_close, fd);
-    page = map == MAP_FAILED ? nullptr : static_cast<RunPage*>(map);
-    return page;
-}
-
-// This process's command line, its arguments joined by spaces, for the trace.
-const char* command_line()
-{
-    static char line[256];
-    static bool read_once = false;
-    if (read_once) {
-        return line;
-    }
-    read_once = true;
-    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/proc/self/cmdline", O_RDONLY | O_CLOEXEC));
-    long n = fd < 0 ? 0 : syscall(SYS_read, fd, line, sizeof line - 1);
-    if (fd >= 0) {
-        syscall(SYS_close, fd);
-    }
-    n = n < 0 ? 0 : n;
-    while (n > 0 && line[n - 1] == '\0') {
-        --n;
-    }
-    for (long i = 0; i < n; ++i) {
-        line[i] = line[i] == '\0' || line[i] == '\n' ? ' ' : line[i];
-    }
-    line[n] = '\0';
-    return line;
-}
-
-// Power is lost: every process of the run dies at once. Outside a run only this process
-// does (the fault campaign of a single command counts on that).
-[[noreturn]] void cut_power()
-{
-    if (RunPage* page = run_page()) {
-        __atomic_store_n(&page->power_off, 1U, __ATOMIC_SEQ_CST);
-        kill(0, SIGKILL);
-    }
-    kill(getpid(), SIGKILL);
-    std::abort();
-}
-
-// One device operation (open, read, write, lseek, ioctl, close): numbered from 1 in the
-// order the process (or, in a run, every process) performs them, traced when
-// FLASHSIM_TRACE is set, and the target of the per-operation faults. Power cuts and
-// hang-ups strike once the operation is done; after a cut no operation starts.
-class Operation {
-public:
-    Operation(const char* kind, const char* device, std::uint64_t offset)
-    {
-        load_faults();
-        RunPage* page = run_page();
-        if (page != nullptr && __atomic_load_n(&page->power_off, __ATOMIC_SEQ_CST) != 0) {
-            cut_power();
-        }
-        number_ = page != nullptr ? __atomic_add_fetch(&page->operations, 1U, __ATOMIC_SEQ_CST)
-                                  : ++g_operations;
-        if (has_fault_at(FaultKind::stop_before, number_)) {
-            log_line("stop before %lu", number_);
-            kill(getpid(), SIGSTOP);
-        }
-        if (std::getenv("FLASHSIM_TRACE") != nullptr) {
-            log_line("op %lu %ld %s %s 0x%llx %s", number_, static_cast<long>(getpid()), kind, device,
-                     static_cast<unsigned long long>(offset), command_line());
-        }
-    }
-    Operation(const Operation&) = delete;
-    Operation& operator=(const Operation&) = delete;
-    ~Operation()
-    {
-        if (has_fault_at(FaultKind::hup_after, number_)) {
-            log_line("hangup after %lu", number_);
-            kill(getpid(), SIGHUP);
-        }
-        if (has_fault_at(FaultKind::kill_after, number_)) {
-            log_line("kill after %lu", number_);
-            cut_power();
-        }
-    }
-    [[nodiscard]] bool fails() const { return has_fault_at(FaultKind::fail_op, number_); }
-    [[nodiscard]] bool shortened() const { return has_fault_at(FaultKind::short_op, number_); }
-
-private:
-    unsigned long number_;
-};
-
-Device* device_of(int fd)
-{
-    if (fd >= 0 && fd < kMaxFd && g_devices[fd].open) {
-        return &g_devices[fd];
-    }
-    return nullptr;
-}
-
-// The device's position, counted from its own start in the backing file.
-std::uint64_t position_of(const Device& dev, int fd)
-{
-    return static_cast<std::uint64_t>(syscall(SYS_lseek, fd, 0L, SEEK_CUR)) - dev.base;
-}
-
-// The device's layout in a whole-flash image (FLASHSIM_IMAGE).
-struct Slice {
-    const char* name;
-    std::uint64_t start, size;
-    std::uint32_t erase_size;
-};
-constexpr std::uint64_t kImageSize = 0x400000;
-constexpr Slice kImageLayout[] = {
-    {"mtd0", 0x000000, 0x020000, 0x2000},
-    {"mtd1", 0x020000, 0x0E0000, 0x10000},
-    {"mtd2", 0x100000, 0x290000, 0x10000},
-    {"mtd3", 0x390000, 0x070000, 0x10000},
-};
-
-// Where a served device lives: its backing file, and for a slice of an image its place.
-struct Backing {
-    char path[4096];
-    bool exists;
-    const Slice* slice;   // nullptr: the whole file is the device (FLASHSIM_DIR)
-};
-
-// The device name for a /dev path that the simulator serves, or nullptr to pass through.
-const char* served_name(const char* path, Backing& backing)
-{
-    const char* image = std::getenv("FLASHSIM_IMAGE");
-    const char* dir = std::getenv("FLASHSIM_DIR");
-    if ((image == nullptr && dir == nullptr) || path == nullptr || std::strncmp(path, "/dev/", 5) != 0) {
-        return nullptr;
-    }
-    const char* name = path + 5;
-    if (*name == '\0' || std::strchr(name, '/') != nullptr || std::strlen(name) >= kNameMax) {
-        return nullptr;
-    }
-    backing.slice = nullptr;
-    if (image != nullptr) {
-        std::snprintf(backing.path, sizeof backing.path, "%s", image);
-        for (const Slice& slice : kImageLayout) {
-            if (std::strcmp(name, slice.name) == 0) {
-                backing.slice = &slice;
-                break;
-            }
-        }
-        backing.exists = backing.slice != nullptr;
-    } else {
-        std::snprintf(backing.path, sizeof backing.path, "%s/%s", dir, name);
-        // The 64-bit status call: on a 32-bit target the plain one fails with EOVERFLOW for
-        // a file whose inode number does not fit 32 bits.
-        struct stat64 st {};
-        backing.exists = stat64(backing.path, &st) == 0 && S_ISREG(st.st_mode);
-    }
-    if (!backing.exists && std::strncmp(name, "mtd", 3) != 0) {
-        return nullptr;
-    }
-    return name;
-}
-
-std::uint32_t erase_size_of(const char* name)
-{
-    char path[4096];
-    std::snprintf(path, sizeof path, "%s/%s.erasesize", std::getenv("FLASHSIM_DIR"), name);
-    if (FILE* f = std::fopen(path, "r")) {
-        unsigned long value = 0;
-        const int n = std::fscanf(f, "%lu", &value);
-        std::fclose(f);
-        if (n == 1 && value > 0) {
-            return static_cast<std::uint32_t>(value);
-        }
-    }
-    return std::strcmp(name, "mtd0") == 0 ? 8192U : 65536U;
-}
-
-// Places an opened device in its backing file: the whole file, or its slice of an image
-// of the right size. Returns false (with errno set) for an image of another size.
-bool place_device(Device& dev, int fd, const Backing& backing)
-{
-    struct stat64 st {};
-    fstat64(fd, &st);
-    const auto file_size = static_cast<std::uint64_t>(st.st_size);
-    if (backing.slice == nullptr) {
-        dev.base = 0;
-        dev.size = file_size;
-        dev.erase_size = erase_size_of(dev.name);
-        return true;
-    }
-    if (file_size != kImageSize) {
-        std::fprintf(stderr, "flashsim: %s is %llu bytes, not a 4 MiB (%llu-byte) flash image\n",
-                     backing.path, static_cast<unsigned long long>(file_size),
-                     static_cast<unsigned long long>(kImageSize));
-        errno = ENXIO;
-        return false;
-    }
-    dev.base = backing.slice->start;
-    dev.size = backing.slice->size;
-    dev.erase_size = backing.slice->erase_size;
-    return syscall(SYS_lseek, fd, static_cast<long>(dev.base), SEEK_SET) >= 0;
-}
-
-void describe_flags(int flags, char* out, std::size_t size)
-{
-    const int access = flags & O_ACCMODE;
-    const char* mode = access == O_RDONLY ? "rdonly" : access == O_WRONLY ? "wronly" : "rdwr";
-    const bool sync = (flags & O_SYNC) == O_SYNC;
-    const int rest = flags & ~(O_ACCMODE | O_SYNC | O_LARGEFILE);
-    std::snprintf(out, size, "%s%s", mode, sync ? ",sync" : ((flags & O_DSYNC) ? ",dsync" : ""));
-    if (rest != 0) {
-        const std::size_t len = std::strlen(out);
-        std::snprintf(out + len, size - len, ",0x%x", static_cast<unsigned>(rest));
-    }
-}
-
-// Returns -2 when the path is not served, else the result of the simulated open.
-int open_device(const char* path, int flags)
-{
-    Backing backing{};
-    const char* name = served_name(path, backing);
-    if (name == nullptr) {
-        return -2;
-    }
-    char mode[64];
-    describe_flags(flags, mode, sizeof mode);
-    const Operation op("open", name, 0);
-    const bool wants_write = (flags & O_ACCMODE) != O_RDONLY;
-    int error = 0;
-    if (!backing.exists || find_fault(FaultKind::missing, name) != nullptr) {
-        error = ENOENT;
-    } else if (op.fails()) {
-        error = EIO;
-    } else if (wants_write && find_fault(FaultKind::readonly, name) != nullptr) {
-        error = EACCES;
-    }
-    if (error != 0) {
-        log_line("open %s %s -> %s", name, mode, std::strerror(error));
-        errno = error;
-        return -1;
-    }
-    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, backing.path,
-                                            (wants_write ? O_RDWR : O_RDONLY) | O_CLOEXEC));
-    if (fd < 0) {
-        return -1;
-    }
-    Device scratch;
-    Device& dev = fd < kMaxFd ? g_devices[fd] : scratch;
-    std::snprintf(dev.name, sizeof dev.name, "%s", name);
-    if (fd >= kMaxFd || !place_device(dev, fd, backing)) {
-        const int saved = fd >= kMaxFd ? EMFILE : errno;
-        syscall(SYS_close, fd);
-        errno = saved;
-        return -1;
-    }
-    dev.open = true;
-    dev.writable = wants_write;
-    log_line("open %s %s", name, mode);
-    return fd;
-}
-
-// Where a transfer of count bytes at pos must stop because of an injected fault:
-// returns -1 for an outright failure, or the count allowed.
-long long faulted_count(const Device& dev, FaultKind fail, FaultKind shorten, std::uint64_t pos,
-                        std::size_t count)
-{
-    if (const Fault* f = find_fault(fail, dev.name); f && f->arg >= pos && f->arg < pos + count) {
-        return -1;
-    }
-    if (const Fault* f = find_fault(shorten, dev.name); f && f->arg >= pos && f->arg < pos + count) {
-        return static_cast<long long>(f->arg - pos);
-    }
-    return static_cast<long long>(count);
-}
-
-ssize_t device_read(Device& dev, int fd, void* buffer, std::size_t count)
-{
-    const std::uint64_t pos = position_of(dev, fd);
-    const Operation op("read", dev.name, pos);
-    if (op.fails()) {
-        errno = EIO;
-        return -1;
-    }
-    if (op.shortened()) {
-        count /= 2;
-    }
-    std::size_t allowed = pos >= dev.size ? 0 : count;
-    if (pos + allowed > dev.size) {
-        allowed = static_cast<std::size_t>(dev.size - pos);
-    }
-    const long long n = faulted_count(dev, FaultKind::read_fail, FaultKind::read_short, pos, allowed);
-    if (n < 0) {
-        errno = EIO;
-        return -1;
-    }
-    return syscall(SYS_read, fd, buffer, static_cast<std::size_t>(n));
-}
-
-bool ram_mode()
-{
-    const char* ram = std::getenv("FLASHSIM_RAM");
-    return ram != nullptr && *ram != '\0' && std::strcmp(ram, "0") != 0;
-}
-
-// Stores count bytes at the descriptor's position as NOR flash does: each stored byte
-// becomes old AND new, since programming can only clear bits. Moves the position on as a
-// write would. Returns the count, or -1 with errno set.
-ssize_t program_nor(int fd, const void* buffer, std::size_t count)
-{
-    const auto start = static_cast<off_t>(syscall(SYS_lseek, fd, 0L, SEEK_CUR));
-    const auto* in = static_cast<const unsigned char*>(buffer);
-    static unsigned char cells[65536];
-    for (std::size_t done = 0; done < count;) {
-        const std::size_t chunk = count - done < sizeof cells ? count - done : sizeof cells;
-        const off_t at = start + static_cast<off_t>(done);
-        if (pread(fd, cells, chunk, at) != static_cast<ssize_t>(chunk)) {
-            errno = EIO;
-            return -1;
-        }
-        for (std::size_t i = 0; i < chunk; ++i) {
-            cells[i] = static_cast<unsigned char>(cells[i] & in[done + i]);
-        }
-        if (pwrite(fd, cells, chunk, at) != static_cast<ssize_t>(chunk)) {
-            errno = EIO;
-            return -1;
-        }
-        done += chunk;
-    }
-    syscall(SYS_lseek, fd, static_cast<long>(start + static_cast<off_t>(count)), SEEK_SET);
-    return static_cast<ssize_t>(count);
-}
-
-ssize_t device_write(Device& dev, int fd, const void* buffer, std::size_t count)
-{
-    const std::uint64_t pos = position_of(dev, fd);
-    const Operation op("write", dev.name, pos);
-    if (op.fails()) {
-        errno = EIO;
-        return -1;
-    }
-    if (op.shortened()) {
-        count /= 2;
-    }
-    if (!dev.writable) {
-        errno = EBADF;
-        return -1;
-    }
-    if (pos >= dev.size && count > 0) {
-        errno = ENOSPC;
-        return -1;
-    }
-    std::size_t allowed = count;
-    if (pos + allowed > dev.size) {
-        allowed = static_cast<std::size_t>(dev.size - pos);
-    }
-    const long long n = faulted_count(dev, FaultKind::write_fail, FaultKind::write_short, pos, allowed);
-    if (n < 0) {
-        errno = EIO;
-        return -1;
-    }
-    if (!ram_mode()) {
-        return program_nor(fd, buffer, static_cast<std::size_t>(n));
-    }
-    return syscall(SYS_write, fd, buffer, static_cast<std::size_t>(n));
-}
-
-// Takes the offset at full width, so that lseek64 on a 32-bit target is judged as given.
-long long device_lseek(Device& dev, int fd, long long offset, int whence)
-{
-    const std::uint64_t pos = position_of(dev, fd);
-    const Operation op("lseek", dev.name, whence == SEEK_SET ? static_cast<std::uint64_t>(offset) : pos);
-    Counter& c = counter_for(dev.name);
-    ++c.lseeks;
-    const Fault* f = find_fault(FaultKind::lseek_fail, dev.name);
-    if (op.fails() || (f != nullptr && f->arg == c.lseeks)) {
-        errno = EINVAL;
-        return -1;
-    }
-    long long target = offset;
-    if (whence == SEEK_CUR) {
-        target += static_cast<long long>(pos);
-    } else if (whence == SEEK_END) {
-        target += static_cast<long long>(dev.size);
-    } else if (whence != SEEK_SET) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (target < 0 || static_cast<std::uint64_t>(target) > dev.size) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (syscall(SYS_lseek, fd, static_cast<long>(dev.base + static_cast<std::uint64_t>(target)), SEEK_SET) < 0) {
-        return -1;
-    }
-    return target;
-}
-
-int device_erase(Device& dev, int fd, const erase_info_user* request)
-{
-    const Operation op("erase", dev.name, request->start);
-    Counter& c = counter_for(dev.name);
-    ++c.erases;
-    log_line("erase %s 0x%x 0x%x", dev.name, request->start, request->length);
-    if (!dev.writable) {
-        errno = EPERM;
-        return -1;
-    }
-    const Fault* f = find_fault(FaultKind::erase_fail, dev.name);
-    if (op.fails() || (f != nullptr && f->arg == c.erases)) {
-        errno = EIO;
-        return -1;
-    }
-    const std::uint64_t start = request->start;
-    const std::uint64_t length = request->length;
-    if (start >= dev.size || length > dev.size - start || start % dev.erase_size != 0 ||
-        length % dev.erase_size != 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    static unsigned char fill[65536];
-    std::memset(fill, 0xFF, sizeof fill);
-    for (std::uint64_t done = 0; done < length;) {
-        const std::size_t chunk = static_cast<std::size_t>(
-            length - done < sizeof fill ? length - done : sizeof fill);
-        const auto at = static_cast<off_t>(dev.base + start + done);
-        if (pwrite(fd, fill, chunk, at) != static_cast<ssize_t>(chunk)) {
-            errno = EIO;
-            return -1;
-        }
-        done += chunk;
-    }
-    return 0;
-}
-
-int device_ioctl(Device& dev, int fd, unsigned long request, void* arg)
-{
-    if (request == MEMERASE) {
-        return device_erase(dev, fd, static_cast<const erase_info_user*>(arg));
-    }
-    if (request == MEMGETINFO) {
-        const Operation op("getinfo", dev.name, 0);
-        auto* info = static_cast<mtd_info_user*>(arg);
-        std::memset(info, 0, sizeof *info);
-        // What block2mtd answers on the real driver tier.
-        info->type = MTD_RAM;
-        info->flags = MTD_CAP_RAM;
-        info->size = static_cast<std::uint32_t>(dev.size);
-        info->erasesize = dev.erase_size;
-        info->writesize = 1;
-        return 0;
-    }
-    errno = ENOTTY;
-    return -1;
-}
-
-int device_close(int fd)
-{
-    Device& dev = g_devices[fd];
-    const Operation op("close", dev.name, 0);
-    Counter& c = counter_for(dev.name);
-    ++c.closes;
-    const Fault* f = find_fault(FaultKind::close_fail, dev.name);
-    const bool fail = op.fails() || (f != nullptr && f->arg == c.closes);
-    log_line("close %s%s", dev.name, fail ? " -> fail" : "");
-    dev.open = false;
-    syscall(SYS_close, fd);
-    if (fail) {
-        errno = EIO;
-        return -1;
-    }
-    return 0;
-}
-
 int open_common(const char* symbol, int dirfd, const char* path, int flags, mode_t mode, bool at)
 {
+    if (const int list = open_device_list(path, flags); list != -2) {
+        return list;
+    }
     const int served = open_device(path, flags);
     if (served != -2) {
         return served;
@@ -776,8 +123,292 @@ __attribute__((format(printf, 2, 0))) void format_syslog(int priority, const cha
     log_line("syslog %d %s", priority, message);
 }
 
+
+int refuse(int error)
+{
+    errno = error;
+    return -1;
+}
+
+// A vectored transfer is one device operation: gathered into or scattered from one
+// buffer. offset -1: at the position, which moves on; -2: a negative offset (EINVAL).
+struct Gathered {
+    unsigned char* bytes = nullptr;
+    std::size_t count = 0;
+    Gathered(const Gathered&) = delete;
+    Gathered& operator=(const Gathered&) = delete;
+    Gathered() = default;
+    ~Gathered() { std::free(bytes); }
+};
+
+bool gather_size(const Device& dev, const iovec* iov, int count, long long offset, int flags, Gathered& out)
+{
+    if (count < 0 || count > IOV_MAX || offset == -2) {
+        errno = EINVAL;
+        return false;
+    }
+    if ((flags & ~RWF_HIPRI) != 0) {
+        errno = EOPNOTSUPP;
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        out.count += iov[i].iov_len;
+    }
+    // No transfer moves more than the device holds.
+    out.count = out.count < dev.size + 1 ? out.count : static_cast<std::size_t>(dev.size + 1);
+    out.bytes = static_cast<unsigned char*>(std::malloc(out.count + 1));
+    if (out.bytes == nullptr) {
+        errno = ENOMEM;
+        return false;
+    }
+    return true;
+}
+
+ssize_t vector_read(Device& dev, int fd, const iovec* iov, int count, long long offset, int flags)
+{
+    Gathered buffer;
+    if (!gather_size(dev, iov, count, offset, flags, buffer)) {
+        return -1;
+    }
+    const ssize_t n = device_read_at(dev, fd, buffer.bytes, buffer.count, offset < 0 ? 0 : offset, offset == -1);
+    std::size_t left = n > 0 ? static_cast<std::size_t>(n) : 0;
+    for (int i = 0; i < count && left > 0; ++i) {
+        const std::size_t part = iov[i].iov_len < left ? iov[i].iov_len : left;
+        std::memcpy(iov[i].iov_base, buffer.bytes + (static_cast<std::size_t>(n) - left), part);
+        left -= part;
+    }
+    return n;
+}
+
+ssize_t vector_write(Device& dev, int fd, const iovec* iov, int count, long long offset, int flags)
+{
+    Gathered buffer;
+    if (!gather_size(dev, iov, count, offset, flags, buffer)) {
+        return -1;
+    }
+    std::size_t done = 0;
+    for (int i = 0; i < count && done < buffer.count; ++i) {
+        const std::size_t part = iov[i].iov_len < buffer.count - done ? iov[i].iov_len : buffer.count - done;
+        std::memcpy(buffer.bytes + done, iov[i].iov_base, part);
+        done += part;
+    }
+    return device_write_at(dev, fd, buffer.bytes, buffer.count, offset < 0 ? 0 : offset, offset == -1);
+}
+
+// fcntl on a device: duplicates share the entry, locks are translated (device_lock),
+// the status flags keep the device's own; any other command fails with EINVAL.
+template <typename Lock>
+int lock_request(const Device& dev, int fd, int cmd64, Lock* lock)
+{
+    struct flock64 wide {};
+    wide.l_type = lock->l_type;
+    wide.l_whence = lock->l_whence;
+    wide.l_start = lock->l_start;
+    wide.l_len = lock->l_len;
+    wide.l_pid = lock->l_pid;
+    const int result = device_lock(dev, fd, cmd64, wide);
+    if (result == 0 && (cmd64 == F_GETLK64 || cmd64 == F_OFD_GETLK)) {
+        lock->l_type = wide.l_type;
+        lock->l_whence = wide.l_whence;
+        lock->l_start = static_cast<decltype(lock->l_start)>(wide.l_start);
+        lock->l_len = static_cast<decltype(lock->l_len)>(wide.l_len);
+        lock->l_pid = wide.l_pid;
+    }
+    return result;
+}
+
+int control(const char* symbol, int fd, int cmd, void* arg, bool wide)
+{
+    const auto pass = real<int (*)(int, int, ...)>(symbol);
+    Device* dev = device_of(fd);
+    if (dev == nullptr) {
+        return pass(fd, cmd, arg);
+    }
+    const auto value = static_cast<int>(reinterpret_cast<std::intptr_t>(arg));
+    if (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) {
+        const int copy = pass(fd, cmd, arg);
+        if (copy >= 0) {
+            copy_device(fd, copy);
+        }
+        return copy;
+    }
+    if (cmd == F_GETFD || cmd == F_SETFD) {
+        return pass(fd, cmd, arg);
+    }
+    if (cmd == F_GETFL) {
+        const int flags = pass(fd, cmd, arg);
+        return flags < 0 || dev->readable ? flags : (flags & ~O_ACCMODE) | O_WRONLY;
+    }
+    if (cmd == F_SETFL) {
+        // O_APPEND, O_ASYNC and O_DIRECT mean nothing here and never reach the backing file.
+        const int flags = pass(fd, F_GETFL, nullptr);
+        return pass(fd, F_SETFL, reinterpret_cast<void*>(static_cast<std::intptr_t>((flags & ~O_NONBLOCK) |
+                                                                                      (value & O_NONBLOCK))));
+    }
+    if (cmd == F_GETSIG) {
+        return 0;
+    }
+    if (cmd == F_OFD_GETLK || cmd == F_OFD_SETLK || cmd == F_OFD_SETLKW || cmd == F_GETLK64 ||
+        cmd == F_SETLK64 || cmd == F_SETLKW64) {
+        return lock_request(*dev, fd, cmd, static_cast<struct flock64*>(arg));
+    }
+    if (cmd == F_GETLK || cmd == F_SETLK || cmd == F_SETLKW) {
+        const int cmd64 = cmd == F_GETLK ? F_GETLK64 : cmd == F_SETLK ? F_SETLK64 : F_SETLKW64;
+        return wide ? lock_request(*dev, fd, cmd64, static_cast<struct flock64*>(arg))
+                    : lock_request(*dev, fd, cmd64, static_cast<struct flock*>(arg));
+    }
+    return refuse(EINVAL);
+}
+
+// Copies a device's status into the caller's structure, whichever its width.
+template <typename Status>
+void put_status(const struct stat64& from, Status* to)
+{
+    std::memset(to, 0, sizeof *to);
+    to->st_dev = from.st_dev;
+    to->st_ino = static_cast<decltype(to->st_ino)>(from.st_ino);
+    to->st_mode = from.st_mode;
+    to->st_nlink = from.st_nlink;
+    to->st_uid = from.st_uid;
+    to->st_gid = from.st_gid;
+    to->st_rdev = from.st_rdev;
+    to->st_size = 0;
+    to->st_blksize = from.st_blksize;
+    to->st_blocks = 0;
+    to->st_atim = from.st_atim;
+    to->st_mtim = from.st_mtim;
+    to->st_ctim = from.st_ctim;
+}
+
+template <typename Status, typename Pass>
+int status_of_path(const char* path, Status* st, Pass pass)
+{
+    struct stat64 device {};
+    const int served = path_status(path, device);
+    if (served == -2) {
+        return pass();
+    }
+    if (served == 0) {
+        put_status(device, st);
+    }
+    return served;
+}
+
+template <typename Status, typename Pass>
+int status_of_fd(int fd, Status* st, Pass pass)
+{
+    const Device* dev = device_of(fd);
+    if (dev == nullptr) {
+        return pass();
+    }
+    struct stat64 device {};
+    device_status(*dev, fd, device);
+    put_status(device, st);
+    return 0;
+}
+
+template <typename Status, typename Pass>
+int at_status(int dirfd, const char* path, int flags, Status* st, Pass pass)
+{
+    if (path != nullptr && *path == '\0' && (flags & AT_EMPTY_PATH) != 0) {
+        return status_of_fd(dirfd, st, pass);
+    }
+    if (path != nullptr && *path == '/') {
+        return status_of_path(path, st, pass);
+    }
+    return pass();
+}
+
+void fill_statx(const struct stat64& st, struct statx& out)
+{
+    std::memset(&out, 0, sizeof out);
+    out.stx_mask = STATX_BASIC_STATS;
+    out.stx_blksize = static_cast<std::uint32_t>(st.st_blksize);
+    out.stx_nlink = static_cast<std::uint32_t>(st.st_nlink);
+    out.stx_uid = st.st_uid;
+    out.stx_gid = st.st_gid;
+    out.stx_mode = static_cast<std::uint16_t>(st.st_mode);
+    out.stx_ino = st.st_ino;
+    out.stx_atime = {st.st_atim.tv_sec, static_cast<std::uint32_t>(st.st_atim.tv_nsec), 0};
+    out.stx_mtime = {st.st_mtim.tv_sec, static_cast<std::uint32_t>(st.st_mtim.tv_nsec), 0};
+    out.stx_ctime = {st.st_ctim.tv_sec, static_cast<std::uint32_t>(st.st_ctim.tv_nsec), 0};
+    out.stx_rdev_major = major(st.st_rdev);
+    out.stx_rdev_minor = minor(st.st_rdev);
+    out.stx_dev_major = major(st.st_dev);
+    out.stx_dev_minor = minor(st.st_dev);
+}
+
+ssize_t stream_read(void* cookie, char* buffer, size_t count)
+{
+    return read(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)), buffer, count);
+}
+
+ssize_t stream_write(void* cookie, const char* buffer, size_t count)
+{
+    return write(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)), buffer, count);
+}
+
+int stream_seek(void* cookie, off64_t* position, int whence)
+{
+    const off64_t at = lseek64(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)), *position, whence);
+    if (at < 0) {
+        return -1;
+    }
+    *position = at;
+    return 0;
+}
+
+int stream_close(void* cookie)
+{
+    return close(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)));
+}
+
+// A stream whose reads, writes and seeks are the simulator's; fileno() gives fd.
+FILE* device_stream(int fd, const char* mode)
+{
+    const cookie_io_functions_t calls{stream_read, stream_write, stream_seek, stream_close};
+    FILE* stream = fopencookie(reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)), mode, calls);
+    if (stream != nullptr) {
+        stream->_fileno = fd;
+    }
+    return stream;
+}
+
+int stream_flags(const char* mode)
+{
+    int flags = std::strchr(mode, '+') != nullptr ? O_RDWR : *mode == 'r' ? O_RDONLY : O_WRONLY;
+    flags |= *mode == 'w' ? O_CREAT | O_TRUNC : *mode == 'a' ? O_CREAT | O_APPEND : 0;
+    flags |= std::strchr(mode, 'x') != nullptr ? O_EXCL : 0;
+    flags |= std::strchr(mode, 'e') != nullptr ? O_CLOEXEC : 0;
+    return flags;
+}
+
+template <typename Pass>
+FILE* open_stream(const char* path, const char* mode, Pass pass)
+{
+    if (const int list = open_device_list(path, O_CLOEXEC); list >= 0) {
+        return real<FILE* (*)(int, const char*)>("fdopen")(list, "r");
+    }
+    const int fd = mode != nullptr ? open_device(path, stream_flags(mode)) : -2;
+    if (fd == -2) {
+        return pass();
+    }
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE* stream = device_stream(fd, mode);
+    if (stream == nullptr) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return stream;
+}
+
 }  // namespace
 
+// The interposed entry points are the library's only exported symbols.
+#pragma GCC visibility push(default)
 extern "C" {
 
 int open(const char* path, int flags, ...)
@@ -826,10 +457,32 @@ int __open64_2(const char* path, int flags)
     return open_common("__open64_2", AT_FDCWD, path, flags, 0, false);
 }
 
+int __openat_2(int dirfd, const char* path, int flags)
+{
+    return open_common("__openat_2", dirfd, path, flags, 0, true);
+}
+
+int __openat64_2(int dirfd, const char* path, int flags)
+{
+    return open_common("__openat64_2", dirfd, path, flags, 0, true);
+}
+
+int creat(const char* path, mode_t mode)
+{
+    return open_common("open", AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC, mode, false);
+}
+
+int creat64(const char* path, mode_t mode)
+{
+    return open_common("open64", AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC, mode, false);
+}
+
+// ---- Transfers ------------------------------------------------------------------------
+
 ssize_t read(int fd, void* buffer, size_t count)
 {
     if (Device* dev = device_of(fd)) {
-        return device_read(*dev, fd, buffer, count);
+        return device_read_at(*dev, fd, buffer, count, 0, true);
     }
     return real<ssize_t (*)(int, void*, size_t)>("read")(fd, buffer, count);
 }
@@ -837,10 +490,169 @@ ssize_t read(int fd, void* buffer, size_t count)
 ssize_t write(int fd, const void* buffer, size_t count)
 {
     if (Device* dev = device_of(fd)) {
-        return device_write(*dev, fd, buffer, count);
+        return device_write_at(*dev, fd, buffer, count, 0, true);
     }
     return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer, count);
 }
+
+ssize_t pread(int fd, void* buffer, size_t count, off_t offset)
+{
+    if (Device* dev = device_of(fd)) {
+        return device_read_at(*dev, fd, buffer, count, offset, false);
+    }
+    return real<ssize_t (*)(int, void*, size_t, off_t)>("pread")(fd, buffer, count, offset);
+}
+
+ssize_t pread64(int fd, void* buffer, size_t count, off64_t offset)
+{
+    if (Device* dev = device_of(fd)) {
+        return device_read_at(*dev, fd, buffer, count, offset, false);
+    }
+    return real<ssize_t (*)(int, void*, size_t, off64_t)>("pread64")(fd, buffer, count, offset);
+}
+
+ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset)
+{
+    if (Device* dev = device_of(fd)) {
+        return device_write_at(*dev, fd, buffer, count, offset, false);
+    }
+    return real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, buffer, count, offset);
+}
+
+ssize_t pwrite64(int fd, const void* buffer, size_t count, off64_t offset)
+{
+    if (Device* dev = device_of(fd)) {
+        return device_write_at(*dev, fd, buffer, count, offset, false);
+    }
+    return real<ssize_t (*)(int, const void*, size_t, off64_t)>("pwrite64")(fd, buffer, count, offset);
+}
+
+ssize_t readv(int fd, const iovec* iov, int count)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_read(*dev, fd, iov, count, -1, 0);
+    }
+    return real<ssize_t (*)(int, const iovec*, int)>("readv")(fd, iov, count);
+}
+
+ssize_t writev(int fd, const iovec* iov, int count)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_write(*dev, fd, iov, count, -1, 0);
+    }
+    return real<ssize_t (*)(int, const iovec*, int)>("writev")(fd, iov, count);
+}
+
+ssize_t preadv(int fd, const iovec* iov, int count, off_t offset)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_read(*dev, fd, iov, count, offset < 0 ? -2 : offset, 0);
+    }
+    return real<ssize_t (*)(int, const iovec*, int, off_t)>("preadv")(fd, iov, count, offset);
+}
+
+ssize_t preadv64(int fd, const iovec* iov, int count, off64_t offset)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_read(*dev, fd, iov, count, offset < 0 ? -2 : offset, 0);
+    }
+    return real<ssize_t (*)(int, const iovec*, int, off64_t)>("preadv64")(fd, iov, count, offset);
+}
+
+ssize_t pwritev(int fd, const iovec* iov, int count, off_t offset)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_write(*dev, fd, iov, count, offset < 0 ? -2 : offset, 0);
+    }
+    return real<ssize_t (*)(int, const iovec*, int, off_t)>("pwritev")(fd, iov, count, offset);
+}
+
+ssize_t pwritev64(int fd, const iovec* iov, int count, off64_t offset)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_write(*dev, fd, iov, count, offset < 0 ? -2 : offset, 0);
+    }
+    return real<ssize_t (*)(int, const iovec*, int, off64_t)>("pwritev64")(fd, iov, count, offset);
+}
+
+// The v2 forms: an offset of -1 means the position.
+ssize_t preadv2(int fd, const iovec* iov, int count, off_t offset, int flags)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_read(*dev, fd, iov, count, offset == -1 ? -1 : offset < 0 ? -2 : offset, flags);
+    }
+    return real<ssize_t (*)(int, const iovec*, int, off_t, int)>("preadv2")(fd, iov, count, offset, flags);
+}
+
+ssize_t preadv64v2(int fd, const iovec* iov, int count, off64_t offset, int flags)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_read(*dev, fd, iov, count, offset == -1 ? -1 : offset < 0 ? -2 : offset, flags);
+    }
+    return real<ssize_t (*)(int, const iovec*, int, off64_t, int)>("preadv64v2")(fd, iov, count, offset, flags);
+}
+
+ssize_t pwritev2(int fd, const iovec* iov, int count, off_t offset, int flags)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_write(*dev, fd, iov, count, offset == -1 ? -1 : offset < 0 ? -2 : offset, flags);
+    }
+    return real<ssize_t (*)(int, const iovec*, int, off_t, int)>("pwritev2")(fd, iov, count, offset, flags);
+}
+
+ssize_t pwritev64v2(int fd, const iovec* iov, int count, off64_t offset, int flags)
+{
+    if (Device* dev = device_of(fd)) {
+        return vector_write(*dev, fd, iov, count, offset == -1 ? -1 : offset < 0 ? -2 : offset, flags);
+    }
+    return real<ssize_t (*)(int, const iovec*, int, off64_t, int)>("pwritev64v2")(fd, iov, count, offset, flags);
+}
+
+// The kernel moves bytes between descriptors only through a driver's splice support,
+// which the MTD character device lacks: EINVAL, and programs fall back to read and write.
+ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t* out_offset, size_t count, unsigned flags)
+{
+    if (device_of(in) != nullptr || device_of(out) != nullptr) {
+        return refuse(EINVAL);
+    }
+    return real<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned)>("copy_file_range")(
+        in, in_offset, out, out_offset, count, flags);
+}
+
+ssize_t sendfile(int out, int in, off_t* offset, size_t count)
+{
+    if (device_of(in) != nullptr || device_of(out) != nullptr) {
+        return refuse(EINVAL);
+    }
+    return real<ssize_t (*)(int, int, off_t*, size_t)>("sendfile")(out, in, offset, count);
+}
+
+ssize_t sendfile64(int out, int in, off64_t* offset, size_t count)
+{
+    if (device_of(in) != nullptr || device_of(out) != nullptr) {
+        return refuse(EINVAL);
+    }
+    return real<ssize_t (*)(int, int, off64_t*, size_t)>("sendfile64")(out, in, offset, count);
+}
+
+ssize_t splice(int in, off64_t* in_offset, int out, off64_t* out_offset, size_t count, unsigned flags)
+{
+    if (device_of(in) != nullptr || device_of(out) != nullptr) {
+        return refuse(EINVAL);
+    }
+    return real<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned)>("splice")(in, in_offset, out,
+                                                                                       out_offset, count, flags);
+}
+
+ssize_t tee(int in, int out, size_t count, unsigned flags)
+{
+    if (device_of(in) != nullptr || device_of(out) != nullptr) {
+        return refuse(EINVAL);
+    }
+    return real<ssize_t (*)(int, int, size_t, unsigned)>("tee")(in, out, count, flags);
+}
+
+// ---- Position, descriptors, requests ----------------------------------------------------
 
 off_t lseek(int fd, off_t offset, int whence)
 {
@@ -863,7 +675,85 @@ int close(int fd)
     if (device_of(fd) != nullptr) {
         return device_close(fd);
     }
+    forget_device(fd);
     return real<int (*)(int)>("close")(fd);
+}
+
+int dup(int fd)
+{
+    const int copy = real<int (*)(int)>("dup")(fd);
+    if (copy >= 0) {
+        copy_device(fd, copy);
+    }
+    return copy;
+}
+
+int dup2(int fd, int to)
+{
+    const int copy = real<int (*)(int, int)>("dup2")(fd, to);
+    if (copy >= 0 && copy != fd) {
+        copy_device(fd, copy);
+    }
+    return copy;
+}
+
+int dup3(int fd, int to, int flags)
+{
+    const int copy = real<int (*)(int, int, int)>("dup3")(fd, to, flags);
+    if (copy >= 0) {
+        copy_device(fd, copy);
+    }
+    return copy;
+}
+
+int fcntl(int fd, int cmd, ...)
+{
+    va_list args;
+    va_start(args, cmd);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    return control("fcntl", fd, cmd, arg, false);
+}
+
+int fcntl64(int fd, int cmd, ...)
+{
+    va_list args;
+    va_start(args, cmd);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    return control("fcntl64", fd, cmd, arg, true);
+}
+
+// flock() is not interposed: on a device it locks the backing file, a device of
+// FLASHSIM_DIR alone, every device of an image together (they share the lock, so two
+// holders of any of them never overlap).
+
+int lockf(int fd, int cmd, off_t length)
+{
+    return lockf64(fd, cmd, length);
+}
+
+int lockf64(int fd, int cmd, off64_t length)
+{
+    Device* dev = device_of(fd);
+    if (dev == nullptr) {
+        return real<int (*)(int, int, off64_t)>("lockf64")(fd, cmd, length);
+    }
+    struct flock64 lock {};
+    lock.l_whence = SEEK_CUR;
+    lock.l_len = length;
+    lock.l_type = cmd == F_ULOCK ? F_UNLCK : F_WRLCK;
+    if (cmd == F_TEST) {
+        lock.l_type = F_RDLCK;
+        if (device_lock(*dev, fd, F_GETLK64, lock) != 0) {
+            return -1;
+        }
+        return lock.l_type == F_UNLCK || lock.l_pid == getpid() ? 0 : refuse(EACCES);
+    }
+    if (cmd != F_LOCK && cmd != F_TLOCK && cmd != F_ULOCK) {
+        return refuse(EINVAL);
+    }
+    return device_lock(*dev, fd, cmd == F_LOCK ? F_SETLKW64 : F_SETLK64, lock);
 }
 
 int ioctl(int fd, unsigned long request, ...)
@@ -876,6 +766,311 @@ int ioctl(int fd, unsigned long request, ...)
         return device_ioctl(*dev, fd, request, arg);
     }
     return real<int (*)(int, unsigned long, ...)>("ioctl")(fd, request, arg);
+}
+
+// ---- What the kernel refuses on an MTD character device ----------------------------------
+
+// Mapping: the MTD character device maps only RAM and ROM devices that a map driver
+// backs directly; NOR through the CFI driver gives ENODEV.
+void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset)
+{
+    if ((flags & MAP_ANONYMOUS) == 0 && device_of(fd) != nullptr) {
+        errno = ENODEV;
+        return MAP_FAILED;
+    }
+    return real<void* (*)(void*, size_t, int, int, int, off_t)>("mmap")(address, length, protection, flags, fd,
+                                                                      offset);
+}
+
+void* mmap64(void* address, size_t length, int protection, int flags, int fd, off64_t offset)
+{
+    if ((flags & MAP_ANONYMOUS) == 0 && device_of(fd) != nullptr) {
+        errno = ENODEV;
+        return MAP_FAILED;
+    }
+    return real<void* (*)(void*, size_t, int, int, int, off64_t)>("mmap64")(address, length, protection, flags,
+                                                                          fd, offset);
+}
+
+// Only a regular file is truncated: EINVAL.
+int ftruncate(int fd, off_t length)
+{
+    return device_of(fd) != nullptr ? refuse(EINVAL) : real<int (*)(int, off_t)>("ftruncate")(fd, length);
+}
+
+int ftruncate64(int fd, off64_t length)
+{
+    return device_of(fd) != nullptr ? refuse(EINVAL) : real<int (*)(int, off64_t)>("ftruncate64")(fd, length);
+}
+
+int truncate(const char* path, off_t length)
+{
+    struct stat64 st {};
+    return path_status(path, st) != -2 ? refuse(path_status(path, st) == 0 ? EINVAL : ENOENT)
+                                       : real<int (*)(const char*, off_t)>("truncate")(path, length);
+}
+
+int truncate64(const char* path, off64_t length)
+{
+    struct stat64 st {};
+    return path_status(path, st) != -2 ? refuse(path_status(path, st) == 0 ? EINVAL : ENOENT)
+                                       : real<int (*)(const char*, off64_t)>("truncate64")(path, length);
+}
+
+// Space is allocated only in regular files and block devices: EBADF on a descriptor
+// not open for writing, else ENODEV.
+int fallocate(int fd, int mode, off_t offset, off_t length)
+{
+    if (const Device* dev = device_of(fd)) {
+        return refuse(dev->writable ? ENODEV : EBADF);
+    }
+    return real<int (*)(int, int, off_t, off_t)>("fallocate")(fd, mode, offset, length);
+}
+
+int fallocate64(int fd, int mode, off64_t offset, off64_t length)
+{
+    if (const Device* dev = device_of(fd)) {
+        return refuse(dev->writable ? ENODEV : EBADF);
+    }
+    return real<int (*)(int, int, off64_t, off64_t)>("fallocate64")(fd, mode, offset, length);
+}
+
+int posix_fallocate(int fd, off_t offset, off_t length)
+{
+    if (const Device* dev = device_of(fd)) {
+        return dev->writable ? ENODEV : EBADF;
+    }
+    return real<int (*)(int, off_t, off_t)>("posix_fallocate")(fd, offset, length);
+}
+
+int posix_fallocate64(int fd, off64_t offset, off64_t length)
+{
+    if (const Device* dev = device_of(fd)) {
+        return dev->writable ? ENODEV : EBADF;
+    }
+    return real<int (*)(int, off64_t, off64_t)>("posix_fallocate64")(fd, offset, length);
+}
+
+// Advice changes nothing a program can see: accepted, and kept from the backing file.
+int posix_fadvise(int fd, off_t offset, off_t length, int advice)
+{
+    return device_of(fd) != nullptr ? 0
+                                    : real<int (*)(int, off_t, off_t, int)>("posix_fadvise")(fd, offset, length, advice);
+}
+
+int posix_fadvise64(int fd, off64_t offset, off64_t length, int advice)
+{
+    return device_of(fd) != nullptr
+               ? 0
+               : real<int (*)(int, off64_t, off64_t, int)>("posix_fadvise64")(fd, offset, length, advice);
+}
+
+// The node's owner and mode are not the simulator's to change.
+int fchmod(int fd, mode_t mode)
+{
+    return device_of(fd) != nullptr ? refuse(EPERM) : real<int (*)(int, mode_t)>("fchmod")(fd, mode);
+}
+
+int fchown(int fd, uid_t owner, gid_t group)
+{
+    return device_of(fd) != nullptr ? refuse(EPERM) : real<int (*)(int, uid_t, gid_t)>("fchown")(fd, owner, group);
+}
+
+// Writes reach the chip before they return; the driver has no fsync (EINVAL), and
+// sync_file_range is for regular files, block devices and directories (ESPIPE).
+int sync_file_range(int fd, off64_t offset, off64_t length, unsigned flags)
+{
+    return device_of(fd) != nullptr
+               ? refuse(ESPIPE)
+               : real<int (*)(int, off64_t, off64_t, unsigned)>("sync_file_range")(fd, offset, length, flags);
+}
+
+// ---- Status -----------------------------------------------------------------------------
+
+int stat(const char* path, struct stat* st)
+{
+    return status_of_path(path, st, [&] { return real<int (*)(const char*, struct stat*)>("stat")(path, st); });
+}
+
+int stat64(const char* path, struct stat64* st)
+{
+    return status_of_path(path, st, [&] { return real<int (*)(const char*, struct stat64*)>("stat64")(path, st); });
+}
+
+int lstat(const char* path, struct stat* st)
+{
+    return status_of_path(path, st, [&] { return real<int (*)(const char*, struct stat*)>("lstat")(path, st); });
+}
+
+int lstat64(const char* path, struct stat64* st)
+{
+    return status_of_path(path, st,
+                          [&] { return real<int (*)(const char*, struct stat64*)>("lstat64")(path, st); });
+}
+
+int fstat(int fd, struct stat* st)
+{
+    return status_of_fd(fd, st, [&] { return real<int (*)(int, struct stat*)>("fstat")(fd, st); });
+}
+
+int fstat64(int fd, struct stat64* st)
+{
+    return status_of_fd(fd, st, [&] { return real<int (*)(int, struct stat64*)>("fstat64")(fd, st); });
+}
+
+int fstatat(int dirfd, const char* path, struct stat* st, int flags)
+{
+    auto pass = [&] { return real<int (*)(int, const char*, struct stat*, int)>("fstatat")(dirfd, path, st, flags); };
+    return at_status(dirfd, path, flags, st, pass);
+}
+
+int fstatat64(int dirfd, const char* path, struct stat64* st, int flags)
+{
+    auto pass = [&] {
+        return real<int (*)(int, const char*, struct stat64*, int)>("fstatat64")(dirfd, path, st, flags);
+    };
+    return at_status(dirfd, path, flags, st, pass);
+}
+
+// The status calls of programs built against a C library older than 2.33.
+int __xstat(int version, const char* path, struct stat* st)
+{
+    return status_of_path(path, st,
+                          [&] { return real<int (*)(int, const char*, struct stat*)>("__xstat")(version, path, st); });
+}
+
+int __xstat64(int version, const char* path, struct stat64* st)
+{
+    return status_of_path(path, st, [&] {
+        return real<int (*)(int, const char*, struct stat64*)>("__xstat64")(version, path, st);
+    });
+}
+
+int __lxstat(int version, const char* path, struct stat* st)
+{
+    return status_of_path(path, st,
+                          [&] { return real<int (*)(int, const char*, struct stat*)>("__lxstat")(version, path, st); });
+}
+
+int __lxstat64(int version, const char* path, struct stat64* st)
+{
+    return status_of_path(path, st, [&] {
+        return real<int (*)(int, const char*, struct stat64*)>("__lxstat64")(version, path, st);
+    });
+}
+
+int __fxstat(int version, int fd, struct stat* st)
+{
+    return status_of_fd(fd, st, [&] { return real<int (*)(int, int, struct stat*)>("__fxstat")(version, fd, st); });
+}
+
+int __fxstat64(int version, int fd, struct stat64* st)
+{
+    return status_of_fd(fd, st,
+                        [&] { return real<int (*)(int, int, struct stat64*)>("__fxstat64")(version, fd, st); });
+}
+
+int __fxstatat(int version, int dirfd, const char* path, struct stat* st, int flags)
+{
+    auto pass = [&] {
+        return real<int (*)(int, int, const char*, struct stat*, int)>("__fxstatat")(version, dirfd, path, st, flags);
+    };
+    return at_status(dirfd, path, flags, st, pass);
+}
+
+int __fxstatat64(int version, int dirfd, const char* path, struct stat64* st, int flags)
+{
+    auto pass = [&] {
+        return real<int (*)(int, int, const char*, struct stat64*, int)>("__fxstatat64")(version, dirfd, path, st,
+                                                                                        flags);
+    };
+    return at_status(dirfd, path, flags, st, pass);
+}
+
+int statx(int dirfd, const char* path, int flags, unsigned mask, struct statx* out)
+{
+    struct stat64 st {};
+    int served = -2;
+    if (*path == '\0' && (flags & AT_EMPTY_PATH) != 0) {
+        if (const Device* dev = device_of(dirfd)) {
+            device_status(*dev, dirfd, st);
+            served = 0;
+        }
+    } else if (*path == '/') {
+        served = path_status(path, st);
+    }
+    if (served == -2) {
+        return real<int (*)(int, const char*, int, unsigned, struct statx*)>("statx")(dirfd, path, flags, mask, out);
+    }
+    if (served == 0) {
+        fill_statx(st, *out);
+    }
+    return served;
+}
+
+int access(const char* path, int mode)
+{
+    const int served = path_access(path, mode);
+    return served != -2 ? served : real<int (*)(const char*, int)>("access")(path, mode);
+}
+
+int faccessat(int dirfd, const char* path, int mode, int flags)
+{
+    const int served = *path == '/' ? path_access(path, mode) : -2;
+    return served != -2 ? served : real<int (*)(int, const char*, int, int)>("faccessat")(dirfd, path, mode, flags);
+}
+
+int euidaccess(const char* path, int mode)
+{
+    const int served = path_access(path, mode);
+    return served != -2 ? served : real<int (*)(const char*, int)>("euidaccess")(path, mode);
+}
+
+int eaccess(const char* path, int mode)
+{
+    return euidaccess(path, mode);
+}
+
+// ---- Streams: the C library's stdio reaches descriptors through its own internal calls,
+// so a stream on a device is made of the simulator's calls (fopencookie) --------------------
+
+FILE* fopen(const char* path, const char* mode)
+{
+    return open_stream(path, mode, [&] { return real<FILE* (*)(const char*, const char*)>("fopen")(path, mode); });
+}
+
+FILE* fopen64(const char* path, const char* mode)
+{
+    return open_stream(path, mode, [&] { return real<FILE* (*)(const char*, const char*)>("fopen64")(path, mode); });
+}
+
+FILE* fdopen(int fd, const char* mode)
+{
+    if (device_of(fd) != nullptr) {
+        return device_stream(fd, mode);
+    }
+    return real<FILE* (*)(int, const char*)>("fdopen")(fd, mode);
+}
+
+// Reopening a stream onto a device is not served.
+FILE* freopen(const char* path, const char* mode, FILE* stream)
+{
+    struct stat64 st {};
+    if (path != nullptr && path_status(path, st) != -2) {
+        errno = EOPNOTSUPP;
+        return nullptr;
+    }
+    return real<FILE* (*)(const char*, const char*, FILE*)>("freopen")(path, mode, stream);
+}
+
+FILE* freopen64(const char* path, const char* mode, FILE* stream)
+{
+    struct stat64 st {};
+    if (path != nullptr && path_status(path, st) != -2) {
+        errno = EOPNOTSUPP;
+        return nullptr;
+    }
+    return real<FILE* (*)(const char*, const char*, FILE*)>("freopen64")(path, mode, stream);
 }
 
 void syslog(int priority, const char* format, ...)
@@ -924,12 +1119,18 @@ static int log_rename(const char* from, const char* to)
 
 int fsync(int fd)
 {
+    if (device_of(fd) != nullptr) {
+        return refuse(EINVAL);
+    }
     log_sync("fsync", fd);
     return real<int (*)(int)>("fsync")(fd);
 }
 
 int fdatasync(int fd)
 {
+    if (device_of(fd) != nullptr) {
+        return refuse(EINVAL);
+    }
     log_sync("fsync", fd);
     return real<int (*)(int)>("fdatasync")(fd);
 }
@@ -960,3 +1161,4 @@ int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsign
 }
 
 }  // extern "C"
+#pragma GCC visibility pop

@@ -1,0 +1,306 @@
+// power.cpp: the log, the page that the processes of a run share (operation numbers, the
+// power switch, the table of the run's processes), and the power cut.
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <cstddef>
+#include <ctime>
+#include <initializer_list>
+
+#include <linux/futex.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include "flashsim.h"
+
+namespace flashsim {
+
+namespace {
+
+unsigned long g_operations = 0;
+
+}  // namespace
+
+void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_line(const char* format, ...)
+{
+    const char* path = std::getenv("FLASHSIM_LOG");
+    if (path == nullptr) {
+        return;
+    }
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(line, sizeof line - 1, format, args);
+    va_end(args);
+    if (n < 0) {
+        return;
+    }
+    if (static_cast<std::size_t>(n) > sizeof line - 2) {
+        n = static_cast<int>(sizeof line - 2);
+    }
+    line[n] = '\n';
+    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (fd >= 0) {
+        const int saved = errno;
+        [[maybe_unused]] const long w = syscall(SYS_write, fd, line, static_cast<std::size_t>(n) + 1);
+        syscall(SYS_close, fd);
+        errno = saved;
+    }
+}
+
+namespace {
+
+// The page that the processes of one run (FLASHSIM_RUN) share, a small file mapped into
+// every process and updated with atomic operations, so no process waits for another:
+//   0   the last operation number given out
+//   4   the power-off flag
+//   8   the broken flag: a process found a bad FLASHSIM_FAULTS
+//   12  .. 63: kept for the launcher's own fields
+//   64  the member table: the pid of every live process of the run (0: a free slot)
+struct RunPage {
+    std::uint32_t operations;
+    std::uint32_t power_off;
+    std::uint32_t broken;
+    std::uint32_t launcher[13];
+    std::int32_t members[(4096 - 64) / 4];
+};
+static_assert(sizeof(RunPage) == 4096 && offsetof(RunPage, members) == 64);
+
+RunPage* run_page()
+{
+    static RunPage* page = nullptr;
+    static bool mapped = false;
+    if (mapped) {
+        return page;
+    }
+    mapped = true;
+    const char* dir = std::getenv("FLASHSIM_RUN");
+    if (dir == nullptr || *dir == '\0') {
+        return nullptr;
+    }
+    char path[4096];
+    std::snprintf(path, sizeof path, "%s/counter", dir);
+    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat64 st {};
+    if (syscall(SYS_fstat, fd, &st) == 0 && st.st_size < static_cast<off64_t>(sizeof(RunPage))) {
+        // Growing the file fills it with zeros, so a second process doing the same at the
+        // same moment changes nothing.
+        syscall(SYS_ftruncate, fd, static_cast<long>(sizeof(RunPage)));
+    }
+    void* map = mmap(nullptr, sizeof(RunPage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    syscall(SYS_close, fd);
+    page = map == MAP_FAILED ? nullptr : static_cast<RunPage*>(map);
+    return page;
+}
+
+[[noreturn]] void die()
+{
+    kill(getpid(), SIGKILL);
+    std::abort();
+}
+
+bool power_is_off(RunPage* page)
+{
+    return page != nullptr && __atomic_load_n(&page->power_off, __ATOMIC_SEQ_CST) != 0;
+}
+
+// Kills every other member of the run. Those of other process groups
+// go first: when the run's first process dies, the launcher kills its group, which may
+// hold this process.
+void kill_members(RunPage* page)
+{
+    const pid_t self = getpid();
+    const pid_t group = getpgrp();
+    for (const int own_group : {0, 1}) {
+        for (std::int32_t& slot : page->members) {
+            const pid_t pid = __atomic_load_n(&slot, __ATOMIC_SEQ_CST);
+            if (pid > 0 && pid != self && int{getpgid(pid) == group} == own_group) {
+                kill(pid, SIGKILL);
+            }
+        }
+    }
+}
+
+// Enters this process in the member table (again after an exec, which keeps the pid).
+// A slot whose process is gone is taken back when the table is full. The power is checked
+// after the entry is made: either the process that cuts the power finds this one in the
+// table, or this one finds the power off and dies.
+int g_slot = -1;
+
+void join_run()
+{
+    RunPage* page = run_page();
+    if (page == nullptr) {
+        return;
+    }
+    const pid_t self = getpid();
+    constexpr int kSlots = sizeof page->members / sizeof page->members[0];
+    g_slot = -1;
+    for (int i = 0; i < kSlots && g_slot < 0; ++i) {
+        g_slot = __atomic_load_n(&page->members[i], __ATOMIC_SEQ_CST) == self ? i : -1;
+    }
+    for (int pass = 0; pass < 2 && g_slot < 0; ++pass) {
+        for (int i = 0; i < kSlots && g_slot < 0; ++i) {
+            std::int32_t free_slot = 0;
+            if (__atomic_compare_exchange_n(&page->members[i], &free_slot, self, false, __ATOMIC_SEQ_CST,
+                                            __ATOMIC_SEQ_CST)) {
+                g_slot = i;
+            }
+        }
+        for (int i = 0; i < kSlots && g_slot < 0; ++i) {
+            std::int32_t pid = __atomic_load_n(&page->members[i], __ATOMIC_SEQ_CST);
+            if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH) {
+                __atomic_compare_exchange_n(&page->members[i], &pid, 0, false, __ATOMIC_SEQ_CST,
+                                            __ATOMIC_SEQ_CST);
+            }
+        }
+    }
+    if (power_is_off(page)) {
+        die();
+    }
+}
+
+void leave_run()
+{
+    RunPage* page = run_page();
+    if (page != nullptr && g_slot >= 0) {
+        std::int32_t self = getpid();
+        __atomic_compare_exchange_n(&page->members[g_slot], &self, 0, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST);
+    }
+}
+
+__attribute__((constructor)) void start_process()
+{
+    pthread_atfork(nullptr, nullptr, join_run);
+    join_run();
+    load_faults();
+    adopt_devices();
+}
+
+__attribute__((destructor)) void end_process()
+{
+    leave_run();
+}
+
+// Power is lost: every process of the run dies at once, whatever its group or session.
+// Outside a run only this process does (the fault campaign of a single command counts on
+// that).
+[[noreturn]] void cut_power()
+{
+    if (RunPage* page = run_page()) {
+        __atomic_store_n(&page->power_off, 1U, __ATOMIC_SEQ_CST);
+        kill_members(page);
+        kill(0, SIGKILL);
+    }
+    die();
+}
+
+// An operation numbered after a cut that another process is still completing: it must
+// not land, and this process must not end before the cut either (its parent would see it
+// die first), so it waits for the power to go off, and the cut kills it.
+[[noreturn]] void wait_for_cut(RunPage* page)
+{
+    while (page != nullptr && !power_is_off(page)) {
+        timespec pause{0, 10 * 1000 * 1000};
+        syscall(SYS_futex, &page->power_off, FUTEX_WAIT, 0U, &pause, nullptr, 0U);
+    }
+    die();
+}
+
+// This process's command line, its arguments joined by spaces, for the trace.
+const char* command_line()
+{
+    static char line[256];
+    static bool read_once = false;
+    if (read_once) {
+        return line;
+    }
+    read_once = true;
+    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/proc/self/cmdline", O_RDONLY | O_CLOEXEC));
+    long n = fd < 0 ? 0 : syscall(SYS_read, fd, line, sizeof line - 1);
+    if (fd >= 0) {
+        syscall(SYS_close, fd);
+    }
+    n = n < 0 ? 0 : n;
+    while (n > 0 && line[n - 1] == '\0') {
+        --n;
+    }
+    for (long i = 0; i < n; ++i) {
+        line[i] = line[i] == '\0' || line[i] == '\n' ? ' ' : line[i];
+    }
+    line[n] = '\0';
+    return line;
+}
+
+}  // namespace
+
+[[noreturn]] void refuse_run(const char* message)
+{
+    std::fprintf(stderr, "flashsim: %s\n", message);
+    if (RunPage* page = run_page()) {
+        __atomic_store_n(&page->broken, 1U, __ATOMIC_SEQ_CST);
+        kill_members(page);
+    }
+    _exit(2);
+}
+
+Operation::Operation(const char* kind, const char* device, std::uint64_t offset)
+{
+    load_faults();
+    RunPage* page = run_page();
+    // The number first, then the power: an operation numbered after the cut never lands,
+    // even when another process is still completing the one that cuts it.
+    number_ = page != nullptr ? __atomic_add_fetch(&page->operations, 1U, __ATOMIC_SEQ_CST)
+                              : ++g_operations;
+    if (power_is_off(page)) {
+        cut_power();
+    }
+    if (const unsigned long cut = cut_number(); cut != 0 && number_ > cut) {
+        wait_for_cut(page);
+    }
+    if (has_fault_at(FaultKind::stop_before, number_)) {
+        log_line("stop before %lu", number_);
+        kill(getpid(), SIGSTOP);
+    }
+    if (std::getenv("FLASHSIM_TRACE") != nullptr) {
+        log_line("op %lu %ld %s %s 0x%llx %s", number_, static_cast<long>(getpid()), kind, device,
+                 static_cast<unsigned long long>(offset), command_line());
+    }
+    torn_ = fault_at(FaultKind::torn, number_);
+    if (torn_ != nullptr && std::strcmp(kind, "write") != 0 && std::strcmp(kind, "erase") != 0) {
+        // Only writes and erases take time on the chip: any other operation is cut before.
+        log_line("torn %lu %s %s 0 1 operations", number_, kind, device);
+        cut_power();
+    }
+}
+
+Operation::~Operation()
+{
+    if (has_fault_at(FaultKind::hup_after, number_)) {
+        log_line("hangup after %lu", number_);
+        kill(getpid(), SIGHUP);
+    }
+    if (has_fault_at(FaultKind::kill_after, number_)) {
+        log_line("kill after %lu", number_);
+        cut_power();
+    }
+    if (torn_ != nullptr) {
+        cut_power();
+    }
+}
+
+}  // namespace flashsim
