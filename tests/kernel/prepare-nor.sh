@@ -11,7 +11,8 @@
 #       xilinx_uartps drivers/tty/serial/xilinx_uartps.c (the board's console)
 #     cfi_cmdset_0002 gets a test-only parameter, fast_timing (off by default);
 #   - zynq-nor.dtb, compiled from zynq-nor.dts with dtc;
-#   - the armhf mtd-utils programs (flash_erase, flashcp, mtd_debug) for the program table.
+#   - the armhf mtd-utils, coreutils and diffutils programs for the program table, in
+#     CACHE_DIR/nor/mtd-utils.
 # Usage: prepare-nor.sh CACHE_DIR
 set -eu
 
@@ -29,7 +30,8 @@ modules="cfi_util gen_probe cfi_probe cfi_cmdset_0002 physmap_of cmdlinepart xil
 complete() {
     [ "$(cat "$nor/ready" 2>/dev/null)" = "$kver" ] || return 1
     for m in $modules; do [ -f "$nor/$m.ko" ] || return 1; done
-    [ -f "$nor/zynq-nor.dtb" ] && [ -x "$nor/mtd-utils/usr/sbin/mtd_debug" ]
+    [ -f "$nor/zynq-nor.dtb" ] && [ -x "$nor/mtd-utils/usr/sbin/mtd_debug" ] &&
+        [ -x "$nor/mtd-utils/usr/bin/cmp" ]
 }
 if complete; then
     # the device tree is the project's own file: keep the compiled one current
@@ -118,10 +120,15 @@ done
 rm -rf "$b"
 dtc -q -I dts -O dtb -o "$nor/zynq-nor.dtb" "$here/zynq-nor.dts"
 
-# mtd-utils for the guest: the programs and the libraries they name are found in the
-# unpacked tree by vm.py, as for any ARM program.
-download mtd-utils:armhf
-dpkg-deb -x "$nor"/mtd-utils_*.deb "$nor/mtd-utils"
-rm -f "$nor"/mtd-utils_*.deb
+# The peer programs of the program table for the guest, unpacked into one tree where vm.py
+# finds their libraries as for any ARM program: mtd-utils, and coreutils and diffutils
+# (the same versions the build machine runs under the simulator), with what cp links.
+for p in mtd-utils coreutils diffutils libacl1 libattr1 libselinux1 libpcre2-8-0; do
+    download "$p:armhf"
+done
+for deb in "$nor"/*.deb; do
+    dpkg-deb -x "$deb" "$nor/mtd-utils"
+done
+rm -f "$nor"/*.deb
 echo "$kver" > "$nor/ready"
 echo "prepare-nor: CFI NOR modules, device tree and mtd-utils ready in $nor" >&2
