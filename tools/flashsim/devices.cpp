@@ -56,6 +56,19 @@ ssize_t backing_pwrite(int fd, const void* buffer, std::size_t count, std::uint6
     return call(fd, buffer, count, static_cast<off64_t>(at));
 }
 
+// The backing file's status, past the interposed calls (which answer for devices).
+int backing_fstat(int fd, struct stat64& st)
+{
+    static const auto call = real<int (*)(int, struct stat64*)>("fstat64");
+    return call(fd, &st);
+}
+
+int backing_stat(const char* path, struct stat64& st)
+{
+    static const auto call = real<int (*)(const char*, struct stat64*)>("stat64");
+    return call(path, &st);
+}
+
 // The device's position, counted from its own start in the backing file.
 std::uint64_t position_of(const Device& dev, int fd)
 {
@@ -110,7 +123,7 @@ const char* served_name(const char* path, Backing& backing)
         // The 64-bit status call: on a 32-bit target the plain one fails with EOVERFLOW for
         // a file whose inode number does not fit 32 bits.
         struct stat64 st {};
-        backing.exists = stat64(backing.path, &st) == 0 && S_ISREG(st.st_mode);
+        backing.exists = backing_stat(backing.path, st) == 0 && S_ISREG(st.st_mode);
     }
     if (!backing.exists && std::strncmp(name, "mtd", 3) != 0) {
         return nullptr;
@@ -138,7 +151,7 @@ std::uint32_t erase_size_of(const char* name)
 bool place_device(Device& dev, int fd, const Backing& backing)
 {
     struct stat64 st {};
-    fstat64(fd, &st);
+    backing_fstat(fd, st);
     const auto file_size = static_cast<std::uint64_t>(st.st_size);
     if (backing.slice == nullptr) {
         dev.base = 0;
@@ -270,7 +283,7 @@ ssize_t device_read_at(Device& dev, int fd, void* buffer, std::size_t count, lon
         count /= 2;
     }
     std::size_t allowed = pos >= dev.size ? 0 : count;
-    if (pos + allowed > dev.size) {
+    if (pos < dev.size && pos + allowed > dev.size) {
         allowed = static_cast<std::size_t>(dev.size - pos);
     }
     const long long n = faulted_count(dev, FaultKind::read_fail, FaultKind::read_short, pos, allowed);
@@ -278,11 +291,9 @@ ssize_t device_read_at(Device& dev, int fd, void* buffer, std::size_t count, lon
         errno = EIO;
         return -1;
     }
-    const ssize_t got = backing_pread(fd, buffer, static_cast<std::size_t>(n), dev.base + pos);
-    if (got > 0 && advance) {
-        syscall(SYS_lseek, fd, static_cast<long>(dev.base + pos + static_cast<std::uint64_t>(got)), SEEK_SET);
-    }
-    return got;
+    // At the position, the backing descriptor's own read moves it on as the device's would.
+    return advance ? syscall(SYS_read, fd, buffer, static_cast<std::size_t>(n))
+                   : backing_pread(fd, buffer, static_cast<std::size_t>(n), dev.base + pos);
 }
 
 namespace {
@@ -365,8 +376,16 @@ void tear_write(const Device& dev, int fd, std::uint64_t pos, const unsigned cha
                 const Operation& op)
 {
     std::uint64_t state = op.torn()->seed;
-    const std::size_t done = count == 0 ? 0 : static_cast<std::size_t>(torn_random(state) % count);
     const std::uint64_t at = dev.base + pos;
+    // A NOR write stops at its first byte that needs a bit set: the cut falls before.
+    for (std::size_t i = 0; i < count && !ram_mode() && !silent_and(); ++i) {
+        unsigned char cell = 0xFF;
+        backing_pread(fd, &cell, 1, at + i);
+        if ((cell & in[i]) != in[i]) {
+            count = i + 1;
+        }
+    }
+    const std::size_t done = count == 0 ? 0 : static_cast<std::size_t>(torn_random(state) % count);
     if (count > 0 && program(fd, at, in, done)) {
         unsigned char cell = 0;
         if (backing_pread(fd, &cell, 1, at + done) == 1) {
@@ -670,14 +689,14 @@ void adopt_devices()
         }
         target[n] = '\0';
         const char* slash = std::strrchr(target, '/');
-        char path[kNameMax + 8];
-        std::snprintf(path, sizeof path, "/dev/%s", tag == kTagDir ? slash + 1 : kImageLayout[tag - kTagImage].name);
+        char path[sizeof target + 8];
+        std::snprintf(path, sizeof path, "/dev/%s", tag == kTagDir ? (slash != nullptr ? slash + 1 : target) : kImageLayout[tag - kTagImage].name);
         Backing backing{};
         const char* name = served_name(path, backing);
         struct stat64 mine {};
         struct stat64 theirs {};
-        if (name == nullptr || !backing.exists || syscall(SYS_fstat, fd, &mine) != 0 ||
-            stat64(backing.path, &theirs) != 0 || mine.st_ino != theirs.st_ino || mine.st_dev != theirs.st_dev) {
+        if (name == nullptr || !backing.exists || backing_fstat(fd, mine) != 0 ||
+            backing_stat(backing.path, theirs) != 0 || mine.st_ino != theirs.st_ino || mine.st_dev != theirs.st_dev) {
             continue;
         }
         Device& dev = g_devices[fd];
@@ -740,7 +759,7 @@ int open_device_list(const char* path, int flags)
         Backing backing{};
         struct stat64 file {};
         if (served_name(node, backing) == nullptr || !backing.exists ||
-            (backing.slice == nullptr && syscall(SYS_stat, backing.path, &file) != 0)) {
+            (backing.slice == nullptr && backing_stat(backing.path, file) != 0)) {
             continue;
         }
         const std::uint64_t size = backing.slice != nullptr ? backing.slice->size : static_cast<std::uint64_t>(file.st_size);
@@ -765,7 +784,7 @@ int path_status(const char* path, struct stat64& st)
     }
     struct stat64 file {};
     if (!backing.exists || find_fault(FaultKind::missing, name) != nullptr ||
-        syscall(SYS_stat, backing.path, &file) != 0) {
+        backing_stat(backing.path, file) != 0) {
         errno = ENOENT;
         return -1;
     }
@@ -799,7 +818,7 @@ int path_access(const char* path, int mode)
 void device_status(const Device& dev, int fd, struct stat64& st)
 {
     struct stat64 file {};
-    syscall(SYS_fstat, fd, &file);
+    backing_fstat(fd, file);
     describe(dev.name, file, st);
 }
 

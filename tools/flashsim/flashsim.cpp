@@ -1,13 +1,29 @@
-// libflashsim: a flash simulator preloaded into an unmodified flashtool. This file holds the
-// C library entry points it interposes; flashsim.h lists the other parts.
+// libflashsim: a flash simulator preloaded into every dynamically linked program of a run
+// (flashtool, the shell, dd, cat, Python, mtd-utils...). This file holds the C library
+// entry points it interposes; flashsim.h lists the other parts. A statically linked
+// program does not load it and sees the machine's real /dev/mtdN, if any.
 //
 // Serves /dev/<name> from the backing file FLASHSIM_DIR/<name>, or /dev/mtd0../dev/mtd3 as
-// slices of one 4 MiB whole-flash image FLASHSIM_IMAGE, and behaves like the kernel's MTD
-// character device where the tool can tell: reads stop at the device end, writes that reach
-// the end come back short (ENOSPC at the end itself), lseek past the end fails with EINVAL,
-// MEMERASE fills 0xFF and refuses ranges past the end or unaligned to the erase size,
-// MEMGETINFO answers size and erase size. Names under /dev starting with "mtd" that have no
-// backing file do not exist; other /dev names pass through.
+// slices of one 4 MiB whole-flash image FLASHSIM_IMAGE, as the kernel's MTD character
+// device serves them: reads stop at the device end, writes that reach the end come back
+// short (ENOSPC at the end itself), lseek past the end fails with EINVAL, MEMERASE and
+// MEMERASE64 fill 0xFF and refuse ranges past the end or unaligned to the erase size
+// (EINVAL) and read-only descriptors (EPERM). Served: open, openat, creat and their 64-bit
+// and fortified forms; read, write, pread, pwrite, readv, writev, preadv, pwritev and their
+// 64-bit and v2 forms; lseek; dup, dup2, dup3, F_DUPFD (a duplicate shares the position,
+// also in a process started by exec: see devices.cpp); stat, lstat, fstat, fstatat, statx
+// and the __xstat forms (a character device, major 90, minor 2N, size 0, block size
+// 4096); access; byte-range and OFD locks (an image's slices never meet); MEMGETINFO,
+// MEMGETREGIONCOUNT, MEMGETBADBLOCK, ECCGETSTATS; stdio streams (fopen, fdopen); and
+// /proc/mtd. Refused as the kernel refuses them on an MTD device: mmap (ENODEV),
+// ftruncate and truncate (EINVAL), fallocate (ENODEV), copy_file_range, sendfile, splice,
+// tee (EINVAL), fsync and fdatasync (EINVAL), sync_file_range (ESPIPE). Fails closed:
+// fchmod, fchown, fsetxattr (EPERM; a node has no extended attributes), any other fcntl
+// command (EINVAL) or ioctl request (ENOTTY, or EOPNOTSUPP for OOB, OTP and lock
+// requests), freopen onto a device (EOPNOTSUPP); the backing files never change size and
+// change only through a simulated write or erase.
+// Names under /dev starting with "mtd" that have no backing file do not exist; other /dev
+// names pass through.
 //
 // A write behaves as on NOR flash under the kernel's CFI driver (cfi_cmdset_0002, bank
 // width 1): it can only clear bits; at the first byte that needs a bit to go from 0 to 1 it
@@ -91,6 +107,9 @@
 #include <linux/fs.h>
 
 #include "flashsim.h"
+
+// The C library's report of a fortified call given a buffer too small.
+extern "C" [[noreturn]] void __chk_fail();
 
 using namespace flashsim;
 
@@ -260,151 +279,6 @@ int control(const char* symbol, int fd, int cmd, void* arg, bool wide)
     return refuse(EINVAL);
 }
 
-// Copies a device's status into the caller's structure, whichever its width.
-template <typename Status>
-void put_status(const struct stat64& from, Status* to)
-{
-    std::memset(to, 0, sizeof *to);
-    to->st_dev = from.st_dev;
-    to->st_ino = static_cast<decltype(to->st_ino)>(from.st_ino);
-    to->st_mode = from.st_mode;
-    to->st_nlink = from.st_nlink;
-    to->st_uid = from.st_uid;
-    to->st_gid = from.st_gid;
-    to->st_rdev = from.st_rdev;
-    to->st_size = 0;
-    to->st_blksize = from.st_blksize;
-    to->st_blocks = 0;
-    to->st_atim = from.st_atim;
-    to->st_mtim = from.st_mtim;
-    to->st_ctim = from.st_ctim;
-}
-
-template <typename Status, typename Pass>
-int status_of_path(const char* path, Status* st, Pass pass)
-{
-    struct stat64 device {};
-    const int served = path_status(path, device);
-    if (served == -2) {
-        return pass();
-    }
-    if (served == 0) {
-        put_status(device, st);
-    }
-    return served;
-}
-
-template <typename Status, typename Pass>
-int status_of_fd(int fd, Status* st, Pass pass)
-{
-    const Device* dev = device_of(fd);
-    if (dev == nullptr) {
-        return pass();
-    }
-    struct stat64 device {};
-    device_status(*dev, fd, device);
-    put_status(device, st);
-    return 0;
-}
-
-template <typename Status, typename Pass>
-int at_status(int dirfd, const char* path, int flags, Status* st, Pass pass)
-{
-    if (path != nullptr && *path == '\0' && (flags & AT_EMPTY_PATH) != 0) {
-        return status_of_fd(dirfd, st, pass);
-    }
-    if (path != nullptr && *path == '/') {
-        return status_of_path(path, st, pass);
-    }
-    return pass();
-}
-
-void fill_statx(const struct stat64& st, struct statx& out)
-{
-    std::memset(&out, 0, sizeof out);
-    out.stx_mask = STATX_BASIC_STATS;
-    out.stx_blksize = static_cast<std::uint32_t>(st.st_blksize);
-    out.stx_nlink = static_cast<std::uint32_t>(st.st_nlink);
-    out.stx_uid = st.st_uid;
-    out.stx_gid = st.st_gid;
-    out.stx_mode = static_cast<std::uint16_t>(st.st_mode);
-    out.stx_ino = st.st_ino;
-    out.stx_atime = {st.st_atim.tv_sec, static_cast<std::uint32_t>(st.st_atim.tv_nsec), 0};
-    out.stx_mtime = {st.st_mtim.tv_sec, static_cast<std::uint32_t>(st.st_mtim.tv_nsec), 0};
-    out.stx_ctime = {st.st_ctim.tv_sec, static_cast<std::uint32_t>(st.st_ctim.tv_nsec), 0};
-    out.stx_rdev_major = major(st.st_rdev);
-    out.stx_rdev_minor = minor(st.st_rdev);
-    out.stx_dev_major = major(st.st_dev);
-    out.stx_dev_minor = minor(st.st_dev);
-}
-
-ssize_t stream_read(void* cookie, char* buffer, size_t count)
-{
-    return read(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)), buffer, count);
-}
-
-ssize_t stream_write(void* cookie, const char* buffer, size_t count)
-{
-    return write(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)), buffer, count);
-}
-
-int stream_seek(void* cookie, off64_t* position, int whence)
-{
-    const off64_t at = lseek64(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)), *position, whence);
-    if (at < 0) {
-        return -1;
-    }
-    *position = at;
-    return 0;
-}
-
-int stream_close(void* cookie)
-{
-    return close(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)));
-}
-
-// A stream whose reads, writes and seeks are the simulator's; fileno() gives fd.
-FILE* device_stream(int fd, const char* mode)
-{
-    const cookie_io_functions_t calls{stream_read, stream_write, stream_seek, stream_close};
-    FILE* stream = fopencookie(reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)), mode, calls);
-    if (stream != nullptr) {
-        stream->_fileno = fd;
-    }
-    return stream;
-}
-
-int stream_flags(const char* mode)
-{
-    int flags = std::strchr(mode, '+') != nullptr ? O_RDWR : *mode == 'r' ? O_RDONLY : O_WRONLY;
-    flags |= *mode == 'w' ? O_CREAT | O_TRUNC : *mode == 'a' ? O_CREAT | O_APPEND : 0;
-    flags |= std::strchr(mode, 'x') != nullptr ? O_EXCL : 0;
-    flags |= std::strchr(mode, 'e') != nullptr ? O_CLOEXEC : 0;
-    return flags;
-}
-
-template <typename Pass>
-FILE* open_stream(const char* path, const char* mode, Pass pass)
-{
-    if (const int list = open_device_list(path, O_CLOEXEC); list >= 0) {
-        return real<FILE* (*)(int, const char*)>("fdopen")(list, "r");
-    }
-    const int fd = mode != nullptr ? open_device(path, stream_flags(mode)) : -2;
-    if (fd == -2) {
-        return pass();
-    }
-    if (fd < 0) {
-        return nullptr;
-    }
-    FILE* stream = device_stream(fd, mode);
-    if (stream == nullptr) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-    }
-    return stream;
-}
-
 }  // namespace
 
 // The interposed entry points are the library's only exported symbols.
@@ -493,6 +367,32 @@ ssize_t write(int fd, const void* buffer, size_t count)
         return device_write_at(*dev, fd, buffer, count, 0, true);
     }
     return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer, count);
+}
+
+// The fortified forms (_FORTIFY_SOURCE) that programs call when the buffer's size is
+// known: the C library's own would reach the backing file through its internal read.
+ssize_t __read_chk(int fd, void* buffer, size_t count, size_t size)
+{
+    if (count > size) {
+        __chk_fail();
+    }
+    return read(fd, buffer, count);
+}
+
+ssize_t __pread_chk(int fd, void* buffer, size_t count, off_t offset, size_t size)
+{
+    if (count > size) {
+        __chk_fail();
+    }
+    return pread(fd, buffer, count, offset);
+}
+
+ssize_t __pread64_chk(int fd, void* buffer, size_t count, off64_t offset, size_t size)
+{
+    if (count > size) {
+        __chk_fail();
+    }
+    return pread64(fd, buffer, count, offset);
 }
 
 ssize_t pread(int fd, void* buffer, size_t count, off_t offset)
@@ -883,194 +783,6 @@ int sync_file_range(int fd, off64_t offset, off64_t length, unsigned flags)
     return device_of(fd) != nullptr
                ? refuse(ESPIPE)
                : real<int (*)(int, off64_t, off64_t, unsigned)>("sync_file_range")(fd, offset, length, flags);
-}
-
-// ---- Status -----------------------------------------------------------------------------
-
-int stat(const char* path, struct stat* st)
-{
-    return status_of_path(path, st, [&] { return real<int (*)(const char*, struct stat*)>("stat")(path, st); });
-}
-
-int stat64(const char* path, struct stat64* st)
-{
-    return status_of_path(path, st, [&] { return real<int (*)(const char*, struct stat64*)>("stat64")(path, st); });
-}
-
-int lstat(const char* path, struct stat* st)
-{
-    return status_of_path(path, st, [&] { return real<int (*)(const char*, struct stat*)>("lstat")(path, st); });
-}
-
-int lstat64(const char* path, struct stat64* st)
-{
-    return status_of_path(path, st,
-                          [&] { return real<int (*)(const char*, struct stat64*)>("lstat64")(path, st); });
-}
-
-int fstat(int fd, struct stat* st)
-{
-    return status_of_fd(fd, st, [&] { return real<int (*)(int, struct stat*)>("fstat")(fd, st); });
-}
-
-int fstat64(int fd, struct stat64* st)
-{
-    return status_of_fd(fd, st, [&] { return real<int (*)(int, struct stat64*)>("fstat64")(fd, st); });
-}
-
-int fstatat(int dirfd, const char* path, struct stat* st, int flags)
-{
-    auto pass = [&] { return real<int (*)(int, const char*, struct stat*, int)>("fstatat")(dirfd, path, st, flags); };
-    return at_status(dirfd, path, flags, st, pass);
-}
-
-int fstatat64(int dirfd, const char* path, struct stat64* st, int flags)
-{
-    auto pass = [&] {
-        return real<int (*)(int, const char*, struct stat64*, int)>("fstatat64")(dirfd, path, st, flags);
-    };
-    return at_status(dirfd, path, flags, st, pass);
-}
-
-// The status calls of programs built against a C library older than 2.33.
-int __xstat(int version, const char* path, struct stat* st)
-{
-    return status_of_path(path, st,
-                          [&] { return real<int (*)(int, const char*, struct stat*)>("__xstat")(version, path, st); });
-}
-
-int __xstat64(int version, const char* path, struct stat64* st)
-{
-    return status_of_path(path, st, [&] {
-        return real<int (*)(int, const char*, struct stat64*)>("__xstat64")(version, path, st);
-    });
-}
-
-int __lxstat(int version, const char* path, struct stat* st)
-{
-    return status_of_path(path, st,
-                          [&] { return real<int (*)(int, const char*, struct stat*)>("__lxstat")(version, path, st); });
-}
-
-int __lxstat64(int version, const char* path, struct stat64* st)
-{
-    return status_of_path(path, st, [&] {
-        return real<int (*)(int, const char*, struct stat64*)>("__lxstat64")(version, path, st);
-    });
-}
-
-int __fxstat(int version, int fd, struct stat* st)
-{
-    return status_of_fd(fd, st, [&] { return real<int (*)(int, int, struct stat*)>("__fxstat")(version, fd, st); });
-}
-
-int __fxstat64(int version, int fd, struct stat64* st)
-{
-    return status_of_fd(fd, st,
-                        [&] { return real<int (*)(int, int, struct stat64*)>("__fxstat64")(version, fd, st); });
-}
-
-int __fxstatat(int version, int dirfd, const char* path, struct stat* st, int flags)
-{
-    auto pass = [&] {
-        return real<int (*)(int, int, const char*, struct stat*, int)>("__fxstatat")(version, dirfd, path, st, flags);
-    };
-    return at_status(dirfd, path, flags, st, pass);
-}
-
-int __fxstatat64(int version, int dirfd, const char* path, struct stat64* st, int flags)
-{
-    auto pass = [&] {
-        return real<int (*)(int, int, const char*, struct stat64*, int)>("__fxstatat64")(version, dirfd, path, st,
-                                                                                        flags);
-    };
-    return at_status(dirfd, path, flags, st, pass);
-}
-
-int statx(int dirfd, const char* path, int flags, unsigned mask, struct statx* out)
-{
-    struct stat64 st {};
-    int served = -2;
-    if (*path == '\0' && (flags & AT_EMPTY_PATH) != 0) {
-        if (const Device* dev = device_of(dirfd)) {
-            device_status(*dev, dirfd, st);
-            served = 0;
-        }
-    } else if (*path == '/') {
-        served = path_status(path, st);
-    }
-    if (served == -2) {
-        return real<int (*)(int, const char*, int, unsigned, struct statx*)>("statx")(dirfd, path, flags, mask, out);
-    }
-    if (served == 0) {
-        fill_statx(st, *out);
-    }
-    return served;
-}
-
-int access(const char* path, int mode)
-{
-    const int served = path_access(path, mode);
-    return served != -2 ? served : real<int (*)(const char*, int)>("access")(path, mode);
-}
-
-int faccessat(int dirfd, const char* path, int mode, int flags)
-{
-    const int served = *path == '/' ? path_access(path, mode) : -2;
-    return served != -2 ? served : real<int (*)(int, const char*, int, int)>("faccessat")(dirfd, path, mode, flags);
-}
-
-int euidaccess(const char* path, int mode)
-{
-    const int served = path_access(path, mode);
-    return served != -2 ? served : real<int (*)(const char*, int)>("euidaccess")(path, mode);
-}
-
-int eaccess(const char* path, int mode)
-{
-    return euidaccess(path, mode);
-}
-
-// ---- Streams: the C library's stdio reaches descriptors through its own internal calls,
-// so a stream on a device is made of the simulator's calls (fopencookie) --------------------
-
-FILE* fopen(const char* path, const char* mode)
-{
-    return open_stream(path, mode, [&] { return real<FILE* (*)(const char*, const char*)>("fopen")(path, mode); });
-}
-
-FILE* fopen64(const char* path, const char* mode)
-{
-    return open_stream(path, mode, [&] { return real<FILE* (*)(const char*, const char*)>("fopen64")(path, mode); });
-}
-
-FILE* fdopen(int fd, const char* mode)
-{
-    if (device_of(fd) != nullptr) {
-        return device_stream(fd, mode);
-    }
-    return real<FILE* (*)(int, const char*)>("fdopen")(fd, mode);
-}
-
-// Reopening a stream onto a device is not served.
-FILE* freopen(const char* path, const char* mode, FILE* stream)
-{
-    struct stat64 st {};
-    if (path != nullptr && path_status(path, st) != -2) {
-        errno = EOPNOTSUPP;
-        return nullptr;
-    }
-    return real<FILE* (*)(const char*, const char*, FILE*)>("freopen")(path, mode, stream);
-}
-
-FILE* freopen64(const char* path, const char* mode, FILE* stream)
-{
-    struct stat64 st {};
-    if (path != nullptr && path_status(path, st) != -2) {
-        errno = EOPNOTSUPP;
-        return nullptr;
-    }
-    return real<FILE* (*)(const char*, const char*, FILE*)>("freopen64")(path, mode, stream);
 }
 
 void syslog(int priority, const char* format, ...)

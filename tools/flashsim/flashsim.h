@@ -5,7 +5,10 @@
 //                the power cut
 //   devices.cpp  the devices: their backing files and slices, and the MTD driver's
 //                answers to open, read, write, lseek, ioctl and close
-//   flashsim.cpp the interposed C library entry points
+//   flashsim.cpp the interposed entry points for descriptors: open, transfers, positions,
+//                duplicates, locks, requests, what the kernel refuses; syslog, durability
+//   status.cpp   the interposed status calls and access
+//   streams.cpp  the interposed stdio opens: streams made of the simulator's calls
 #ifndef FLASHSIM_FLASHSIM_H
 #define FLASHSIM_FLASHSIM_H
 

@@ -95,7 +95,7 @@ RunPage* run_page()
         return nullptr;
     }
     struct stat64 st {};
-    if (syscall(SYS_fstat, fd, &st) == 0 && st.st_size < static_cast<off64_t>(sizeof(RunPage))) {
+    if (fstat64(fd, &st) == 0 && st.st_size < static_cast<off64_t>(sizeof(RunPage))) {
         // Growing the file fills it with zeros, so a second process doing the same at the
         // same moment changes nothing.
         syscall(SYS_ftruncate, fd, static_cast<long>(sizeof(RunPage)));
@@ -117,6 +117,45 @@ bool power_is_off(RunPage* page)
     return page != nullptr && __atomic_load_n(&page->power_off, __ATOMIC_SEQ_CST) != 0;
 }
 
+// Whether pid still belongs to this run: a process that died without leaving the table
+// (killed, or ended by _exit) leaves its pid behind, and the system may have given that
+// pid to another program since. Such a program does not have this run's FLASHSIM_RUN in
+// its environment. A process whose environment cannot be read is counted as a member.
+bool in_run(pid_t pid)
+{
+    const char* dir = std::getenv("FLASHSIM_RUN");
+    char needle[4096 + 16];
+    const int length = std::snprintf(needle, sizeof needle, "FLASHSIM_RUN=%s", dir != nullptr ? dir : "");
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/environ", static_cast<int>(pid));
+    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC));
+    if (fd < 0 || length <= 0 || static_cast<std::size_t>(length) >= sizeof needle) {
+        if (fd >= 0) {
+            syscall(SYS_close, fd);
+        }
+        return true;
+    }
+    // The environment, one variable at a time (each ends with a NUL).
+    static char block[65536];
+    std::size_t kept = 0;
+    bool found = false;
+    for (long n; !found && (n = syscall(SYS_read, fd, block + kept, sizeof block - kept)) > 0;) {
+        const std::size_t end = kept + static_cast<std::size_t>(n);
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < end && !found; ++i) {
+            if (block[i] == '\0') {
+                found = i - start == static_cast<std::size_t>(length) &&
+                        std::memcmp(block + start, needle, static_cast<std::size_t>(length)) == 0;
+                start = i + 1;
+            }
+        }
+        kept = end - start < sizeof block / 2 ? end - start : 0;
+        std::memmove(block, block + end - kept, kept);
+    }
+    syscall(SYS_close, fd);
+    return found;
+}
+
 // Kills every other member of the run. Those of other process groups
 // go first: when the run's first process dies, the launcher kills its group, which may
 // hold this process.
@@ -127,7 +166,7 @@ void kill_members(RunPage* page)
     for (const int own_group : {0, 1}) {
         for (std::int32_t& slot : page->members) {
             const pid_t pid = __atomic_load_n(&slot, __ATOMIC_SEQ_CST);
-            if (pid > 0 && pid != self && int{getpgid(pid) == group} == own_group) {
+            if (pid > 0 && pid != self && int{getpgid(pid) == group} == own_group && in_run(pid)) {
                 kill(pid, SIGKILL);
             }
         }
