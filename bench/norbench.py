@@ -67,7 +67,9 @@ def main():
         for case, (tool, base) in cases.items():
             if r >= (args.rounds if case == "writecramfs" else args.writel1_rounds):
                 continue
-            order = (("tool", tool), ("raw", base)) if r % 2 == 0 else (("raw", base), ("tool", tool))
+            order = (("tool", tool), ("raw", base))
+            if r % 2:
+                order = order[::-1]
             for who, argv in order:
                 jobs.append({"name": (case, who), "files": {"img": image}, "flash": flash,
                              "args": ["flashtool-arm"] + argv if who == "tool" else argv})

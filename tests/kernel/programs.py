@@ -100,8 +100,8 @@ ROWS = [
      "echo status $?", None),
     ("od -j -N", "od -An -tx1 -j 4096 -N 32 /dev/mtd0", None),
     ("read the whole device", "fileio read /dev/mtd1 | sha256sum", PY_READ),
-    ("pread and pwrite", "fileio pread /dev/mtd2 16 0xFFF8; fileio pwrite /dev/mtd3 0x200 00112233; "
-     "fileio pwrite /dev/mtd0 0x10 ffffffff", PY_CALLS),
+    ("pread and pwrite", "fileio pread /dev/mtd2 16 0xFFF8; "
+     "fileio pwrite /dev/mtd3 0x200 00112233; fileio pwrite /dev/mtd0 0x10 ffffffff", PY_CALLS),
     ("flash_erase", "flash_erase -q /dev/mtd3 0x10000 1; echo status $?", None),
     ("flash_erase unaligned", "flash_erase -q /dev/mtd0 0x100 1; echo status $?", None),
     ("flashcp", "flashcp n4k /dev/mtd3; echo status $?", None),
@@ -178,7 +178,8 @@ def run_sim(flashsim, script, mode, ram, bindir, work):
             f.write(b"".join(FLASH[name] for name, _, _ in vm.FLASH))
     env = {k: v for k, v in os.environ.items() if not k.startswith("FLASHSIM")}
     # the guest's environment: no locale (GNU cmp says "char" there, not "byte")
-    env = {k: v for k, v in env.items() if k not in ("LANG", "LANGUAGE") and not k.startswith("LC_")}
+    env = {k: v for k, v in env.items()
+           if k not in ("LANG", "LANGUAGE") and not k.startswith("LC_")}
     env["PATH"] = bindir + ":/usr/sbin:/sbin:" + env.get("PATH", "/usr/bin:/bin")
     proc = subprocess.run([sys.executable, flashsim] + where + (["--ram"] if ram else [])
                           + ["--", "sh", "-c", script], cwd=cwd, env=env,

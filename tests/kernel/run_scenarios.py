@@ -74,7 +74,8 @@ def same_on_both(scenario, real, sim):
         if isinstance(getattr(scenario, key), re.Pattern):
             continue
         if real[key] != sim[key]:
-            problems.append(f"{key}: NOR driver {real[key][-200:]!r}, simulator {sim[key][-200:]!r}")
+            problems.append(f"{key}: NOR driver {real[key][-200:]!r}, "
+                            f"simulator {sim[key][-200:]!r}")
     if list(real["syslog_lines"]) != list(sim["syslog"]):
         problems.append(f"syslog: NOR driver {real['syslog_lines']}, simulator {sim['syslog']}")
     for dev, data in real["flash"].items():

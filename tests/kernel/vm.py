@@ -4,7 +4,9 @@ One boot runs many jobs.  The guest is Debian's stock amd64 kernel under
 TCG (or its 32-bit ARM armmp kernel on qemu's "virt" board, when the cache
 was made by prepare-arm.sh); four virtio disks of the flash partition sizes
 become /dev/mtd0..3 through block2mtd.  See README.md in this directory for
-the whole picture.
+the whole picture.  A third machine, "nor", boots the same ARM kernel on
+qemu's zynq board, whose CFI NOR flash has the device's sectors and runs
+under the kernel's own CFI driver.
 
 Entry point: run_jobs(binary, jobs, cache_dir, workdir) -> list of results.
 """
@@ -52,14 +54,13 @@ NOR_REGIONS = ((16, 0x2000), (NOR_FLASH_TOTAL // 0x10000 - 2, 0x10000))
 NOR_MTDPARTS = "nor:128k(boot),896k(kernel),2624k(rootfs),448k(jffs)"
 NOR_MODULES = ("xilinx_uartps", "cfi_util", "gen_probe", "cfi_probe", "cfi_cmdset_0002",
                "cmdlinepart", "physmap_of")
-# The results channel: the board's USB controller with Debian's own modules, two
-# usb-storage disks as /dev/sda and /dev/sdb.
-NOR_USB_MODULES = (
-    "kernel/drivers/usb/core/usbcore.ko", "kernel/drivers/usb/host/ehci-hcd.ko",
-    "kernel/drivers/usb/host/ehci-platform.ko", "kernel/drivers/scsi/scsi_common.ko",
-    "kernel/drivers/scsi/scsi_mod.ko", "kernel/drivers/usb/storage/usb-storage.ko",
-    "kernel/crypto/crct10dif_common.ko", "kernel/crypto/crct10dif_generic.ko", "kernel/lib/crc-t10dif.ko",
-    "kernel/lib/crc64.ko", "kernel/lib/crc64-rocksoft.ko", "kernel/block/t10-pi.ko", "kernel/drivers/scsi/sd_mod.ko")
+# The results channel: the board's USB controller with Debian's own modules; one usb-bot
+# device whose two logical units are /dev/sda and /dev/sdb.
+NOR_USB_MODULES = tuple("kernel/%s.ko" % m for m in (
+    "drivers/usb/core/usbcore", "drivers/usb/host/ehci-hcd", "drivers/usb/host/ehci-platform",
+    "drivers/scsi/scsi_common", "drivers/scsi/scsi_mod", "drivers/usb/storage/usb-storage",
+    "crypto/crct10dif_common", "crypto/crct10dif_generic", "lib/crc-t10dif", "lib/crc64",
+    "lib/crc64-rocksoft", "block/t10-pi", "drivers/scsi/sd_mod"))
 
 
 def _nor_qemu(cache_dir):
@@ -72,7 +73,6 @@ def _nor_qemu(cache_dir):
         args += ["-global", "driver=cfi.pflash02,property=num-blocks%d,value=%d" % (i, count),
                  "-global", "driver=cfi.pflash02,property=sector-length%d,value=%d" % (i, size)]
     return args
-
 
 
 class Machine:
