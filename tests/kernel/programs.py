@@ -234,6 +234,9 @@ def main():
     args = parser.parse_args()
     args.flashsim = os.path.abspath(args.flashsim)
     if not args.no_prepare:
+        # the simulator's side (and the amd64 guest) runs the build machine's mtd-utils
+        subprocess.run(["sh", os.path.join(HERE, "..", "..", "tools", "install-deps"),
+                        "mtd-utils"], check=True)
         vm.prepare(args.cache, args.machine)
     work = args.work or tempfile.mkdtemp(prefix="programs-")
     os.makedirs(work, exist_ok=True)
