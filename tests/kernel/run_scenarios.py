@@ -8,7 +8,8 @@ With --arch armhf the machine is 32-bit ARM (the cache made by prepare-arm.sh) a
 binary the ARM build, its shared libraries taken from --sysroot.
 
 With --arch nor the machine is the NOR one (prepare-nor.sh): the scenarios of the "nor"
-tier, and every command of the kernel tier once (its first scenario, in NOR mode). Each also
+tier, and every command of the kernel tier once (its first scenario, in NOR mode; --all:
+every scenario, which takes a quarter of an hour and more). Each also
 runs under the simulator in NOR mode (--simlib, --launcher as for blackbox/run.py), and the
 two must give the same output, status, syslog and bytes of every device; a kernel-tier
 scenario's own expectations (written for block2mtd, which overwrites) are checked too, and
@@ -46,9 +47,9 @@ def from_job(result):
     return dict(result, syslog=result["syslog_lines"], log=[])
 
 
-def nor_selection(groups, only):
+def nor_selection(groups, only, everything=False):
     """The NOR machine's scenarios: the "nor" tier's, then the first kernel-tier scenario
-    of every command word, run in NOR mode."""
+    of every command word (or every one), run in NOR mode."""
     chosen, words = [], set()
     for group, items in groups.items():
         for s in items:
@@ -56,7 +57,8 @@ def nor_selection(groups, only):
                 continue
             if "nor" in s.tiers:
                 chosen.append((group, s))
-            elif "kernel" in s.tiers and s.other is None and s.args and s.args[0] not in words:
+            elif "kernel" in s.tiers and s.other is None and s.args and \
+                    (everything or s.args[0] not in words):
                 words.add(s.args[0])
                 chosen.append((group, dataclasses.replace(s, nor=True)))
     # A job that rewrites a whole device costs the next job's restore seconds of
@@ -95,13 +97,15 @@ def main():
                         help="root tree with the ARM binary's shared libraries")
     parser.add_argument("--simlib", help="the simulator, for the NOR machine's comparison")
     parser.add_argument("--launcher", default="", help="qemu-user for the simulator's runs")
+    parser.add_argument("--all", action="store_true",
+                        help="NOR machine: every kernel-tier scenario (about 15 minutes or more)")
     args = parser.parse_args()
     nor = args.arch == "nor"
     if nor and not args.simlib:
         parser.error("--arch nor needs --simlib")
     vm.prepare(args.cache, args.arch)
     if nor:
-        scenarios = nor_selection(run.load_groups(), args.filter)
+        scenarios = nor_selection(run.load_groups(), args.filter, args.all)
     else:
         scenarios = [(group, s) for group, items in run.load_groups().items() for s in items
                      if "kernel" in s.tiers and (not args.filter or args.filter in s.name)]
