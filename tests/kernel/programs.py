@@ -12,11 +12,10 @@ under the simulator: the build machine's own binaries in the amd64 guest, Debian
 builds of the same versions (prepare-nor.sh) in the NOR guest, instead of busybox's applets,
 whose messages and calls differ. Every row then runs under the simulator in --dir and
 --image modes; in --image mode the image keeps its size and every byte of it must be the
-real driver's. Rows marked python also run Python's own calls under the simulator (the
+real driver's. The rows of fileio also run in Python itself under the simulator (the
 guests have no Python), held against fileio's result on the real driver.
 """
 import argparse
-import hashlib
 import os
 import pickle
 import random
@@ -129,7 +128,8 @@ def guest_programs(machine, cache, work):
     """{name: host path} of the programs for the guest, and the sysroots of their libraries."""
     fileio = os.path.join(work, "fileio-guest")
     cc = "cc" if machine == "amd64" else "arm-linux-gnueabihf-gcc"
-    subprocess.run([cc, "-static", "-O2", "-o", fileio, os.path.join(HERE, "fileio.c")], check=True)
+    subprocess.run([cc, "-static", "-O2", "-o", fileio, os.path.join(HERE, "fileio.c")],
+                   check=True)
     programs = {"fileio": fileio}
     if machine == "amd64":
         for name in COREUTILS + ("cmp",) + MTD_UTILS:
