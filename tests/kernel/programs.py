@@ -53,6 +53,12 @@ FLASH = {
 }
 FILES = {"n1k": noise("n1k", 1024), "n4k": noise("n4k", 4096), "n64k": noise("n64k", 0x10000)}
 
+# 32 bytes for 0x100 of mtd0: the first 16 only clear bits of the old ones, the 17th needs
+# bits set (unless the old byte is 0xFF), the rest too. A NOR write stores the first 17 as
+# old AND new and stops there.
+OLD = FLASH["mtd0"][0x100:0x120]
+PARTWAY = bytes(b & 0x0F for b in OLD[:16]) + b"\xff" * 16
+
 PY_READ = ("python3 -c 'import sys; sys.stdout.buffer.write(open(\"/dev/mtd1\", \"rb\").read())'"
            " | sha256sum")
 PY_CALLS = r"""python3 - <<'PY'
@@ -101,6 +107,7 @@ ROWS = [
     ("read the whole device", "fileio read /dev/mtd1 | sha256sum", PY_READ),
     ("pread and pwrite", "fileio pread /dev/mtd2 16 0xFFF8; "
      "fileio pwrite /dev/mtd3 0x200 00112233; fileio pwrite /dev/mtd0 0x10 ffffffff", PY_CALLS),
+    ("pwrite that stops part-way", f"fileio pwrite /dev/mtd0 0x100 {PARTWAY.hex()}", None),
     ("flash_erase", "flash_erase -q /dev/mtd3 0x10000 1; echo status $?", None),
     ("flash_erase unaligned", "flash_erase -q /dev/mtd0 0x100 1; echo status $?", None),
     ("flashcp", "flashcp n4k /dev/mtd3; echo status $?", None),
