@@ -4,7 +4,9 @@ One boot runs many jobs.  The guest is Debian's stock amd64 kernel under
 TCG (or its 32-bit ARM armmp kernel on qemu's "virt" board, when the cache
 was made by prepare-arm.sh); four virtio disks of the flash partition sizes
 become /dev/mtd0..3 through block2mtd.  See README.md in this directory for
-the whole picture.
+the whole picture.  A third machine, "nor", boots the same ARM kernel on
+qemu's zynq board, whose CFI NOR flash has the device's sectors and runs
+under the kernel's own CFI driver.
 
 Entry point: run_jobs(binary, jobs, cache_dir, workdir) -> list of results.
 """
@@ -44,11 +46,40 @@ MODULES = (
 )
 
 
+# The NOR machine: qemu's xilinx-zynq-a9 board, whose AMD-style CFI flash (cfi.pflash02)
+# gets the device's bottom-boot layout, under the kernel's own CFI driver. Its regions must
+# add up to the board's fixed 64 MiB; only the first 4 MiB is partitioned (mtdparts=).
+NOR_FLASH_TOTAL = 64 << 20
+NOR_REGIONS = ((16, 0x2000), (NOR_FLASH_TOTAL // 0x10000 - 2, 0x10000))
+NOR_MTDPARTS = "nor:128k(boot),896k(kernel),2624k(rootfs),448k(jffs)"
+NOR_MODULES = ("xilinx_uartps", "cfi_util", "gen_probe", "cfi_probe", "cfi_cmdset_0002",
+               "cmdlinepart", "physmap_of")
+# The results channel: the board's USB controller with Debian's own modules; one usb-bot
+# device whose two logical units are /dev/sda and /dev/sdb.
+NOR_USB_MODULES = tuple("kernel/%s.ko" % m for m in (
+    "drivers/usb/core/usbcore", "drivers/usb/host/ehci-hcd", "drivers/usb/host/ehci-platform",
+    "drivers/scsi/scsi_common", "drivers/scsi/scsi_mod", "drivers/usb/storage/usb-storage",
+    "crypto/crct10dif_common", "crypto/crct10dif_generic", "lib/crc-t10dif", "lib/crc64",
+    "lib/crc64-rocksoft", "block/t10-pi", "drivers/scsi/sd_mod"))
+
+
+def _nor_qemu(cache_dir):
+    """qemu options of the NOR machine beyond the board name."""
+    # qemu's cortex-a9 says r0p0, and Linux's global timer refuses A9s before r2p0: no
+    # tick, and the first erase would wait forever. Say r3p0.
+    args = ["-dtb", os.path.join(cache_dir, "nor", "zynq-nor.dtb"),
+            "-global", "driver=cortex-a9-arm-cpu,property=midr,value=0x413fc090"]
+    for i, (count, size) in enumerate(NOR_REGIONS):
+        args += ["-global", "driver=cfi.pflash02,property=num-blocks%d,value=%d" % (i, count),
+                 "-global", "driver=cfi.pflash02,property=sector-length%d,value=%d" % (i, size)]
+    return args
+
+
 class Machine:
     """What differs between the guest architectures."""
 
     def __init__(self, arch, qemu, console, modules, block2mtd, triplet,
-                 timeout_factor):
+                 timeout_factor, setup=None, append="", helpers=()):
         self.arch = arch            # Debian architecture name
         self.qemu = qemu            # qemu command up to the memory size
         self.console = console      # serial console device
@@ -56,6 +87,9 @@ class Machine:
         self.block2mtd = block2mtd  # relative to lib/modules/KVER or the cache
         self.triplet = triplet      # multiarch library folder name
         self.timeout_factor = timeout_factor  # on the whole-boot limit
+        self.setup = setup          # /init's text that brings up the flash; None: block2mtd
+        self.append = append        # more kernel command line
+        self.helpers = helpers      # C programs of this folder built for the guest's /bin
 
 
 MACHINES = {
@@ -73,6 +107,13 @@ MACHINES = {
          "kernel/drivers/virtio/virtio_pci.ko",
          "kernel/drivers/block/virtio_blk.ko"),
         ("cache", "block2mtd/block2mtd.ko"), "arm-linux-gnueabihf", 2),
+    # No flash disks: the flash is the board's, kept in qemu's RAM (no -drive if=pflash);
+    # prepare-nor.sh adds the modules and the device tree to an ARM cache.
+    "nor": Machine(
+        "nor", ["qemu-system-arm", "-M", "xilinx-zynq-a9", "-accel", "tcg"], "ttyPS0",
+        tuple(("cache", "nor/%s.ko" % m) for m in NOR_MODULES) + NOR_USB_MODULES,
+        None, "arm-linux-gnueabihf", 4, setup="nor",
+        append=" mtdparts=" + NOR_MTDPARTS, helpers=("flashfill",)),
 }
 
 INDEX_DISK_SIZE = 1 << 20
@@ -102,10 +143,11 @@ if [ ! -e /bin/mount ]; then
     /bin/busybox mount -t proc proc /proc && /bin/busybox --install -s &&
         /bin/busybox umount /proc || { echo "@@FAIL busybox --install"; exit 1; }
 fi
+power_off() { poweroff -f; }
 fail() {
     echo "@@FAIL $*"
     sync
-    poweroff -f
+    power_off
     sleep 30
 }
 uptime_s() { read -r up _ < /proc/uptime; echo $up; }
@@ -118,22 +160,7 @@ mkdir -p /tmp /var/log
 protected_regular=$(cat /proc/sys/fs/protected_regular)
 echo "@@T init $(uptime_s)"
 
-for m in @@MODULES@@; do
-    insmod /lib/modules/$m.ko || fail "insmod $m"
-done
-k=0
-for d in vda vdb vdc vdd vde vdf; do
-    while [ ! -b /dev/$d ]; do
-        k=$((k+1)); [ $k -gt 1000 ] && fail "no /dev/$d"
-        usleep 10000
-    done
-done
-check_size() {
-    s=$(cat /sys/block/$1/size)
-    [ "$s" = "$2" ] || fail "/dev/$1 has $s sectors, expected $2"
-}
-@@CHECK_SIZES@@
-insmod /lib/modules/block2mtd.ko @@B2M_ARGS@@ || fail "insmod block2mtd"
+@@SETUP@@
 got=$(sed -n '2,$p' /proc/mtd | cut -d' ' -f1-3)
 want="@@PROC_MTD@@"
 [ "$got" = "$want" ] || fail "unexpected /proc/mtd: $(cat /proc/mtd | tr '\n' '|')"
@@ -250,7 +277,7 @@ run_job() {
     echo "@@J $i"
     for n in 0 1 2 3; do
         eval img=\$J_IMG$n
-        cat /in/img/$img > /flashdev/mtd$n || fail "job $i: cannot restore mtd$n"
+        restore_flash /in/img/$img /flashdev/mtd$n || fail "job $i: cannot restore mtd$n"
     done
     # put back the nodes that the previous job removed or replaced
     for n in 0 1 2 3; do
@@ -331,7 +358,7 @@ run_job() {
 
 # the program starts with argv[0] = the job's argv0, whatever its binary's path
 RUN='exec -a "$0" /usr/local/bin/flashtool "$@"'
-exec 5>/dev/vde
+exec 5>/dev/$RESULTS
 : > /tmp/index
 nodes_changed=""
 i=0
@@ -341,16 +368,88 @@ while [ -f /in/jobs/$i/job.sh ]; do
 done
 exec 5>&-
 echo "END $(uptime_s)" >> /tmp/index
-cat /tmp/index > /dev/vdf || fail "cannot write index"
+cat /tmp/index > /dev/$INDEX || fail "cannot write index"
 sync
 echo "@@T done $(uptime_s)"
 echo "@@DONE"
-poweroff -f
+power_off
 sleep 30
 """
 
 
-def _render_init(job_timeout, machine):
+# Brings up /dev/mtd0..3 and the results disks on the NOR machine. Nothing is seen on the
+# console until the board's UART driver is loaded, so that comes first and takes /init's
+# output. The flash keeps what a job left: flashfill erases and writes only what differs.
+NOR_SETUP = r"""set -- @@MODULES@@
+insmod /lib/modules/$1.ko || fail "insmod $1"
+shift
+k=0
+while [ ! -c /dev/@@CONSOLE@@ ]; do
+    k=$((k+1)); [ $k -gt 500 ] && fail "no /dev/@@CONSOLE@@"
+    usleep 10000
+done
+exec </dev/null >/dev/@@CONSOLE@@ 2>&1
+power_off() {
+    # poweroff -f leaves qemu running: unlock the board's control registers and reset it,
+    # which ends qemu (-no-reboot)
+    devmem 0xf8000008 32 0xdf0d
+    devmem 0xf8000200 32 1
+    poweroff -f
+}
+mtdparts=$(tr ' ' '\n' < /proc/cmdline | sed -n 's/^mtdparts=//p')
+for m in "$@"; do
+    case $m in
+        cfi_cmdset_0002) arg="@@CFI_ARGS@@" ;;
+        cmdlinepart) arg="mtdparts=$mtdparts" ;;
+        *) arg="" ;;
+    esac
+    insmod /lib/modules/$m.ko $arg || fail "insmod $m"
+done
+# the two usb-storage disks, told apart by their sizes
+RESULTS=""
+INDEX=""
+k=0
+while [ -z "$RESULTS" ] || [ -z "$INDEX" ]; do
+    for d in sda sdb; do
+        s=$(cat /sys/block/$d/size 2>/dev/null)
+        [ -b /dev/$d ] || continue
+        case "$s" in
+            @@INDEX_SECTORS@@) INDEX=$d ;;
+            ""|0) ;;
+            *) RESULTS=$d ;;
+        esac
+    done
+    k=$((k+1)); [ $k -gt 1000 ] && fail "no usb-storage disks (sda, sdb)"
+    usleep 10000
+done
+restore_flash() { flashfill "$2" "$1"; }
+"""
+
+# Brings up /dev/mtd0..3 and the results disks on the block2mtd machines: four virtio disks
+# of the partition sizes become the flash; vde takes the results, vdf the index.
+BLOCK2MTD_SETUP = r"""for m in @@MODULES@@; do
+    insmod /lib/modules/$m.ko || fail "insmod $m"
+done
+k=0
+for d in vda vdb vdc vdd vde vdf; do
+    while [ ! -b /dev/$d ]; do
+        k=$((k+1)); [ $k -gt 1000 ] && fail "no /dev/$d"
+        usleep 10000
+    done
+done
+check_size() {
+    s=$(cat /sys/block/$1/size)
+    [ "$s" = "$2" ] || fail "/dev/$1 has $s sectors, expected $2"
+}
+@@CHECK_SIZES@@
+insmod /lib/modules/block2mtd.ko @@B2M_ARGS@@ || fail "insmod block2mtd"
+RESULTS=vde
+INDEX=vdf
+restore_flash() { cat "$1" > "$2"; }
+"""
+
+
+def _render_init(job_timeout, machine, stock_timing=False):
     checks = []
     b2m = []
     proc = []
@@ -360,7 +459,8 @@ def _render_init(job_timeout, machine):
         b2m.append("block2mtd=/dev/%s,%d" % (disk, erase))
         proc.append("%s: %08x %08x" % (name, size, erase))
     checks.append("check_size vdf %d" % (INDEX_DISK_SIZE // 512))
-    text = INIT_SCRIPT
+    text = INIT_SCRIPT.replace(
+        "@@SETUP@@", NOR_SETUP if machine.setup == "nor" else BLOCK2MTD_SETUP)
     for key, val in (
         ("@@CHECK_SIZES@@", "\n".join(checks)),
         ("@@B2M_ARGS@@", " ".join(b2m)),
@@ -368,8 +468,11 @@ def _render_init(job_timeout, machine):
         ("@@HOSTNAME@@", HOSTNAME),
         ("@@SYNC_TAG@@", SYNC_TAG),
         ("@@TIMEOUT@@", str(int(job_timeout))),
-        ("@@MODULES@@", " ".join(os.path.basename(m)[:-3]
+        ("@@MODULES@@", " ".join(os.path.basename(m if isinstance(m, str) else m[1])[:-3]
                                  for m in machine.modules)),
+        ("@@CONSOLE@@", machine.console),
+        ("@@CFI_ARGS@@", "" if stock_timing else "fast_timing=1"),
+        ("@@INDEX_SECTORS@@", str(INDEX_DISK_SIZE // 512)),
     ):
         text = text.replace(key, val)
     return text.encode()
@@ -614,10 +717,26 @@ def _program_libs(binary, busybox, sysroots, machine):
     return _sysroot_libs(binary, sysroots or [], machine.triplet)
 
 
-def _build_initramfs(path, binary, jobs, cache_dir, job_timeout, sysroots=None):
+def _build_helper(name, machine, workdir):
+    """Builds one of this folder's C helpers statically for the guest; its path."""
+    out = os.path.join(workdir, name)
+    cc = machine.triplet + "-gcc"
+    subprocess.run([cc, "-static", "-O2", "-o", out, os.path.join(HERE, name + ".c")],
+                   check=True)
+    return out
+
+
+def _build_initramfs(path, binary, jobs, cache_dir, job_timeout, sysroots=None,
+                     machine=None, stock_timing=False, programs=None):
     vmlinuz, moddir, busybox = _kernel_paths(cache_dir)
-    machine = _cache_machine(cache_dir)
+    machine = MACHINES[machine] if machine else _cache_machine(cache_dir)
     libs = _program_libs(binary, busybox, sysroots, machine)
+    programs = dict(programs or {})
+    for name in machine.helpers:
+        programs[name] = _build_helper(name, machine, os.path.dirname(path))
+    for host in programs.values():
+        libs += [lib for lib in _program_libs(host, busybox, sysroots, machine)
+                 if lib not in libs]
     images = {}
     job_hashes = []
     for job in jobs:
@@ -659,17 +778,20 @@ def _build_initramfs(path, binary, jobs, cache_dir, job_timeout, sysroots=None):
         for a in applets:
             if a != "bin/busybox":
                 c.symlink(a, "/bin/busybox")
-        for mod in machine.modules + (machine.block2mtd,):
+        for mod in machine.modules + ((machine.block2mtd,) if machine.block2mtd else ()):
             if isinstance(mod, str):
                 mod = ("modules", mod)
             with open(_module_path(cache_dir, moddir, mod), "rb") as mf:
                 c.file("lib/modules/" + os.path.basename(mod[1]), mf.read())
         with open(binary, "rb") as bf:
             c.file("usr/local/bin/flashtool", bf.read(), 0o755)
+        for name, host in programs.items():
+            with open(host, "rb") as pf:
+                c.file("usr/local/bin/" + name, pf.read(), 0o755)
         for guest, host in libs:
             with open(host, "rb") as lf:
                 c.file(guest, lf.read(), 0o755)
-        c.file("init", _render_init(job_timeout, machine), 0o755)
+        c.file("init", _render_init(job_timeout, machine, stock_timing), 0o755)
         for h, data in images.items():
             c.file("in/img/" + h, data)
         for i, job in enumerate(jobs):
@@ -775,7 +897,7 @@ def _parse_result(chunk):
 
 def run_jobs(flashtool_binary, jobs, cache_dir, workdir, timeout=None,
              job_timeout=DEFAULT_JOB_TIMEOUT, stats=None, verbose=False,
-             sysroots=None):
+             sysroots=None, machine=None, stock_timing=False, programs=None):
     """Boot once and run every job; return one result dict per job, in order.
 
     flashtool_binary: any host executable (ELF with its ldd libraries, or a
@@ -792,6 +914,12 @@ def run_jobs(flashtool_binary, jobs, cache_dir, workdir, timeout=None,
     stats: optional dict, filled with timings (seconds).
     sysroots: root trees holding a foreign binary's interpreter and shared
         libraries (lib/, usr/lib/ and their multiarch folders).
+    machine: "nor" boots the NOR machine (an ARM cache with prepare-nor.sh's
+        additions); default: the machine the cache was made for.
+    stock_timing: on the NOR machine, the CFI driver waits as long as the
+        chip's advertised program and erase times (default: fast_timing=1).
+    programs: {name: host executable} more programs for /usr/local/bin,
+        their libraries found as for the binary.
     """
     if not jobs:
         return []
@@ -802,9 +930,10 @@ def run_jobs(flashtool_binary, jobs, cache_dir, workdir, timeout=None,
         raise VMError("%s is not an executable file" % binary)
     initrd = os.path.join(workdir, "initrd.cpio")
     vmlinuz, image_bytes, machine = _build_initramfs(
-        initrd, binary, jobs, cache_dir, job_timeout, sysroots)
+        initrd, binary, jobs, cache_dir, job_timeout, sysroots, machine,
+        stock_timing, programs)
     disks = []
-    for n, (name, size, _) in enumerate(FLASH):
+    for n, (name, size, _) in enumerate(FLASH if machine.block2mtd else ()):
         p = os.path.join(workdir, "flash-%s.img" % name)
         _make_disk(p, size)
         disks.append(p)
@@ -824,10 +953,18 @@ def run_jobs(flashtool_binary, jobs, cache_dir, workdir, timeout=None,
            "-nodefaults", "-no-user-config", "-display", "none",
            "-no-reboot", "-serial", "file:" + console,
            "-kernel", vmlinuz, "-initrd", initrd,
-           "-append", "console=%s panic=-1 quiet rdinit=/init"
-           % machine.console]
-    for p in disks:
-        cmd += ["-drive", "file=%s,format=raw,if=virtio,cache=unsafe" % p]
+           "-append", "console=%s panic=-1 quiet rdinit=/init%s"
+           % (machine.console, machine.append)]
+    if machine.setup == "nor":
+        # the board's USB controller has one high-speed port: one usb-storage device
+        # with a logical unit per disk
+        cmd += _nor_qemu(cache_dir) + ["-device", "usb-bot,id=bot,bus=usb-bus.0"]
+        for n, p in enumerate(disks):
+            cmd += ["-drive", "if=none,id=usb%d,format=raw,cache=unsafe,file=%s" % (n, p),
+                    "-device", "scsi-hd,bus=bot.0,scsi-id=0,lun=%d,drive=usb%d" % (n, n)]
+    else:
+        for p in disks:
+            cmd += ["-drive", "file=%s,format=raw,if=virtio,cache=unsafe" % p]
     if timeout is None:
         timeout = (300 + 5 * len(jobs)) * machine.timeout_factor
     t_built = time.monotonic()
@@ -908,12 +1045,12 @@ def default_cache_dir():
                           os.path.join(HERE, "..", "..", "build", "kernel-cache"))
 
 
-PREPARE_SCRIPTS = {"amd64": "prepare.sh", "armhf": "prepare-arm.sh"}
+PREPARE_SCRIPTS = {"amd64": "prepare.sh", "armhf": "prepare-arm.sh", "nor": "prepare-nor.sh"}
 
 
 def prepare(cache_dir, arch="amd64"):
-    """Run prepare.sh, or prepare-arm.sh for the armhf guest (idempotent,
-    fast when the cache is warm)."""
+    """Run prepare.sh, or prepare-arm.sh for the armhf guest, prepare-nor.sh
+    for the NOR machine (idempotent, fast when the cache is warm)."""
     subprocess.run(["sh", os.path.join(HERE, PREPARE_SCRIPTS[arch]),
                     cache_dir], check=True)
 
@@ -935,7 +1072,8 @@ def main(argv):
     work = tempfile.mkdtemp(prefix="flashvm-")
     stats = {}
     res = run_jobs(opts.binary, [{"name": "cli", "args": opts.args}],
-                   opts.cache, work, stats=stats, sysroots=opts.sysroot)[0]
+                   opts.cache, work, stats=stats, sysroots=opts.sysroot,
+                   machine="nor" if opts.arch == "nor" else None)[0]
     shutil.rmtree(work, ignore_errors=True)
     sys.stdout.buffer.write(res["stdout"])
     sys.stdout.flush()
