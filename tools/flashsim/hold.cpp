@@ -41,14 +41,18 @@ constexpr std::size_t kPageSize = 4096;
 
 void* g_page = nullptr;   // this process's run page, once an operation has seen it
 
+// The run page is mapped at a page boundary and every field sits at a multiple of its own
+// size, so the fields are aligned on every target.
+static_assert(kGateOffset % 4 == 0 && kDoneOffset % 4 == 0 && kWrittenOffset % 8 == 0);
+
 std::uint32_t* word_at(void* page, std::size_t offset)
 {
-    return reinterpret_cast<std::uint32_t*>(static_cast<unsigned char*>(page) + offset);
+    return static_cast<std::uint32_t*>(static_cast<void*>(static_cast<unsigned char*>(page) + offset));
 }
 
 std::uint64_t* written_word(void* page)
 {
-    return reinterpret_cast<std::uint64_t*>(static_cast<unsigned char*>(page) + kWrittenOffset);
+    return static_cast<std::uint64_t*>(static_cast<void*>(static_cast<unsigned char*>(page) + kWrittenOffset));
 }
 
 // Waits while the gate still reads seen; a second at a time, so that a launcher that is
