@@ -39,8 +39,8 @@ namespace {
 int log_descriptor(const char* path)
 {
     static int fd = -1;
-    static dev_t device = 0;
-    static ino_t inode = 0;
+    static decltype(stat64::st_dev) device = 0;
+    static decltype(stat64::st_ino) inode = 0;
     struct stat64 st {};
     if (fd >= 0 && fstat64(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode) {
         return fd;
