@@ -29,13 +29,11 @@ def noise(seed, size):
     return random.Random(seed).randbytes(size)
 
 
-class Workdir(unittest.TestCase):
-    """Each test in a folder of its own, with flashtool on the search path as on a device."""
+class Folder(unittest.TestCase):
+    """Each test in a folder of its own, with files put in and read back by name."""
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="flashsim-test-")
-        self.env = dict(os.environ, PATH=BUILD + os.pathsep + os.environ["PATH"])
-        self.env = {k: v for k, v in self.env.items() if not k.startswith("FLASHSIM_")}
 
     def tearDown(self):
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -51,6 +49,15 @@ class Workdir(unittest.TestCase):
     def get(self, name):
         with open(self.path(name), "rb") as f:
             return f.read()
+
+
+class Workdir(Folder):
+    """A folder of its own, with flashtool on the search path as on a device."""
+
+    def setUp(self):
+        super().setUp()
+        self.env = dict(os.environ, PATH=BUILD + os.pathsep + os.environ["PATH"])
+        self.env = {k: v for k, v in self.env.items() if not k.startswith("FLASHSIM_")}
 
     def flashsim(self, *args, launcher=None):
         return subprocess.run([launcher or os.path.join(BUILD, "flashsim")] + list(args),

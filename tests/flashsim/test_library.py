@@ -11,14 +11,15 @@ import errno
 import json
 import select
 import os
-import shutil
 import signal
 import struct
 import subprocess
 import sys
-import tempfile
 import textwrap
 import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from test_flashsim import Folder  # noqa: E402
 
 SIMLIB = None  # set by main()
 MIB4 = 0x400000
@@ -150,25 +151,7 @@ def clean_env(**extra):
     return env
 
 
-class Workdir(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="flashsim-lib-")
-
-    def tearDown(self):
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def put(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
-        return self.path(name)
-
-    def get(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
-
+class Workdir(Folder):
     def layouts(self):
         """Both layouts, erased: (label, environment, read the device's bytes, the whole)."""
         image = self.put("flash.img", b"\xff" * MIB4)
