@@ -1174,21 +1174,27 @@ class Campaign:
             self.where = f"the search for exact edges (cut after {middles[0]})"
             self.held(middles, show=True)
 
+    def faulted_run(self, fault):
+        """One run of the script from the starting flash with one fault: its status (None
+        past the time limit), whether the power was cut, and its log lines."""
+        self.put_back()
+        run = Run(self.flash, self.ram, [fault])
+        try:
+            run.start(self.script, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                      stderr=subprocess.DEVNULL)
+            status = run.wait(self.timeout)
+            run.stop()
+            return status, run.power_cut(), run.log_lines()
+        finally:
+            run.close()
+
     def replayed(self, points):
         """The reference: one run of the script per cut point, with the power cut by the
         kill-after fault, and the check on the flash it leaves."""
         for point in points:
             self.where = f"the cut after {point}"
-            self.put_back()
-            run = Run(self.flash, self.ram, [cut_fault(point)])
-            try:
-                run.start(self.script, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL)
-                status = run.wait(self.timeout)
-                run.stop()
-                cut, ops = run.power_cut(), run.ops()
-            finally:
-                run.close()
+            status, cut, lines = self.faulted_run(cut_fault(point))
+            ops = parse_trace(lines)
             if status is None:
                 self.results[point] = Result("TIMEOUT", "")
             elif not cut:
@@ -1212,16 +1218,7 @@ class Campaign:
                 continue
             key = ("torn", op.number)
             self.where = f"the cut inside {op.number}"
-            self.put_back()
-            run = Run(self.flash, self.ram, [f"torn:{op.number}:{self.torn_seed}"])
-            try:
-                run.start(self.script, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL)
-                status = run.wait(self.timeout)
-                run.stop()
-                cut, lines = run.power_cut(), run.log_lines()
-            finally:
-                run.close()
+            status, cut, lines = self.faulted_run(f"torn:{op.number}:{self.torn_seed}")
             self.torn_at.update(torn_lines(lines))
             if status is None:
                 self.results[key] = Result("TIMEOUT", "")
