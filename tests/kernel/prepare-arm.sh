@@ -37,19 +37,9 @@ rm -f "$ready"
 
 # Private apt state: the armhf package lists of the machine's own sources, plus the build
 # machine's architecture for linux-kbuild (it runs here).
-build_arch=$(dpkg --print-architecture)
-state="$cache/var/lib/apt"
+. "$(dirname "$0")/apt-private.sh"
 mkdir -p "$state/lists/partial" "$cache/var/cache/apt/archives/partial" "$cache/debs"
 : > "$state/status"
-apt_private() { # apt-get or apt-cache, then its arguments
-    tool=$1
-    shift
-    "$tool" -o APT::Architecture=armhf -o APT::Architectures::=armhf \
-        -o APT::Architectures::="$build_arch" -o Dir::State="$state" \
-        -o Dir::State::Lists="$state/lists" -o Dir::State::status="$state/status" \
-        -o Dir::Cache="$cache/var/cache/apt" -o Acquire::Languages=none \
-        -o APT::Sandbox::User=root -o Debug::NoLocking=1 "$@"
-}
 # A second try rides out a passing network or mirror fault.
 apt_private apt-get -qq update || { sleep 5; apt_private apt-get -qq update; }
 

@@ -46,17 +46,7 @@ series=$(echo "$abi" | cut -d. -f1,2)
 pkgver=$(dpkg-deb -f "$cache"/debs/linux-image-"$kver"_*.deb Version)
 
 # The private package state that prepare-arm.sh set up (its lists are current).
-build_arch=$(dpkg --print-architecture)
-state="$cache/var/lib/apt"
-apt_private() {
-    tool=$1
-    shift
-    "$tool" -o APT::Architecture=armhf -o APT::Architectures::=armhf \
-        -o APT::Architectures::="$build_arch" -o Dir::State="$state" \
-        -o Dir::State::Lists="$state/lists" -o Dir::State::status="$state/status" \
-        -o Dir::Cache="$cache/var/cache/apt" -o Acquire::Languages=none \
-        -o APT::Sandbox::User=root -o Debug::NoLocking=1 "$@"
-}
+. "$here/apt-private.sh"
 download() { # package[=version] into $nor (a second try rides out a passing fault)
     (cd "$nor" && { apt_private apt-get download -q "$1" >&2 ||
         { sleep 5; apt_private apt-get download -q "$1" >&2; }; })
