@@ -365,9 +365,11 @@ class Stopping(Case):
                     self.assertEqual(alive(LINGER), [])
 
     def test_plain_run_leaves_no_process_of_any_group_after_a_cut_or_a_signal(self):
-        # Time enough for the cut to come first even on a busy machine.
-        late = ("(sleep 2; echo late > {0}) & setsid sh -c 'sleep 2; echo late > {0}' & "
-                "timeout 20 sh -c 'sleep 2; echo late > {0}' &")
+        # Loops that start a program again and again, in the script's group, in a session
+        # of their own and under timeout: after a cut, the next program they start finds the
+        # power off, and its shell must not see it die and go on.
+        loop = "while /bin/true; do :; done; echo late > {0}"
+        late = f"({loop}) & setsid sh -c '{loop}' & timeout 20 sh -c '{loop}' &"
         for name, args, status in [
             ("cut", ["--faults", "kill-after:3"], 137),
             ("end", [], 0),
@@ -376,7 +378,7 @@ class Stopping(Case):
                 script = late.format(name) + " flashtool writebootp k.img"
                 done = self.flashsim("--image", "flash.img", *args, "--", "sh", "-c", script)
                 self.assertEqual(done.returncode, status, done.stderr)
-                time.sleep(3.0)
+                time.sleep(1.0)
                 self.assertFalse(os.path.exists(self.path(name)), "a process went on")
         proc = subprocess.Popen([os.path.join(BUILD(), "flashsim"), "--image", "flash.img",
                                  "--", "sh", "-c", f"setsid sleep {LINGER} & touch up; sleep {LINGER}"],

@@ -85,7 +85,8 @@ SHELL = shutil.which("sh") or "/bin/sh"
 DEFAULT_SIGNALS = (signal.SIGPIPE, signal.SIGINT, signal.SIGTERM, signal.SIGHUP,
                    signal.SIGQUIT, signal.SIGXFSZ)
 # The run page (FLASHSIM_RUN/counter): u32 operations at 0, power off at 4, broken at 8,
-# the campaign's hold gate at 12 and completed operations at 16 (see hold.cpp).
+# the campaign's hold gate at 12 and completed operations at 16 (see hold.cpp), the process
+# that stops the run after a cut at 32.
 PAGE_SIZE = 4096
 GATE, BROKEN = 12, 8
 PR_SET_CHILD_SUBREAPER = 36

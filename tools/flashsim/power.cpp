@@ -97,16 +97,23 @@ namespace {
 //   0   the last operation number given out
 //   4   the power-off flag
 //   8   the broken flag: a process found a bad FLASHSIM_FAULTS
-//   12  .. 63: kept for the launcher's own fields
+//   12  .. 31: the campaign's hold gate and counters (hold.cpp)
+//   32  the pid of the process that stops the run after a cut
+//   36  the stopped flag: that process has stopped and killed every member
+//   40  .. 63: kept for the launcher's own fields
 //   64  the member table: the pid of every live process of the run (0: a free slot)
 struct RunPage {
     std::uint32_t operations;
     std::uint32_t power_off;
     std::uint32_t broken;
-    std::uint32_t launcher[13];
+    std::uint32_t held[5];
+    std::int32_t stopper;
+    std::uint32_t stopped;
+    std::uint32_t launcher[6];
     std::int32_t members[(4096 - 64) / 4];
 };
-static_assert(sizeof(RunPage) == 4096 && offsetof(RunPage, members) == 64);
+static_assert(sizeof(RunPage) == 4096 && offsetof(RunPage, stopper) == 32 &&
+              offsetof(RunPage, members) == 64);
 
 RunPage* run_page()
 {
@@ -188,18 +195,29 @@ bool in_run(pid_t pid)
     return found;
 }
 
-// Kills every other member of the run. Those of other process groups
-// go first: when the run's first process dies, the launcher kills its group, which may
-// hold this process.
+// Kills every other member of the run. First each one is stopped, so that none of them can
+// act after the cut on what happens to another (a parent that sees its child killed, a
+// reader whose pipe closes). Then each one is killed, those of other process groups first:
+// when the run's first process dies, the launcher kills its group, which may hold this
+// process.
 void kill_members(RunPage* page)
 {
+    constexpr int kSlots = sizeof page->members / sizeof page->members[0];
+    pid_t others[kSlots];
+    int count = 0;
     const pid_t self = getpid();
+    for (const std::int32_t& slot : page->members) {
+        const pid_t pid = __atomic_load_n(&slot, __ATOMIC_SEQ_CST);
+        if (pid > 0 && pid != self && in_run(pid)) {
+            kill(pid, SIGSTOP);
+            others[count++] = pid;
+        }
+    }
     const pid_t group = getpgrp();
     for (const int own_group : {0, 1}) {
-        for (std::int32_t& slot : page->members) {
-            const pid_t pid = __atomic_load_n(&slot, __ATOMIC_SEQ_CST);
-            if (pid > 0 && pid != self && int{getpgid(pid) == group} == own_group && in_run(pid)) {
-                kill(pid, SIGKILL);
+        for (int i = 0; i < count; ++i) {
+            if (int{getpgid(others[i]) == group} == own_group) {
+                kill(others[i], SIGKILL);
             }
         }
     }
@@ -208,8 +226,11 @@ void kill_members(RunPage* page)
 // Enters this process in the member table (again after an exec, which keeps the pid).
 // A slot whose process is gone is taken back when the table is full. The power is checked
 // after the entry is made: either the process that cuts the power finds this one in the
-// table, or this one finds the power off and dies.
+// table, or this one finds the power off and takes part in the cut, stopping the others
+// before it dies (its parent must not see it die and go on).
 int g_slot = -1;
+
+[[noreturn]] void cut_power();
 
 void join_run()
 {
@@ -240,7 +261,7 @@ void join_run()
         }
     }
     if (power_is_off(page)) {
-        die();
+        cut_power();
     }
 }
 
@@ -267,6 +288,26 @@ __attribute__((destructor)) void end_process()
     leave_run();
 }
 
+// Stops and kills every other member of the run, once: the first process to ask does it,
+// and any other waits until that one is done (two that stopped each other would both wait
+// forever). A process that waits is killed then, or had not joined yet and goes on to die.
+void stop_the_run(RunPage* page)
+{
+    std::int32_t stopper = 0;
+    if (__atomic_compare_exchange_n(&page->stopper, &stopper, getpid(), false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST)) {
+        kill_members(page);
+        __atomic_store_n(&page->stopped, 1U, __ATOMIC_SEQ_CST);
+        syscall(SYS_futex, &page->stopped, FUTEX_WAKE, 1 << 30, nullptr, nullptr, 0U);
+        return;
+    }
+    while (__atomic_load_n(&page->stopped, __ATOMIC_SEQ_CST) == 0 &&
+           (kill(stopper, 0) == 0 || errno != ESRCH)) {
+        timespec pause{0, 10 * 1000 * 1000};
+        syscall(SYS_futex, &page->stopped, FUTEX_WAIT, 0U, &pause, nullptr, 0U);
+    }
+}
+
 // Power is lost: every process of the run dies at once, whatever its group or session.
 // Outside a run only this process does (the fault campaign of a single command counts on
 // that).
@@ -274,7 +315,7 @@ __attribute__((destructor)) void end_process()
 {
     if (RunPage* page = run_page()) {
         __atomic_store_n(&page->power_off, 1U, __ATOMIC_SEQ_CST);
-        kill_members(page);
+        stop_the_run(page);
         kill(0, SIGKILL);
     }
     die();
@@ -282,14 +323,14 @@ __attribute__((destructor)) void end_process()
 
 // An operation numbered after a cut that another process is still completing: it must
 // not land, and this process must not end before the cut either (its parent would see it
-// die first), so it waits for the power to go off, and the cut kills it.
+// die first), so it waits for the power to go off, and then takes part in the cut.
 [[noreturn]] void wait_for_cut(RunPage* page)
 {
     while (page != nullptr && !power_is_off(page)) {
         timespec pause{0, 10 * 1000 * 1000};
         syscall(SYS_futex, &page->power_off, FUTEX_WAIT, 0U, &pause, nullptr, 0U);
     }
-    die();
+    cut_power();
 }
 
 // This process's command line, its arguments joined by spaces, for the trace.
@@ -324,7 +365,7 @@ const char* command_line()
     std::fprintf(stderr, "flashsim: %s\n", message);
     if (RunPage* page = run_page()) {
         __atomic_store_n(&page->broken, 1U, __ATOMIC_SEQ_CST);
-        kill_members(page);
+        stop_the_run(page);
     }
     _exit(2);
 }
