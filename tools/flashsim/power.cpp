@@ -288,6 +288,14 @@ __attribute__((destructor)) void end_process()
     leave_run();
 }
 
+// Waits while a word of the run page is still 0, at most 10 ms: the caller looks again for
+// anything else it waits for.
+void wait_while_zero(std::uint32_t* word)
+{
+    timespec pause{0, 10 * 1000 * 1000};
+    syscall(SYS_futex, word, FUTEX_WAIT, 0U, &pause, nullptr, 0U);
+}
+
 // Stops and kills every other member of the run, once: the first process to ask does it,
 // and any other waits until that one is done (two that stopped each other would both wait
 // forever). A process that waits is killed then, or had not joined yet and goes on to die.
@@ -303,8 +311,7 @@ void stop_the_run(RunPage* page)
     }
     while (__atomic_load_n(&page->stopped, __ATOMIC_SEQ_CST) == 0 &&
            (kill(stopper, 0) == 0 || errno != ESRCH)) {
-        timespec pause{0, 10 * 1000 * 1000};
-        syscall(SYS_futex, &page->stopped, FUTEX_WAIT, 0U, &pause, nullptr, 0U);
+        wait_while_zero(&page->stopped);
     }
 }
 
@@ -327,8 +334,7 @@ void stop_the_run(RunPage* page)
 [[noreturn]] void wait_for_cut(RunPage* page)
 {
     while (page != nullptr && !power_is_off(page)) {
-        timespec pause{0, 10 * 1000 * 1000};
-        syscall(SYS_futex, &page->power_off, FUTEX_WAIT, 0U, &pause, nullptr, 0U);
+        wait_while_zero(&page->power_off);
     }
     cut_power();
 }
