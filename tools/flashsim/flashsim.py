@@ -434,6 +434,8 @@ class Run:
     one power switch and the campaign's hold gate (a page the library maps), in a process
     group of its own."""
 
+    made = set()    # run folders not removed yet: the launcher removes what is left at its end
+
     def __init__(self, flash, ram=False, faults=(), log=None, hold=None):
         self.flash, self.ram, self.faults, self.log = flash, ram, list(faults), log
         try:
@@ -441,6 +443,7 @@ class Run:
         except OSError as error:
             raise UsageError(f"cannot make a run folder in {tempfile.gettempdir()}: "
                              f"{error.strerror}") from None
+        Run.made.add(self.folder)
         self.trace = log or os.path.join(self.folder, "log")
         self.page_path = os.path.join(self.folder, "counter")
         write_file(self.page_path, b"\0" * PAGE_SIZE)
@@ -527,6 +530,19 @@ class Run:
             self.page.close()
             self.page = None
         shutil.rmtree(self.folder, ignore_errors=True)
+        if not os.path.exists(self.folder):
+            Run.made.discard(self.folder)
+
+    @staticmethod
+    def remove_left():
+        """Removes the run folders still there at the launcher's end (a run stopped while
+        it was being set up, or a folder written into while it was removed), once no
+        process is left to write into them."""
+        if Run.made:
+            kill_descendants()
+            for folder in Run.made:
+                shutil.rmtree(folder, ignore_errors=True)
+            Run.made.clear()
 
 
 _base_env = None
@@ -1543,3 +1559,5 @@ def launch(argv):
         print(f"flashsim: {error.filename or ''}{': ' if error.filename else ''}"
               f"{error.strerror or error}", file=sys.stderr)
         return 2
+    finally:
+        Run.remove_left()
