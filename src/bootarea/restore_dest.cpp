@@ -121,6 +121,18 @@ void release_fatal_signals()
            now.st_gid == model.st_gid && (now.st_mode & 07777U) == bits;
 }
 
+// A write by a user without the privilege to keep them clears the set-user-ID and
+// set-group-ID bits, so a replacement written with them gets them again once its data is
+// in; false when they do not hold. Nothing to do, and no call made, for a file without them.
+[[nodiscard]] bool restore_id_bits(int fd, mode_t bits)
+{
+    if ((bits & (S_ISUID | S_ISGID)) == 0) {
+        return true;
+    }
+    struct stat now {};
+    return fchmod(fd, bits) == 0 && fstat(fd, &now) == 0 && (now.st_mode & 07777U) == bits;
+}
+
 // The names of fd's extended attributes, each ending in a NUL, into names; a file system
 // without them gives none. False when they cannot be read whole.
 [[nodiscard]] bool list_attributes(int fd, HeapBuffer& names, std::size_t& size)
@@ -304,6 +316,7 @@ bool RestoreDestination::create_temporary(int probe, const struct stat& model)
     sigprocmask(SIG_SETMASK, &before, nullptr);
     temp_ = UniqueFd(fd);
     // Compared once owner and mode are set: a default ACL's mask follows the mode.
+    mode_ = model.st_mode & 07777U;
     if (fd < 0 || !copy_owner_and_mode(fd, model) || !same_attributes(probe, fd)) {
         remove_temporary();
         return false;
@@ -348,7 +361,8 @@ int RestoreDestination::put(std::span<const std::uint8_t> piece)
 bool RestoreDestination::replace()
 {
     const int fd = temp_.release();
-    const bool written = write_whole(fd, {held_.get(), held_size_}) && fsync(fd) == 0;
+    const bool written = write_whole(fd, {held_.get(), held_size_}) &&
+                         restore_id_bits(fd, mode_) && fsync(fd) == 0;
     if (close(fd) != 0 || !written ||
         renameat(folder_.get(), temp_name_, folder_.get(), name_) != 0) {
         return false;

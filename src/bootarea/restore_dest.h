@@ -13,7 +13,7 @@
 // quota, a size limit) is removed and the data written in place, with no message of its
 // own. A signal that ends the process removes the temporary file first.
 // Never readable by more: the replacement keeps the file's owner, group and permission
-// bits, and is taken only when the temporary file carries exactly the file's extended
+// bits (set-user-ID, set-group-ID and sticky included), and is taken only when the temporary file carries exactly the file's extended
 // attributes (access control lists included); anything else is written in place.
 #pragma once
 
@@ -62,6 +62,7 @@ private:
     UniqueFd temp_;            // the temporary file, while it exists
     HeapBuffer held_;          // the data of a replacement
     std::uint32_t held_size_ = 0;
+    mode_t mode_ = 0;          // the permission bits a replacement must end with
     char name_[NAME_MAX + 1] = {};       // the destination's name in folder_
     char temp_name_[NAME_MAX + 1] = {};  // the temporary file's name in folder_
 };

@@ -166,7 +166,8 @@ PREPARE = {
     "setfacl": lambda work, path, entries: set_access_list(os.path.join(work, path), entries),
     "fifo": lambda work, path: os.mkfifo(os.path.join(work, path)),
 }
-# ("setfacl", path, entries): setfacl -m entries path (skipped where setfacl is missing);
+# ("setfacl", path, entries): setfacl -m entries path (a failure where setfacl is missing,
+# skipped where the file system refuses access lists);
 # ("rename", old, new): os.rename.
 
 
@@ -192,10 +193,12 @@ def set_immutable(path, on):
 
 
 def prepare_work(scenario, top, work, devdir, log):
-    """Hands the run's folders to the scenario's user and applies its steps. Returns None,
-    or why the scenario cannot run here (a file system without the immutable attribute)."""
+    """Hands the run's folders to the scenario's user and applies its steps. Returns None;
+    {"skipped": why} where the scenario cannot run here (a file system without the immutable
+    attribute); or {"failed": why} where a tool it needs is missing (setfacl: the test
+    command installs it, so a scenario that silently passed without it would hide a fault)."""
     if scenario.user is not None and os.geteuid() != 0:
-        return "only root can run a command as another user"
+        return {"skipped": "only root can run a command as another user"}
     if scenario.user is not None:
         os.chmod(top, 0o755)
         os.chmod(devdir, 0o755)
@@ -208,15 +211,15 @@ def prepare_work(scenario, top, work, devdir, log):
                 os.chown(name, scenario.user, scenario.user)
     for step in scenario.prepare:
         if step[0] == "setfacl" and shutil.which("setfacl") is None:
-            return "setfacl is not installed (the acl package)"
+            return {"failed": "setfacl is not installed (apt-get install acl)"}
         try:
             PREPARE[step[0]](work, *step[1:])
         except OSError as error:
             if step[0] == "setfacl":
-                return f"the file system refuses access lists ({error.strerror})"
+                return {"skipped": f"the file system refuses access lists ({error.strerror})"}
             if step[0] != "immutable":
                 raise
-            return f"the file system refuses the immutable attribute ({error.strerror})"
+            return {"skipped": f"the file system refuses the immutable attribute ({error.strerror})"}
     return None
 
 
@@ -345,9 +348,9 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
                 else:
                     f.write(data)
         log = os.path.join(top, "log")
-        skipped = prepare_work(scenario, top, work, devdir, log)
-        if skipped:
-            return {"skipped": skipped}
+        unprepared = prepare_work(scenario, top, work, devdir, log)
+        if unprepared:
+            return unprepared
         faults = list(scenario.faults) + ["readonly:" + d for d in scenario.readonly_nodes]
         env = {k: v for k, v in os.environ.items() if not k.startswith("FLASHSIM")}
         env.update(LD_PRELOAD=simlib, FLASHSIM_DIR=devdir, FLASHSIM_LOG=log,
@@ -661,6 +664,8 @@ def check(scenario, result, tier="sim"):
     problems = []
     if result.get("skipped"):
         return problems
+    if result.get("failed"):
+        return [result["failed"]]
     if scenario.status is not None and result["status"] != scenario.status:
         problems.append(f"status {result['status']}, expected {scenario.status}")
     if not scenario.broken_pipe:

@@ -38,11 +38,38 @@ for name, prepare, path, owner in [
     ("folder_default_access_list_not_taken", [("chmod", "d/conf", 0o640),
                                               ("setfacl", "d", "d:u:nobody:rw")],
      "d/conf", (0o640, 0, 0)),
+    # Both lists have five entries, so the same size: only their values tell that the
+    # temporary file would give nobody daemon's place.
+    ("other_access_list_of_same_size", [("chmod", "d/conf", 0o640),
+                                        ("setfacl", "d/conf", "u:daemon:r"),
+                                        ("setfacl", "d", "d:u:nobody:rw")],
+     "d/conf", (0o640, 0, 0)),
 ]:
     SCENARIOS.append(Scenario(f"readtempconf_{name}", ["readtempconf", path], flash=FLASH,
                               files={path: OLD}, prepare=prepare, expect_files={path: STORED},
                               expect_owners={path: owner}, nobody_reads={path: False},
                               durable=[], tiers=("sim",)))
+
+# The set-user-ID, set-group-ID and sticky bits go with the replacement, run by the file's
+# owner, an ordinary user (whose write would clear the first two, as the kernel clears them
+# on a write without the privilege to keep them). In a set-group-ID folder of a group the
+# user is not in, a new file takes that group but cannot take the set-group-ID bit: the file
+# is written in place and loses the bit, as the plain open's write loses it.
+OTHER_GROUP = [("chown", "d", NOBODY, 0), ("chmod", "d", 0o2755)]
+for name, mode, group, prepare, after, durable in [
+    ("setuid", 0o4750, NOBODY, [], 0o4750, ["d/conf"]),
+    ("setgid", 0o2750, NOBODY, [], 0o2750, ["d/conf"]),
+    ("sticky", 0o1640, NOBODY, [], 0o1640, ["d/conf"]),
+    ("all_three", 0o7750, NOBODY, [], 0o7750, ["d/conf"]),
+    ("setgid_in_other_group", 0o2750, 0, OTHER_GROUP, 0o0750, []),
+]:
+    SCENARIOS.append(Scenario(f"readtempconf_{name}_mode", ["readtempconf", "d/conf"],
+                              flash=FLASH, files={"d/conf": OLD}, user=NOBODY,
+                              prepare=prepare + [("chown", "d/conf", NOBODY, group),
+                                                 ("chmod", "d/conf", mode)],
+                              expect_files={"d/conf": STORED},
+                              expect_owners={"d/conf": (after, NOBODY, group)},
+                              durable=durable, tiers=("sim",)))
 
 # Landlock with only truncation refused: the plain open is refused, and so is the restore,
 # with its message.

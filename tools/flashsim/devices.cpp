@@ -746,13 +746,14 @@ unsigned minor_of(const char* name)
 void describe(const char* name, const struct stat64& backing, struct stat64& st)
 {
     std::memset(&st, 0, sizeof st);
-    st.st_dev = makedev(0, 5);
+    // The cast: 32-bit MIPS's stat64 keeps its device numbers in an unsigned long.
+    st.st_dev = static_cast<decltype(st.st_dev)>(makedev(0, 5));
     st.st_ino = 0x4d54440000ULL + minor_of(name);
     st.st_mode = S_IFCHR | (backing.st_mode & 0666);
     st.st_nlink = 1;
     st.st_uid = backing.st_uid;
     st.st_gid = backing.st_gid;
-    st.st_rdev = makedev(90, minor_of(name));
+    st.st_rdev = static_cast<decltype(st.st_rdev)>(makedev(90, minor_of(name)));
     st.st_size = 0;
     st.st_blksize = 4096;
     st.st_blocks = 0;
