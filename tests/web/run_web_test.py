@@ -24,6 +24,7 @@ import socket
 import subprocess
 import sys
 import time
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WWW = os.path.join(HERE, "..", "..", "examples", "web", "www")
@@ -71,10 +72,15 @@ def wait_gone(pid_file, seconds=120):
     raise RuntimeError(f"process {pid} still runs")
 
 
-class Run:
-    """One server run: a folder, a flash, a tool wrapper; stops what it started."""
+# A root file system image starts with the cramfs magic (little-endian 0x28cd3d45).
+CRAMFS_MAGIC = bytes.fromhex("453dcd28")
 
-    def __init__(self, out, name, args):
+
+class Run:
+    """One server run: a folder, a flash, a tool wrapper, an image with its CRC file; stops
+    what it started. Each run has a job folder of its own, so that runs never meet."""
+
+    def __init__(self, out, name, args, image_size=None, delay_us=None):
         self.dir = os.path.join(out, name)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
@@ -85,9 +91,14 @@ class Run:
         with open(self.flash, "wb") as f:
             f.write(self.start)
         self.image = os.path.join(self.dir, "rootfs.img")
-        self.data = rng.randbytes(IMAGE_SIZE)
+        self.data = CRAMFS_MAGIC + rng.randbytes((image_size or IMAGE_SIZE) - 4)
         with open(self.image, "wb") as f:
             f.write(self.data)
+        self.crc = zlib.crc32(self.data)
+        self.crc_file = os.path.join(self.dir, "rootfs.crc")
+        with open(self.crc_file, "w") as f:
+            f.write(f"{self.crc:08x}  rootfs.img\n")
+        self.jobs = os.path.join(self.dir, "jobs")
         # The tool as the device would run it, here under the simulator; it notes its pid
         # (the tool's, after the exec) so that the test can wait for its end.
         self.tool = os.path.join(self.dir, "flashtool")
@@ -96,13 +107,13 @@ class Run:
             f.write("#!/bin/sh\n"
                     f"echo $$ > '{self.pid_file}'\n"
                     f"export LD_PRELOAD='{args.simlib}' FLASHSIM_IMAGE='{self.flash}' "
-                    f"FLASHSIM_DELAY_US={DELAY_US}\n"
+                    f"FLASHSIM_DELAY_US={DELAY_US if delay_us is None else delay_us}\n"
                     f"exec '{args.binary}' \"$@\"\n")
         os.chmod(self.tool, 0o755)
         self.www = os.path.join(self.dir, "www")
         shutil.copytree(WWW, self.www)
         conf = os.path.join(self.www, "cgi-bin", "upgrade.conf")
-        settings = (f"UPGRADE_JOBS='{self.dir}/jobs'\nUPGRADE_TOOL='{self.tool}'\n"
+        settings = (f"UPGRADE_JOBS='{self.jobs}'\nUPGRADE_TOOL='{self.tool}'\n"
                     "UPGRADE_COMMAND=writecramfs\n")
         with open(conf) as f:
             text = f.read()
@@ -131,6 +142,15 @@ class Run:
                        len(self.data))
         return [f"flash differs from 0x{first:06x}; the image is in place up to "
                 f"{written * 100 // len(self.data)} % of it"]
+
+    def flash_unchanged(self):
+        """[] when the flash still holds what the run started with, else what differs."""
+        with open(self.flash, "rb") as f:
+            now = f.read()
+        if now == self.start:
+            return []
+        first = next(i for i in range(len(now)) if now[i] != self.start[i])
+        return [f"the flash was changed, from 0x{first:06x} on"]
 
     def stop(self):
         if os.path.exists(self.pid_file):
