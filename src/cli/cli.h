@@ -90,9 +90,12 @@ struct Command {
 // Takes an advisory write lock on the whole of /dev/mtd0 through its read-write descriptor
 // fd (an open file description lock, fcntl F_OFD_SETLK), which the kernel releases when
 // the descriptor is closed or the process ends. When another process
-// holds it, prints one line on standard error saying so and waits for it. Any other
-// failure to lock (a file system without locks, say) is silent: the run goes on unlocked.
-void hold_flash_lock(int fd);
+// holds it, prints one line on standard error saying so and waits for it with the signal
+// mask while_waiting (the one hold_ending_signals() returned): a signal that would end the
+// run then ends it in the wait, before it touched the flash. The mask it was called with
+// is back when it returns. Any other failure to lock (a file system without locks, say) is
+// silent: the run goes on unlocked.
+void hold_flash_lock(int fd, const sigset_t& while_waiting);
 
 // Blocks every signal that can be caught and whose default action ends the process (SIGHUP
 // and SIGPIPE excepted: they have handlers of their own), so that a writer runs to its end;

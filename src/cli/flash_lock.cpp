@@ -8,7 +8,7 @@
 
 #include <fcntl.h>
 
-void hold_flash_lock(int fd)
+void hold_flash_lock(int fd, const sigset_t& while_waiting)
 {
     // A write lock on the whole device, owned by the open file description: it needs a
     // descriptor open for writing, so a process that may only read /dev/mtd0 cannot take
@@ -21,8 +21,16 @@ void hold_flash_lock(int fd)
         return;
     }
     std::fprintf(stderr, "flashtool: waiting for another flash write to finish\n");
-    // A signal that interrupts the wait (the broken-pipe handler returns) must not let
+    // Nothing of ours is on the flash yet: a caller that gives up on the wait (a server's
+    // time limit, timeout, Ctrl-C) ends the run here with the signal's own status, instead
+    // of getting a failure back while the image it cancelled is written later on.
+    sigset_t held;
+    sigprocmask(SIG_SETMASK, &while_waiting, &held);
+    // A signal that interrupts the wait and returns (the broken-pipe handler) must not let
     // this run in beside the other writer.
     while (fcntl(fd, F_OFD_SETLKW, &whole) != 0 && errno == EINTR) {
     }
+    // A signal that comes between the lock and this call ends the run before any flash
+    // work too; from here on it is held again.
+    sigprocmask(SIG_SETMASK, &held, nullptr);
 }

@@ -97,10 +97,12 @@ int main(int argc, char* argv[])
     if (command->writes) {
         unheld = hold_ending_signals();
     }
-    // Taken once the handlers are armed, so that a writer whose caller goes away while it
-    // waits still writes its image after the other writer instead of dying unseen.
+    // Taken once the handlers are armed, so that a writer whose caller hangs up or stops
+    // reading while it waits still writes its image after the other writer instead of
+    // dying unseen. A signal sent to end it is another matter: in the wait, before any
+    // flash work, it ends the run at once (see hold_flash_lock).
     if (command->writes) {
-        hold_flash_lock(devices.fd[0]);
+        hold_flash_lock(devices.fd[0], unheld);
     }
     const int status = command->run(devices, {argv, static_cast<std::size_t>(argc)});
     if (close(devices.fd[0]) != 0) {

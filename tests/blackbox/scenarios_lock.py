@@ -1,6 +1,7 @@
 """One writer at a time: a command that erases or writes the flash waits while another
 holds the flash lock, then does its own work whole; readers and writeenv never wait; a
-writer killed mid-write leaves no lock behind. Each scenario starts another flashtool run
+writer killed mid-write leaves no lock behind; a writer sent an ending signal while it
+waits ends there and writes nothing. Each scenario starts another flashtool run
 first and catches it mid-write (see harness.Other)."""
 import signal
 import zlib
@@ -64,6 +65,18 @@ for name, signal_number, syslog in [("hangup", signal.SIGHUP, []),
                             files={"second.img": SECOND}, signal_waiting=signal_number,
                             stdout=written(len(SECOND), CRAMFS), stderr=WAITING, held_back=True,
                             syslog=syslog, changes=landed(CRAMFS, SECOND), tiers=("sim",)))
+
+# A writer that its caller gives up on while it waits (a server's time limit, timeout,
+# Ctrl-C) has written nothing yet: it ends there with the signal's status, and the flash
+# holds the first writer's image alone, not the cancelled one written after it. The real
+# NOR driver shows it too.
+for signal_number, tiers in [(signal.SIGTERM, ("sim", "kernel", "nor")),
+                             (signal.SIGINT, ("sim",)), (signal.SIGALRM, ("sim",))]:
+    SCENARIOS.append(beside(f"waiting_writer_cancelled_by_{signal_number.name.lower()}",
+                            ["writecramfs", "second.img", "HTTP"], files={"second.img": SECOND},
+                            signal_waiting=signal_number, stdout="", stderr=WAITING,
+                            status=128 + signal_number, held_back=True,
+                            changes=landed(CRAMFS, FIRST), tiers=tiers))
 
 # A process that may only read /dev/mtd0 cannot take the writers' lock: its flock on a
 # read-only descriptor holds no writer back.

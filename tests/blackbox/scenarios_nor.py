@@ -29,6 +29,12 @@ SCENARIOS = [
              stdout="Write L1-0 magic number fail\n",
              stderr=f"write_l1_magic: write, size 0\nwrite(): {os.strerror(errno.EIO)}\n", status=1,
              changes=[("mtd0", L1, anded(OLD_L1[:REFUSED + 1], STAMP))], erases=[]),
+    # Over a block that already holds the stamp and its 0xFF fill every byte is the one
+    # already there: the write succeeds and nothing changes.
+    Scenario("nor_writel1_over_its_own_stamp", ["writel1"], nor=True,
+             flash={"mtd0": pattern("mtd0", L1) + STAMP +
+                    pattern("mtd0", DEVICE_SIZES["mtd0"])[L1 + BLOCK:]},
+             changes=[("mtd0", L1, STAMP)], erases=[]),
     # Over an erased block the stamp arrives exactly.
     Scenario("nor_writel1_after_erase", ["writel1"], nor=True,
              flash={"mtd0": pattern("mtd0", L1) + erased(BLOCK) +

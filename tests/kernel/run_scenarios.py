@@ -38,7 +38,8 @@ def to_job(scenario):
             "readonly_nodes": list(scenario.readonly_nodes),
             "stdout_closed_early": scenario.broken_pipe, "argv0": scenario.argv0,
             "other": scenario.other and {"args": list(scenario.other.args),
-                                         "end": scenario.other.end},
+                                         "end": scenario.other.end,
+                                         "signal_waiting": scenario.signal_waiting},
             "user": scenario.user, "prepare": list(scenario.prepare),
             "signal": scenario.signal and {"number": int(scenario.signal[0]),
                                            "when": "lock" if writes(scenario.args) else "open"}}

@@ -200,9 +200,10 @@ holds_lock() {
 # The job's other run (the job.sh function "other" adds its arguments) starts first and is
 # caught as soon as it holds the flash lock: stopped there until the command has said that
 # it waits or has ended (J_OTHER_END=STOP), or killed there before the command starts
-# (KILL). Sets st; leaves other.*, locked and held_back in /o.
+# (KILL). A command that says it waits gets the signal J_SIGNAL_WAITING first, when the job
+# sets one. Sets st; leaves other.*, locked and held_back in /o.
 run_beside_other() {
-    rm -f /tmp/other.pid /tmp/other.status /tmp/status
+    rm -f /tmp/other.pid /tmp/other.status /tmp/status /tmp/cmd.pid
     ( other timeout -s KILL $J_TIMEOUT sh -c 'echo $$ > /tmp/other.pid; '"$RUN" "$J_ARGV0" \
           </dev/null >/o/other.stdout 2>/o/other.stderr
       echo $? > /tmp/other.status ) 5>&- &
@@ -223,7 +224,10 @@ run_beside_other() {
     fi
     locked=0; [ -n "$op" ] && holds_lock $op && locked=1
     echo $locked > /o/locked
-    ( timeout -s KILL $J_TIMEOUT sh -c "$RUN" "$J_ARGV0" "$@" </dev/null >/o/stdout 2>/o/stderr
+    ( timeout -s KILL $J_TIMEOUT sh -c 'echo $$ > /tmp/cmd.pid; '"$RUN" "$J_ARGV0" "$@" \
+          </dev/null >/o/stdout 2>/o/stderr &
+      # waited for in the background, so that the shell prints no line for a signal death
+      wait $!
       echo $? > /tmp/status ) 5>&- &
     second=$!
     k=0
@@ -233,6 +237,15 @@ run_beside_other() {
     done
     held=1; [ -e /tmp/status ] && held=0
     echo $held > /o/held_back
+    if [ $held = 1 ] && [ -n "$J_SIGNAL_WAITING" ] && [ -s /tmp/cmd.pid ]; then
+        kill -$J_SIGNAL_WAITING $(cat /tmp/cmd.pid) 2>/dev/null
+        # Let it end of the signal, if it does, before the other run goes on.
+        k=0
+        until [ -e /tmp/status ]; do
+            k=$((k+1)); [ $k -gt 300 ] && break
+            usleep 10000
+        done
+    fi
     [ "$J_OTHER_END" = STOP ] && [ -n "$op" ] && kill -CONT $op 2>/dev/null
     wait $first $second
     st=$(cat /tmp/status)
@@ -269,7 +282,7 @@ run_job() {
     i=$1
     d=/in/jobs/$i
     J_REMOVE=""; J_RO=""; J_CLOSED=0; J_ARGV0=flashtool; J_TIMEOUT=@@TIMEOUT@@; J_OTHER_END=""
-    J_SIGNAL=""; J_SIGNAL_AT=""
+    J_SIGNAL=""; J_SIGNAL_AT=""; J_SIGNAL_WAITING=""
     J_USER=""
     echo $protected_regular > /proc/sys/fs/protected_regular
     prepare_job() { :; }
@@ -686,6 +699,8 @@ def _job_script(job, hashes):
         lines.append(b"J_OTHER_END=" + other["end"].upper().encode())
         words = b" ".join(_sh_quote(a) for a in other.get("args", []))
         lines.append(b'other() { "$@" ' + words + b"; }")
+        if other.get("signal_waiting"):
+            lines.append(b"J_SIGNAL_WAITING=%d" % int(other["signal_waiting"]))
     sent = job.get("signal")
     if sent:
         if sent.get("when") not in ("lock", "open"):

@@ -130,7 +130,9 @@ std::string lock_and_capture(int fd)
     const int saved = dup(STDERR_FILENO);
     const int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(out, STDERR_FILENO);
-    hold_flash_lock(fd);
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, nullptr, &mask);
+    hold_flash_lock(fd, mask);
     dup2(saved, STDERR_FILENO);
     close(saved);
     close(out);

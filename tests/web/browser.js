@@ -1,9 +1,16 @@
 // Drives Debian's chromium (puppeteer-core, nothing downloaded) through the example web
 // upgrade. Prints one JSON line of what it saw; exits 77 when chromium cannot start at all.
 //
-//   node browser.js detached URL IMAGE SCREENSHOT
-//     the page at URL: upload IMAGE, watch the bar advance, take SCREENSHOT and close the
-//     tab at about 30 %, open the page in a new tab and wait for its verdict
+//   node browser.js detached URL IMAGE CRC SHOT_MID SHOT_END
+//     the page at URL: upload IMAGE with its CRC file, watch the bar advance, take SHOT_MID
+//     and close the tab at about 30 %, open the page in a new tab and wait for its verdict
+//     (SHOT_END); a watcher tab open from the start is refused an upload and follows
+//   node browser.js upload URL IMAGE CRC SHOT
+//     one upload to its verdict, whatever it is
+//   node browser.js noscript URL SHOT
+//     the page with JavaScript off
+//   node browser.js attack ATTACK_URL URL SHOT
+//     a page of another origin that posts to the device; then the device's page
 //   node browser.js stream URL
 //     a CGI that streams the tool's own output: close the tab at about 30 %
 "use strict";
@@ -31,6 +38,8 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Samples fn() in the page until done(value) holds; returns every distinct value seen.
 async function watch(page, fn, done) {
+  // A tab in the background may be frozen by chromium: the one watched is in front.
+  await page.bringToFront();
   const seen = [];
   const end = Date.now() + LIMIT;
   while (Date.now() < end) {
@@ -50,33 +59,132 @@ async function watch(page, fn, done) {
   throw new Error("gave up waiting; seen " + JSON.stringify(seen));
 }
 
-async function detached(browser, url, image, screenshot) {
+// The state of the page, in one word or two: "verdict ok", "bar 42".
+const pageState = () => {
+  const verdict = document.getElementById("verdict");
+  return verdict.style.display === "block" ? "verdict " + verdict.className
+                                           : "bar " + document.getElementById("bar").value;
+};
+const barValue = () => document.getElementById("bar").value;
+// The bar while the page warns that the flash is written, else -1.
+const writingBar = () => (getComputedStyle(document.getElementById("warning")).display !== "none"
+                          ? document.getElementById("bar").value : -1);
+
+async function open(browser, url) {
+  const page = await browser.newPage();
+  await page.setViewport({ width: 800, height: 600 });
+  // The device's answers to the page's uploads, kept for the test (window.upgradeReplies).
+  await page.evaluateOnNewDocument(() => {
+    const fetch = window.fetch;
+    window.upgradeReplies = [];
+    window.fetch = async (...request) => {
+      const reply = await fetch(...request);
+      if (String(request[0]).includes("cgi-bin/upgrade")) {
+        reply.clone().json().then((answer) => window.upgradeReplies.push(answer), () => {});
+      }
+      return reply;
+    };
+  });
+  await page.goto(url, { waitUntil: "load" });
+  return page;
+}
+
+async function choose(page, image, crc) {
+  await page.bringToFront();
+  await (await page.$("#image")).uploadFile(image);
+  await (await page.$("#crc")).uploadFile(crc);
+  await page.click("#start");
+}
+
+async function verdictOf(page) {
+  return page.evaluate(() => ({
+    verdict_class: document.getElementById("verdict").className,
+    verdict: document.getElementById("verdict").textContent,
+    bar_at_end: document.getElementById("bar").value,
+    job_shown: getComputedStyle(document.getElementById("job")).display !== "none",
+    warning_shown: getComputedStyle(document.getElementById("warning")).display !== "none",
+  }));
+}
+
+// The good release from two tabs at once: one starts the job, the other is refused and
+// follows it. The first is closed at about 30 % (SHOT_MID taken just before), a new tab
+// opens; the new tab and the refused one both show the verdict (SHOT_END).
+async function detached(browser, url, image, crc, shotMid, shotEnd) {
   const result = {};
-  const first = await browser.newPage();
-  await first.setViewport({ width: 800, height: 600 });
-  await first.goto(url, { waitUntil: "load" });
-  const input = await first.$("#image");
-  await input.uploadFile(image);
-  await first.click("#start");
-  result.first_tab = await watch(first, () => document.getElementById("bar").value,
-                                 (v) => v >= 30);
-  result.warning_shown = await first.evaluate(
+  const tabs = [await open(browser, url), await open(browser, url)];
+  for (const tab of tabs) {
+    await (await tab.$("#image")).uploadFile(image);
+    await (await tab.$("#crc")).uploadFile(crc);
+    // A tab first shows the last job; its button works once it has.
+    await watch(tab, () => !document.getElementById("start").disabled, (v) => v);
+  }
+  // Both at once, as element clicks: a mouse click waits for a frame that a tab in the
+  // background never draws.
+  await Promise.all(tabs.map((tab) => tab.evaluate(() => document.getElementById("start").click())));
+  const end = Date.now() + LIMIT;
+  let replies = [];
+  while (Date.now() < end) {
+    replies = await Promise.all(tabs.map((tab) => tab.evaluate(() => window.upgradeReplies[0] || null)));
+    if (!replies.includes(null)) break;
+    await sleep(50);
+  }
+  result.replies = replies;
+  const refused = replies.findIndex((r) => r && r.started === false);
+  if (refused < 0 || replies.every((r) => r && r.started === false)) {
+    throw new Error("not exactly one tab refused: " + JSON.stringify(replies));
+  }
+  const [first, watcher] = refused === 0 ? [tabs[1], tabs[0]] : [tabs[0], tabs[1]];
+  result.first_tab = await watch(first, writingBar, (v) => v >= 30);
+  result.warning_mid_write = await first.evaluate(
       () => getComputedStyle(document.getElementById("warning")).display !== "none");
-  await first.screenshot({ path: screenshot });
+  await first.screenshot({ path: shotMid });
   await first.close();
   result.closed_at = result.first_tab[result.first_tab.length - 1];
-  const second = await browser.newPage();
-  await second.setViewport({ width: 800, height: 600 });
-  await second.goto(url, { waitUntil: "load" });
-  const state = () => {
-    const verdict = document.getElementById("verdict");
-    return verdict.style.display === "block" ? "verdict " + verdict.className
-                                             : "bar " + document.getElementById("bar").value;
-  };
-  result.second_tab = await watch(second, state, (v) => v.startsWith("verdict"));
-  result.verdict = await second.evaluate(() => document.getElementById("verdict").textContent);
-  result.bar_at_end = await second.evaluate(() => document.getElementById("bar").value);
-  await second.close();
+  const second = await open(browser, url);
+  result.second_tab = await watch(second, pageState, (v) => v.startsWith("verdict"));
+  Object.assign(result, await verdictOf(second));
+  await second.screenshot({ path: shotEnd });
+  result.watcher_tab = await watch(watcher, pageState, (v) => v.startsWith("verdict"));
+  result.watcher_verdict = (await verdictOf(watcher)).verdict;
+  return result;
+}
+
+// One upload from one tab, to its verdict (a refusal, or the job's end): SHOT of it.
+async function upload(browser, url, image, crc, shot) {
+  const page = await open(browser, url);
+  await choose(page, image, crc);
+  const result = { tab: await watch(page, pageState, (v) => v.startsWith("verdict")) };
+  Object.assign(result, await verdictOf(page));
+  await page.screenshot({ path: shot });
+  return result;
+}
+
+// The page with JavaScript off: what it says, and whether its button does anything.
+async function noscript(browser, url, shot) {
+  const page = await browser.newPage();
+  await page.setJavaScriptEnabled(false);
+  await page.setViewport({ width: 800, height: 600 });
+  await page.goto(url, { waitUntil: "load" });
+  const result = await page.evaluate(() => ({
+    button_disabled: document.getElementById("start").disabled,
+    says: document.body.innerText,
+  }));
+  await page.screenshot({ path: shot });
+  return result;
+}
+
+// A page of another origin that posts to the device as soon as it opens (ATTACK sets its
+// title to "sent" once every request has gone out); then the device's own page, SHOT.
+async function attack(browser, attackUrl, url, shot) {
+  const evil = await browser.newPage();
+  await evil.goto(attackUrl, { waitUntil: "load" });
+  const result = { attack: await watch(evil, () => document.title, (v) => v.startsWith("sent")) };
+  result.attack_log = await evil.evaluate(() => document.getElementById("log").textContent);
+  await evil.close();
+  const page = await open(browser, url);
+  await sleep(1500);
+  Object.assign(result, await verdictOf(page));
+  await page.screenshot({ path: shot });
   return result;
 }
 
@@ -99,8 +207,8 @@ async function stream(browser, url) {
   const browser = await launch();
   let status = 0;
   try {
-    const result = mode === "detached" ? await detached(browser, ...args)
-                                       : await stream(browser, ...args);
+    const modes = { detached, upload, attack, noscript, stream };
+    const result = await modes[mode](browser, ...args);
     console.log(JSON.stringify(result));
   } catch (error) {
     console.log(JSON.stringify({ error: String(error) }));

@@ -75,7 +75,8 @@ def one(args, server, way):
                             os.path.join(run.dir, "lighttpd.log"))
         if way == "detached":
             with open(run.image, "rb") as f:
-                request = urllib.request.Request(url + "/cgi-bin/upgrade", data=f.read(),
+                request = urllib.request.Request(url + f"/cgi-bin/upgrade?crc={run.crc:x}",
+                                                 data=f.read(),
                                                  headers={"Content-Type": "application/octet-stream"})
             try:
                 urllib.request.urlopen(request, timeout=60).read()

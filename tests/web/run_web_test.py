@@ -5,14 +5,23 @@ servers that used to cut a write.
   run_web_test.py --binary BUILD/flashtool --simlib BUILD/.../libflashsim.so --out DIR
 
 1. busybox httpd serving examples/web/www, the tool under the flash simulator slowed down
-   (FLASHSIM_DELAY_US): chromium uploads an image, the bar advances, the tab is closed at
-   about 30 %, a new tab shows the job done; the flash then holds the image byte for byte.
+   (FLASHSIM_DELAY_US), one page after another in chromium:
+   - a page of another origin (another port) that posts the release to the device at
+     once: a text/plain form and no-cors fetches; the flash is unchanged, no job starts;
+   - a JPEG chosen by mistake, with its own CRC file: refused by the device before
+     anything is stored; the flash is unchanged;
+   - the image with the CRC file of another release: refused by the page, nothing sent;
+   - the page with JavaScript off: it says it needs it, its button stays disabled;
+   - the tool killed (SIGKILL) at 30 %: the page says the write did not complete;
+   - the good release: the bar advances, the tab is closed at about 30 %, a watcher tab
+     is refused an upload of its own and follows, a new tab shows the job written and
+     checked; the flash then holds the image byte for byte.
 2. lighttpd with server.stream-response-body and a CGI that execs the tool, its output
    streamed to the tab: the tab is closed at about 30 % (lighttpd then sends the tool
    SIGTERM); the flash still holds the whole image.
 Servers listen on 127.0.0.1 only, on free ports; everything started here is stopped at the
-end, also on a failure. DIR keeps the screenshot of the page mid-write and the servers'
-logs. Exits 77 (skipped) only when chromium cannot start at all.
+end, also on a failure. DIR keeps a screenshot of each verdict (the test names them) and
+the servers' logs. Exits 77 (skipped) only when chromium cannot start at all.
 """
 import argparse
 import json
@@ -23,7 +32,9 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WWW = os.path.join(HERE, "..", "..", "examples", "web", "www")
@@ -71,10 +82,15 @@ def wait_gone(pid_file, seconds=120):
     raise RuntimeError(f"process {pid} still runs")
 
 
-class Run:
-    """One server run: a folder, a flash, a tool wrapper; stops what it started."""
+# A root file system image starts with the cramfs magic (little-endian 0x28cd3d45).
+CRAMFS_MAGIC = bytes.fromhex("453dcd28")
 
-    def __init__(self, out, name, args):
+
+class Run:
+    """One server run: a folder, a flash, a tool wrapper, an image with its CRC file; stops
+    what it started. Each run has a job folder of its own, so that runs never meet."""
+
+    def __init__(self, out, name, args, image_size=None, delay_us=None):
         self.dir = os.path.join(out, name)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
@@ -85,9 +101,14 @@ class Run:
         with open(self.flash, "wb") as f:
             f.write(self.start)
         self.image = os.path.join(self.dir, "rootfs.img")
-        self.data = rng.randbytes(IMAGE_SIZE)
+        self.data = CRAMFS_MAGIC + rng.randbytes((image_size or IMAGE_SIZE) - 4)
         with open(self.image, "wb") as f:
             f.write(self.data)
+        self.crc = zlib.crc32(self.data)
+        self.crc_file = os.path.join(self.dir, "rootfs.crc")
+        with open(self.crc_file, "w") as f:
+            f.write(f"{self.crc:08x}  rootfs.img\n")
+        self.jobs = os.path.join(self.dir, "jobs")
         # The tool as the device would run it, here under the simulator; it notes its pid
         # (the tool's, after the exec) so that the test can wait for its end.
         self.tool = os.path.join(self.dir, "flashtool")
@@ -96,13 +117,13 @@ class Run:
             f.write("#!/bin/sh\n"
                     f"echo $$ > '{self.pid_file}'\n"
                     f"export LD_PRELOAD='{args.simlib}' FLASHSIM_IMAGE='{self.flash}' "
-                    f"FLASHSIM_DELAY_US={DELAY_US}\n"
+                    f"FLASHSIM_DELAY_US={DELAY_US if delay_us is None else delay_us}\n"
                     f"exec '{args.binary}' \"$@\"\n")
         os.chmod(self.tool, 0o755)
         self.www = os.path.join(self.dir, "www")
         shutil.copytree(WWW, self.www)
         conf = os.path.join(self.www, "cgi-bin", "upgrade.conf")
-        settings = (f"UPGRADE_JOBS='{self.dir}/jobs'\nUPGRADE_TOOL='{self.tool}'\n"
+        settings = (f"UPGRADE_JOBS='{self.jobs}'\nUPGRADE_TOOL='{self.tool}'\n"
                     "UPGRADE_COMMAND=writecramfs\n")
         with open(conf) as f:
             text = f.read()
@@ -131,6 +152,15 @@ class Run:
                        len(self.data))
         return [f"flash differs from 0x{first:06x}; the image is in place up to "
                 f"{written * 100 // len(self.data)} % of it"]
+
+    def flash_unchanged(self):
+        """[] when the flash still holds what the run started with, else what differs."""
+        with open(self.flash, "rb") as f:
+            now = f.read()
+        if now == self.start:
+            return []
+        first = next(i for i in range(len(now)) if now[i] != self.start[i])
+        return [f"the flash was changed, from 0x{first:06x} on"]
 
     def stop(self):
         if os.path.exists(self.pid_file):
@@ -184,37 +214,166 @@ def npm_install(args):
                    env=dict(os.environ, PUPPETEER_SKIP_DOWNLOAD="1"), check=True)
 
 
-def busybox_detached(args, problems):
+# A page of another origin (another port of 127.0.0.1) that tries to start an upgrade as
+# soon as it opens, with the release's own image and CRC: an auto-submitted text/plain
+# form, and no-cors fetches of the image as text, as a Blob typed application/octet-stream
+# and with that content type asked for. The browser sends none of them as
+# application/octet-stream without a preflight, and all of them name their origin.
+ATTACK_PAGE = """<!DOCTYPE html>
+<html><head><meta charset="utf-8"><title>loading</title></head><body>
+<h1>Another site</h1>
+<form id="form" method="POST" enctype="text/plain" target="sink" action="{target}">
+<input type="hidden" name="x" value="y"></form>
+<iframe name="sink" title="sink"></iframe>
+<pre id="log"></pre>
+<script>
+"use strict";
+const log = (text) => {{ document.getElementById("log").textContent += text + "\\n"; }};
+(async () => {{
+  const image = new Uint8Array(await (await fetch("rootfs.img")).arrayBuffer());
+  const bodies = [
+    ["text", {{ body: new TextDecoder("latin1").decode(image) }}],
+    ["blob", {{ body: new Blob([image], {{ type: "application/octet-stream" }}) }}],
+    ["header", {{ body: image, headers: {{ "Content-Type": "application/octet-stream" }} }}],
+  ];
+  for (const [name, request] of bodies) {{
+    try {{
+      await fetch("{target}", {{ method: "POST", mode: "no-cors", ...request }});
+      log(name + ": sent");
+    }} catch (error) {{
+      log(name + ": " + error);
+    }}
+  }}
+  document.querySelector("iframe").addEventListener("load", () => {{
+    log("form: sent");
+    document.title = "sent";
+  }});
+  document.getElementById("form").submit();
+}})();
+</script></body></html>
+"""
+
+
+def verdict_is(problems, label, seen, kind, *words):
+    """The page's verdict box is of kind and says each of words."""
+    if seen.get("verdict_class") != kind or not all(w in seen.get("verdict", "") for w in words):
+        problems.append(f"{label}: the page says ({seen.get('verdict_class')}) "
+                        f"{seen.get('verdict')!r}, expected ({kind}) with {words}")
+
+
+def busybox_cases(args, problems, shots):
+    """busybox httpd serving examples/web: a page of another origin, a wrong file, a CRC
+    file of another release (the flash untouched by all three), the tool killed mid-write
+    (interrupted), then the good release through closed and reopened tabs (done)."""
     run = Run(args.out, "busybox", args)
     try:
         port = free_port()
         url = run.serve(["busybox", "httpd", "-f", "-vv", "-p", f"127.0.0.1:{port}",
-                         "-h", run.www], port, os.path.join(run.dir, "httpd.log"))
-        shot = os.path.join(args.out, "upgrade-mid-write.png")
-        status, seen = browser(args, "detached", url + "/", run.image, shot)
+                         "-h", run.www], port, os.path.join(run.dir, "httpd.log")) + "/"
+        shot = lambda name: shots.setdefault(name, os.path.join(args.out, name + ".png"))
+
+        evil = os.path.join(run.dir, "evil")
+        os.makedirs(evil)
+        shutil.copy(run.image, evil)
+        with open(os.path.join(evil, "index.html"), "w") as f:
+            f.write(ATTACK_PAGE.format(target=f"{url}cgi-bin/upgrade?crc={run.crc:x}"))
+        evil_port = free_port()
+        evil_url = run.serve(["busybox", "httpd", "-f", "-p", f"127.0.0.1:{evil_port}",
+                              "-h", evil], evil_port, os.path.join(run.dir, "evil.log"))
+        status, seen = browser(args, "attack", evil_url + "/", url, shot("verdict-other-origin"))
         if status == SKIP:
             return seen["skip"]
-        print("busybox httpd, detached job:", json.dumps(seen))
+        print("another origin's page:", json.dumps(seen))
         if status != 0:
-            problems.append(f"busybox: the browser run failed: {seen.get('error')}")
+            problems.append(f"other origin: the browser run failed: {seen.get('error')}")
+        elif seen.get("job_shown") or seen.get("warning_shown"):
+            problems.append(f"other origin: the device's page shows a job: {seen}")
+        problems += ["other origin: " + p for p in run.flash_unchanged()]
+        if os.path.exists(os.path.join(run.jobs, "job")):
+            problems.append("other origin: a job was started")
+
+        status, seen = browser(args, "noscript", url, shot("page-without-javascript"))
+        print("without JavaScript:", json.dumps(seen))
+        if status != 0 or not seen.get("button_disabled") or \
+                "needs JavaScript" not in seen.get("says", ""):
+            problems.append(f"without JavaScript: {seen}")
+
+        jpeg = os.path.join(run.dir, "photo.jpg")
+        with open(jpeg, "wb") as f:
+            f.write(b"\xff\xd8\xff\xe0\x00\x10JFIF\x00" + bytes(range(256)) * 64)
+        jpeg_crc = os.path.join(run.dir, "photo.crc")
+        with open(jpeg_crc, "w") as f:
+            f.write(f"{zlib.crc32(open(jpeg, 'rb').read()):x}\n")
+        other_crc = os.path.join(run.dir, "other.crc")
+        with open(other_crc, "w") as f:
+            f.write(f"{run.crc ^ 1:08x}  rootfs.img\n")
+        for label, image, crc, kind, words in [
+                ("wrong file", jpeg, jpeg_crc, "refused", ("not a firmware image", "not touched")),
+                ("crc mismatch", run.image, other_crc, "refused",
+                 ("does not match", "Nothing was sent", "not touched"))]:
+            name = "verdict-" + label.replace(" ", "-")
+            status, seen = browser(args, "upload", url, image, crc, shot(name))
+            print(f"{label}:", json.dumps({k: v for k, v in seen.items() if k != "tab"}))
+            if status != 0:
+                problems.append(f"{label}: the browser run failed: {seen.get('error')}")
+                continue
+            verdict_is(problems, label, seen, kind, *words)
+            problems += [f"{label}: " + p for p in run.flash_unchanged()]
+
+        # The tool killed mid-write (SIGKILL: nothing can hold it).
+        killer = threading.Thread(target=kill_tool_at, args=(run, 30))
+        killer.start()
+        status, seen = browser(args, "upload", url, run.image, run.crc_file,
+                               shot("verdict-interrupted"))
+        killer.join()
+        print("tool killed:", json.dumps({k: v for k, v in seen.items() if k != "tab"}))
+        if status != 0:
+            problems.append(f"tool killed: the browser run failed: {seen.get('error')}")
+        else:
+            verdict_is(problems, "tool killed", seen, "failed", "did not complete",
+                       "Do not restart", "Upload the image again")
+
+        status, seen = browser(args, "detached", url, run.image, run.crc_file,
+                               shot("upgrade-mid-write"), shot("verdict-done"))
+        print("good release, detached job:", json.dumps(seen))
+        if status != 0:
+            problems.append(f"good release: the browser run failed: {seen.get('error')}")
             return None
-        bar = [v for v in seen["first_tab"] if v > 0]
+        bar = [v for v in seen["first_tab"] if v >= 0]
         if len(bar) < 2 or bar != sorted(bar):
-            problems.append(f"busybox: the bar did not advance step by step: {seen['first_tab']}")
-        if not seen["warning_shown"]:
-            problems.append("busybox: no warning while the flash was written")
+            problems.append(f"good release: the bar did not advance step by step: {seen['first_tab']}")
+        if not seen["warning_mid_write"]:
+            problems.append("good release: no warning while the flash was written")
         if seen["closed_at"] >= 100:
-            problems.append(f"busybox: the tab closed only at {seen['closed_at']} %")
-        if seen["second_tab"][-1] != "verdict ok" or "complete" not in seen["verdict"]:
-            problems.append(f"busybox: the new tab shows {seen['second_tab']}: {seen['verdict']}")
-        wait_gone(run.pid_file)
-        with open(os.path.join(run.dir, "jobs", "job", "status")) as f:
-            if f.read().strip() != "0":
-                problems.append("busybox: the job's status is not 0")
-        problems += ["busybox: " + p for p in run.flash_problems()]
+            problems.append(f"good release: the tab closed only at {seen['closed_at']} %")
+        verdict_is(problems, "good release, new tab", seen, "ok", "written and checked")
+        if "written and checked" not in seen.get("watcher_verdict", ""):
+            problems.append(f"good release: the refused tab saw {seen['watcher_tab']}: "
+                            f"{seen.get('watcher_verdict')}")
+        web_status = open(os.path.join(run.jobs, "job", "status")).read().split()
+        if web_status != ["0", "0"]:
+            problems.append(f"good release: the job's write and check statuses are {web_status}")
+        problems += ["good release: " + p for p in run.flash_problems()]
     finally:
         run.stop()
     return None
+
+
+def kill_tool_at(run, percent):
+    """Kills the job's tool with SIGKILL once its output shows percent."""
+    job = os.path.join(run.jobs, "job")
+    limit = time.monotonic() + 120
+    while time.monotonic() < limit:
+        try:
+            out = open(os.path.join(job, "output"), "rb").read()
+            pid = int(open(os.path.join(job, "tool.pid")).read())
+        except (OSError, ValueError):
+            time.sleep(0.02)
+            continue
+        if f"{percent} %".encode() in out:
+            os.kill(pid, signal.SIGKILL)
+            return
+        time.sleep(0.02)
 
 
 EXEC_CGI = """#!/bin/sh
@@ -280,13 +439,14 @@ def main():
     started = time.monotonic()
     npm_install(args)
     problems = []
-    for case in (busybox_detached, lighttpd_exec):
-        skipped = case(args, problems)
-        if skipped:
-            print(f"skip: {skipped}")
-            return SKIP
-    print(f"browser test: {time.monotonic() - started:.1f} s; screenshot of the page "
-          f"mid-write: {os.path.join(args.out, 'upgrade-mid-write.png')}")
+    shots = {}
+    skipped = busybox_cases(args, problems, shots) or lighttpd_exec(args, problems)
+    if skipped:
+        print(f"skip: {skipped}")
+        return SKIP
+    print(f"browser test: {time.monotonic() - started:.1f} s; screenshots of the page:")
+    for name, path in shots.items():
+        print(f"  {name}: {path}")
     for problem in problems:
         print("FAIL " + problem)
     if not problems:
