@@ -8,6 +8,21 @@
 
 #include <fcntl.h>
 
+namespace {
+
+// Whether a signal that while_waiting lets through is pending.
+bool ending_signal_pending(const sigset_t& pending, const sigset_t& while_waiting)
+{
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (sigismember(&pending, signal) == 1 && sigismember(&while_waiting, signal) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 void hold_flash_lock(int fd, const sigset_t& while_waiting)
 {
     // A write lock on the whole device, owned by the open file description: it needs a
@@ -30,7 +45,13 @@ void hold_flash_lock(int fd, const sigset_t& while_waiting)
     // this run in beside the other writer.
     while (fcntl(fd, F_OFD_SETLKW, &whole) != 0 && errno == EINTR) {
     }
-    // A signal that comes between the lock and this call ends the run before any flash
-    // work too; from here on it is held again.
+    // From here on the ending signals are held again. One sent while it waited may still
+    // be pending (the lock came first, or an emulator delivers signals late): nothing is
+    // on the flash yet, so it ends the run here too, by letting it through once more.
     sigprocmask(SIG_SETMASK, &held, nullptr);
+    sigset_t pending;
+    if (sigpending(&pending) == 0 && ending_signal_pending(pending, while_waiting)) {
+        sigprocmask(SIG_SETMASK, &while_waiting, nullptr);
+        sigprocmask(SIG_SETMASK, &held, nullptr);
+    }
 }
