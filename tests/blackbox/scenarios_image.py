@@ -31,8 +31,10 @@ def shown(*percents):
     return "".join(f"written {percent} % ...\n" for percent in percents)
 
 
-# An image of 100 blocks or more shows every percentage from 1 to 100, once each.
+# An image of 100 blocks or more shows every percentage from 1 to 100, once each; in the
+# compact style ten to a line.
 EVERY = shown(*range(1, 101))
+EVERY_COMPACT = "".join(f"{p:3d} %   " + ("\n" if p % 10 == 0 else "") for p in range(1, 101))
 # 3000 bytes: three blocks, the last one partial.
 SMALL = shown(34, 68, 100)
 
@@ -113,7 +115,7 @@ SCENARIOS.append(Scenario("progress_one_mib_compact", ["writecramfs", "img", "HT
                           files={"img": MIB}, changes=landed(CRAMFS, MIB),
                           stdout="File size = 1048576\nErasing flash...\n" + erase_line(0, 0x290000)
                           + "Writing new image...\n"
-                          + "".join(f"{p:3d} %   " + ("\n" if p % 10 == 0 else "") for p in range(1, 101))
+                          + EVERY_COMPACT
                           + "\nWrite new image complete\n"))
 
 # An empty image: the whole region is erased, nothing written, no progress, and the closing
