@@ -6,9 +6,11 @@ keep, and the same verdicts as one run per cut point.
   test_campaign.py --build BUILD [unittest options]
 """
 import argparse
+import ctypes
 import json
 import os
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
@@ -364,22 +366,17 @@ class Stopping(Case):
                     self.assertEqual(os.listdir(self.tmp), [])
                     self.assertEqual(alive(LINGER), [])
 
-    def test_plain_run_leaves_no_process_of_any_group_after_a_cut_or_a_signal(self):
+    def test_plain_run_leaves_no_process_of_any_group_at_its_end_or_a_signal(self):
         # Loops that start a program again and again, in the script's group, in a session
-        # of their own and under timeout: after a cut, the next program they start finds the
-        # power off, and its shell must not see it die and go on.
-        loop = "while /bin/true; do :; done; echo late > {0}"
-        late = f"({loop}) & setsid sh -c '{loop}' & timeout 20 sh -c '{loop}' &"
-        for name, args, status in [
-            ("cut", ["--faults", "kill-after:3"], 137),
-            ("end", [], 0),
-        ]:
-            with self.subTest(name=name):
-                script = late.format(name) + " flashtool writebootp k.img"
-                done = self.flashsim("--image", "flash.img", *args, "--", "sh", "-c", script)
-                self.assertEqual(done.returncode, status, done.stderr)
-                time.sleep(1.0)
-                self.assertFalse(os.path.exists(self.path(name)), "a process went on")
+        # of their own and under timeout. (That a cut stops them all is the library's:
+        # test_library.py.)
+        loop = "while /bin/true; do :; done; echo late > end"
+        script = f"({loop}) & setsid sh -c '{loop}' & timeout 20 sh -c '{loop}' & " \
+                 "flashtool writebootp k.img"
+        done = self.flashsim("--image", "flash.img", "--", "sh", "-c", script)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        time.sleep(1.0)
+        self.assertFalse(os.path.exists(self.path("end")), "a process went on")
         proc = subprocess.Popen([os.path.join(BUILD(), "flashsim"), "--image", "flash.img",
                                  "--", "sh", "-c", f"setsid sleep {LINGER} & touch up; sleep {LINGER}"],
                                 cwd=self.dir, env=self.env, stdout=subprocess.PIPE,
@@ -468,6 +465,219 @@ class Library(Case):
         self.assertNotEqual(done.returncode, 0)
         self.assertEqual(self.get("small.img"), b"\0" * 100)
         self.start = old
+
+
+# A program the simulator does not serve: statically linked, it opens /dev/mtd2 itself.
+OPENER = rb"""#include <fcntl.h>
+#include <unistd.h>
+int main(void) {
+    int fd = open("/dev/mtd2", O_WRONLY);
+    return fd < 0 || write(fd, "static", 6) != 6 ? 1 : 0;
+}
+"""
+# Runs a command where unshare(2) fails, as in a container whose seccomp profile refuses it.
+NO_UNSHARE = rb"""#include <errno.h>
+#include <stddef.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+int main(int argc, char** argv) {
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_unshare, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+    if (argc < 2 || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        return 125;
+    execvp(argv[1], argv + 1);
+    return 127;
+}
+"""
+
+
+def host_dev(folder):
+    """A preexec function: the child gets a mount namespace of its own (as an ordinary
+    user, inside a user namespace of its own) whose /dev is folder, with the machine's
+    null and zero bound in: the host as the launcher then sees it."""
+    def enter():
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.mount.argtypes = [ctypes.c_char_p] * 3 + [ctypes.c_ulong, ctypes.c_char_p]
+        uid, gid = os.geteuid(), os.getegid()
+        if libc.unshare(0x20000 if uid == 0 else 0x10020000) != 0:
+            os._exit(120)
+        if uid != 0:
+            for name, text in (("uid_map", f"{uid} {uid} 1"), ("setgroups", "deny"),
+                               ("gid_map", f"{gid} {gid} 1")):
+                with open(f"/proc/self/{name}", "w") as f:
+                    f.write(text)
+        ok = libc.mount(None, b"/", None, 16384 | (1 << 18), None) == 0   # MS_REC|MS_PRIVATE
+        for name in ("null", "zero"):
+            ok = ok and libc.mount(f"/dev/{name}".encode(), os.path.join(folder, name).encode(),
+                                   None, 4096, None) == 0                  # MS_BIND
+        if not ok or libc.mount(folder.encode(), b"/dev", None, 4096 | 16384, None) != 0:
+            os._exit(121)
+    return enter
+
+
+class Host(Case):
+    """No run reaches the host's flash: not without its library, not through a program it
+    does not serve, not where no /dev of its own can be had but by the user's word."""
+
+    def build(self, name, source, *options):
+        with open(self.path(name + ".c"), "wb") as f:
+            f.write(source)
+        done = subprocess.run(["cc", *options, "-o", self.path(name), self.path(name + ".c")],
+                              capture_output=True, text=True)
+        if done.returncode != 0:
+            self.skipTest(f"cc {' '.join(options)}: {done.stderr.strip()[-200:]}")
+
+    def test_no_run_reaches_the_host(self):
+        if shutil.which("cc") is None:
+            self.skipTest("no C compiler")
+        self.build("opener", OPENER, "-static")
+        self.build("no-unshare", NO_UNSHARE)
+        # The host: a /dev of the test's own with a /dev/mtd2 that is a plain file.
+        os.makedirs(self.path("dev"))
+        for name in ("null", "zero"):
+            self.put(f"dev/{name}", b"")
+        os.symlink("/proc/self/fd", self.path("dev/fd"))
+        host_flash = self.put("dev/mtd2", b"host flash")
+        os.chmod(host_flash, 0o666)
+        # The launcher as an ordinary user: root hides what permissions and namespaces do.
+        as_user = []
+        if os.geteuid() == 0:
+            as_user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+            for path in (self.dir, self.tmp):
+                os.chmod(path, 0o777)
+            os.chmod(self.path("flash.img"), 0o666)
+        no_library = dict(self.env, FLASHSIM_LIB=self.path("missing/libflashsim.so"))
+        killed = ("flashsim: ./opener \\(pid [0-9]+\\) opened /dev/mtd2, a device the simulator "
+                  "does not serve: killed\n")
+        campaign = ["campaign", "--image", "flash.img", "--check", "true", "--"]
+        for name, user, unshare, mtd2, env, args, status, message, out in [
+            ("no library", as_user, [], True, no_library,
+             ["--image", "new.img", "--", "touch", "ran"], 2,
+             "flashsim: .*/missing/libflashsim.so: cannot load the simulator library\n", ""),
+            ("no library, campaign", as_user, [], True, no_library,
+             ["campaign", "--image", "new.img", "--check", "true", "--", "touch", "ran"], 2,
+             "flashsim: .*/missing/libflashsim.so: cannot load the simulator library\n", ""),
+            # A program the library serves writes the simulated /dev/mtd2, unseen.
+            ("served", as_user, [], True, self.env,
+             ["--image", "flash.img", "--ram", "--", "sh", "-c", "echo x > /dev/mtd2"], 0, "", ""),
+            ("static", as_user, [], True, self.env,
+             ["--image", "flash.img", "--", "./opener"], 137, killed, ""),
+            ("static as root", [], [], True, self.env,
+             ["--image", "flash.img", "--", "./opener"], 137, killed, ""),
+            ("static, campaign", as_user, [], True, self.env, campaign + ["./opener"], 1,
+             f"({killed})+", "(.*\n)*[0-9]+ opens? of a device by a program the simulator does "
+             "not serve \\(see above\\): the campaign fails\n.*\n"),
+            ("no namespace", as_user, ["./no-unshare"], True, self.env,
+             ["--image", "flash.img", "--", "./opener"], 2,
+             "flashsim: no /dev of its own can be had here \\(unshare: Operation not permitted\\) "
+             "and this machine has /dev/mtd\\*: .*; --allow-host-mtd runs anyway\n", ""),
+            ("no namespace, no host flash", as_user, ["./no-unshare"], False, self.env,
+             ["--image", "flash.img", "--ram", "--", "sh", "-c", "echo x > /dev/mtd2"], 0, "", ""),
+            # The user's word: the static program then writes the host's /dev/mtd2.
+            ("no namespace, allowed", as_user, ["./no-unshare"], True, self.env,
+             ["--image", "flash.img", "--allow-host-mtd", "--", "./opener"], 0, "", ""),
+        ]:
+            if user == [] and os.geteuid() != 0:
+                continue
+            with self.subTest(name=name):
+                self.put("dev/mtd2", b"host flash")
+                if mtd2 is False:
+                    os.rename(host_flash, self.path("host-flash"))
+                done = subprocess.run(
+                    unshare + user + [os.path.join(BUILD(), "flashsim")] + args, cwd=self.dir,
+                    env=env, capture_output=True, text=True, timeout=120,
+                    preexec_fn=host_dev(self.path("dev")))
+                if mtd2 is False:
+                    os.rename(self.path("host-flash"), host_flash)
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertRegex(done.stderr, f"^{message}$")
+                self.assertRegex(done.stdout, f"^{out}$")
+                self.assertEqual(self.get("dev/mtd2"),
+                                 b"static" + b"host flash"[6:] if "allowed" in name
+                                 else b"host flash")
+                self.assertFalse(os.path.exists(self.path("ran")) or
+                                 os.path.exists(self.path("new.img")), "the run went on")
+                self.assertEqual(os.listdir(self.tmp), [])
+
+
+# Another board's NOR map: 8 MiB in five partitions, the environment in 4 KiB sectors.
+BOARD = (b'mtd0: 00040000 00010000 "u-boot"\n'
+         b'mtd1: 00010000 00001000 "env"\n'
+         b'mtd2: 00300000 00010000 "kernel"\n'
+         b'mtd3: 00400000 00010000 "rootfs"\n'
+         b'mtd4: 000b0000 00010000 "data"\n')
+BOARD_STARTS = (0, 0x40000, 0x50000, 0x350000, 0x750000)
+# Writes 8 KiB at the start of every partition, in order: 2 writes of 4 KiB each.
+BOARD_SCRIPT = ("for n in 0 1 2 3 4; do dd if=part$n of=/dev/mtd$n bs=4096 conv=notrunc "
+                "status=none || exit 1; done")
+BOARD_CHECK = "for n in 0 1 2 3 4; do cmp -s -n 8192 /dev/mtd$n part$n || exit 1; done"
+
+
+class Layouts(Case):
+    """--layout: a team's own NOR map, served as /proc/mtd, as devices and as the image."""
+
+    def setUp(self):
+        super().setUp()
+        self.put("board.mtd", BOARD)
+        for n in range(5):
+            self.put(f"part{n}", noise(f"part{n}", 8192))
+
+    def test_plain_run_serves_the_map_and_writes_every_partition(self):
+        info = ("import fcntl, struct; d = open('/dev/mtd1', 'rb'); "
+                "print(*struct.unpack('=B3xIIIIIQ', fcntl.ioctl(d, 0x80204d01, bytes(32)))[:4])")
+        for flash in (["--image", "board.img"], ["--dir", "board"]):
+            with self.subTest(flash=flash):
+                done = self.flashsim(*flash, "--layout", "board.mtd", "--", "sh", "-c",
+                                     f"cat /proc/mtd; python3 -c \"{info}\"; {BOARD_SCRIPT}")
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(done.stdout, "dev:    size   erasesize  name\n"
+                                 + BOARD.decode() + "3 3072 65536 4096\n")
+                if flash[0] == "--image":
+                    self.assertIn("board.img, an 8 MiB flash image, every byte erased", done.stderr)
+                    image = self.get("board.img")
+                    self.assertEqual(len(image), 0x800000)
+                    parts = [image[start:start + 8192] for start in BOARD_STARTS]
+                else:
+                    self.assertEqual(sorted(os.listdir(self.path("board"))),
+                                     [f"mtd{n}" for n in range(5)])
+                    parts = [self.get(f"board/mtd{n}")[:8192] for n in range(5)]
+                self.assertEqual(parts, [self.get(f"part{n}") for n in range(5)])
+
+    def test_campaign_over_the_map(self):
+        self.put("board.img", b"\xff" * 0x800000)
+        done = self.flashsim("campaign", "--image", "board.img", "--layout", "board.mtd",
+                             "--all", "--keep", "kept", "--check", BOARD_CHECK, "--", "sh",
+                             "-c", BOARD_SCRIPT)
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        self.assertEqual(self.get("board.img"), b"\xff" * 0x800000)
+        verdicts = self.verdicts(done)
+        # Five partitions of dd's open, close (of the descriptor it moves), write, write and
+        # close: every cut fails until the last write of the last partition.
+        self.assertEqual(verdicts, {n: "FAIL" if n < 24 else "ok" for n in range(1, 26)})
+        self.assertEqual(self.windows(done), [
+            "window: cut after 1 (dd if=part0 of=/dev/mtd0 bs=4096 conv=notrunc status=none, "
+            "mtd0 open 0x000000) to cut after 23 (dd if=part4 of=/dev/mtd4 bs=4096 "
+            "conv=notrunc status=none, mtd4 write 0x000000): 23 operations"])
+        self.assertIn("--layout " + self.path("board.mtd"), done.stdout)
+
+    def test_a_layout_the_simulator_refuses_is_one_line(self):
+        for text in (b'mtd0: 00001000 00010000 "short"\n', b"nonsense\n"):
+            with self.subTest(text=text):
+                self.put("bad.mtd", text)
+                done = self.flashsim("--image", "bad.img", "--layout", "bad.mtd", "--", "true")
+                self.assertEqual((done.returncode, done.stdout), (2, ""))
+                self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
+                self.assertRegex(done.stderr, "^flashsim: .*bad.mtd")
+                self.assertFalse(os.path.exists(self.path("bad.img")))
 
 
 def BUILD():

@@ -1,0 +1,136 @@
+"""What a campaign shows (Rows: a row per cut point, the windows) and keeps (Evidence: the
+flash of a window's first cut with the command that makes it again, the JSON report)."""
+import json
+import os
+import shlex
+import signal
+
+from .errors import Stopped
+from .flash import remove
+from .trace import cut_fault
+
+PASSING = ("ok",)
+
+
+class Rows:
+    """The rows printed on out; by_number (the counting run's operations) and torn (the torn
+    cuts seen, {number: Torn}) say what each cut point is."""
+
+    def __init__(self, out):
+        self.out = out
+        self.by_number, self.torn = {}, {}
+        self.columns = (0, 0)
+
+    def begin(self, ops, inside):
+        """The operations of the counting run, and the width of the columns for them."""
+        self.by_number = {op.number: op for op in ops}
+        width = max([len(op.command) for op in ops] + [len("the whole script")])
+        self.columns = (len(f"cut {'inside' if inside else 'after'} {len(ops)}"), width)
+
+    def say(self, text=""):
+        try:
+            print(text, file=self.out, flush=True)
+        except BrokenPipeError:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, self.out.fileno())
+            os.close(devnull)
+            raise Stopped(signal.SIGPIPE, quiet=True) from None
+
+    def describe(self, cut):
+        """The command and "device kind offset" of the operation a cut point is at."""
+        op = self.by_number.get(cut.number)
+        if op is None:
+            return "", ""
+        return op.command, f"{op.device:<4} {op.kind:<7} 0x{op.offset:06x}"
+
+    def label(self, cut, detail=False):
+        return cut.label(self.torn.get(cut.number) if detail and cut.inside else None)
+
+    def row(self, point, command, where, verdict):
+        label, width = self.columns
+        self.say(f"{point:<{label}}  {command:<{width}}  {where:<21}  {verdict}")
+
+    def show(self, cut, result):
+        command, where = self.describe(cut)
+        verdict = result.verdict
+        torn = self.torn.get(cut.number) if cut.inside else None
+        if torn:
+            verdict += f"  ({torn.kind}, {torn.done} of {torn.total} {torn.unit})"
+        self.row(self.label(cut), command, where, verdict)
+
+    def window(self, window, results):
+        first, last = window[0], window[-1]
+
+        def where(cut):
+            command, place = self.describe(cut)
+            return f"{self.label(cut, True)} ({command}, {' '.join(place.split())})"
+
+        span = last.number - first.number + 1
+        self.say(f"window: {where(first)} to {where(last)}: {span} operation"
+                 f"{'s' if span != 1 else ''}")
+        output = results[first].output.splitlines()
+        if output:
+            self.say(f"  the check at {self.label(first)} said:")
+            for line in output[:5]:
+                self.say(f"    {line}")
+
+
+def windows(tried, results):
+    """The runs of failing cut points among those tried, in order."""
+    found, current = [], []
+    for cut in tried:
+        if results[cut].verdict not in PASSING:
+            current.append(cut)
+        elif current:
+            found.append(current)
+            current = []
+    return found + ([current] if current else [])
+
+
+class Evidence:
+    """--keep DIR and --json FILE."""
+
+    def __init__(self, flash, script, ram, keep=None, json_path=None):
+        self.flash, self.script, self.ram = flash, script, ram
+        self.keep, self.json_path = keep, json_path
+
+    def keep_window(self, number, put_back, remake, rows):
+        """Saves the flash a cut leaves, made again from the starting flash (put_back) with
+        the fault a plain run takes (remake(fault)), and says how to make it again."""
+        suffix = ".img" if self.flash.image else ""
+        start = os.path.join(self.keep, "start" + suffix)
+        if not os.path.exists(start):
+            put_back()
+            self.flash.copy_to(start)
+        kept = os.path.join(self.keep, f"cut-{number}{suffix}")
+        remove(kept)
+        remake(cut_fault(number))
+        self.flash.copy_to(kept)
+        option = "--image" if self.flash.image else "--dir"
+        copy = "COPY" + suffix
+        layout = self.flash.layout.file
+        line = (f"cp {'-r ' if not suffix else ''}{shlex.quote(start)} {copy} && flashsim "
+                f"{option} {copy}{' --ram' if self.ram else ''}"
+                f"{' --layout ' + shlex.quote(layout) if layout else ''} --faults "
+                f"{cut_fault(number)} -- {' '.join(shlex.quote(a) for a in self.script)}")
+        rows.say(f"  kept {kept}; made again by: {line}")
+
+    def write_json(self, rows, results, tried, uncut, windows_, check, seed):
+        def point(cut):
+            op = rows.by_number.get(cut.number)
+            entry = {"cut": "inside" if cut.inside else "after", "operation": cut.number,
+                     "command": rows.describe(cut)[0], "device": op.device if op else None,
+                     "kind": op.kind if op else None, "offset": op.offset if op else None,
+                     "verdict": results[cut].verdict}
+            torn = rows.torn.get(cut.number) if cut.inside else None
+            if torn:
+                entry["torn"] = {"done": torn.done, "total": torn.total, "unit": torn.unit}
+            return entry
+
+        data = {"script": self.script, "check": check, "operations": len(rows.by_number),
+                "uncut": uncut.verdict, "seed": seed, "cuts": [point(c) for c in tried],
+                "windows": [{"first": point(w[0]), "last": point(w[-1]),
+                             "operations": w[-1].number - w[0].number + 1} for w in windows_]}
+        with open(self.json_path, "w", encoding="utf-8") as f:
+            json.dump(data, f, indent=1)
+            f.write("\n")
