@@ -307,7 +307,8 @@ class Windows(Case):
         self.assertTrue(self.get("kept/start.img") == self.start)
 
     def test_torn_cuts_are_named_and_repeat_with_their_seed(self):
-        runs = [self.campaign("--torn", "--seed", "11") for _ in range(2)]
+        runs = [self.campaign("--torn", "--seed", "11", "--json", "report.json")
+                for _ in range(2)]
         inside = [[l for l in done.stdout.splitlines() if l.startswith("cut inside ")]
                   for done in runs]
         self.assertEqual(inside[0], inside[1])
@@ -315,6 +316,11 @@ class Windows(Case):
         self.assertRegex("\n".join(inside[0]), r"cut inside \d+ .* mtd1 erase .* "
                                                r"FAIL  \(erase, \d+ of 14 blocks\)")
         self.assertRegex("\n".join(inside[0]), r"\(write, \d+ of 1024 bytes\)")
+        # In the report a cut inside an operation comes before the cut after it: the flash
+        # it leaves is the earlier one.
+        cuts = [(c["operation"], c["cut"]) for c in json.loads(self.get("report.json"))["cuts"]]
+        self.assertEqual(cuts, sorted(cuts, key=lambda c: (c[0], c[1] == "after")))
+        self.assertTrue([n for n, cut in cuts if cut == "inside" and (n, "after") in cuts])
 
     def test_state_folder_is_put_back_before_each_run_and_seen_as_the_cut_left_it(self):
         os.mkdir(self.path("state"))
