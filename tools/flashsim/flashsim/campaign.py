@@ -54,24 +54,22 @@ class Campaign:
     def main(self):
         began = time.monotonic()
         try:
-            try:
-                self.scratch = tempfile.mkdtemp(prefix="flashsim-campaign-")
-                self.copies = Copies(self.flash, self.scratch)
-                self.start = self.flash.save()
-                if self.state:
-                    # Named once whole: a signal during the copy puts nothing back.
-                    self.state.save(os.path.join(self.scratch, "state"))
-                    self.start_state = os.path.join(self.scratch, "state")
-                return self.campaign(began)
-            except Stopped as stop:
-                block_signals()
-                self.end_everything()
-                self.put_back()
-                if not stop.quiet:
-                    print(f"flashsim campaign: stopped by {signal.Signals(stop.signum).name} "
-                          f"during {self.where}; the starting flash is put back",
-                          file=sys.stderr)
-                return 128 + stop.signum
+            self.scratch = tempfile.mkdtemp(prefix="flashsim-campaign-")
+            self.copies = Copies(self.flash, self.scratch)
+            self.start = self.flash.save()
+            if self.state:
+                # Named once whole: a signal during the copy puts nothing back.
+                self.state.save(os.path.join(self.scratch, "state"))
+                self.start_state = os.path.join(self.scratch, "state")
+            return self.campaign(began)
+        except Stopped as stop:
+            block_signals()
+            self.end_everything()
+            self.put_back()
+            if not stop.quiet:
+                print(f"flashsim campaign: stopped by {signal.Signals(stop.signum).name} "
+                      f"during {self.where}; the starting flash is put back", file=sys.stderr)
+            return 128 + stop.signum
         finally:
             block_signals()
             self.end_everything()
@@ -174,9 +172,8 @@ class Campaign:
             self.checker.drain()
 
     def held_run(self, points):
-        """Runs the script held at each point in turn, and starts the check of each cut
-        point (no more than a few waiting at a time). Returns how many points it took:
-        with --state the checks wait for the run to end, so a run ends after a few."""
+        """One run held at each point in turn, starting the check of each (a few waiting at
+        most); returns how many points it took (with --state a run ends after a few)."""
         self.put_back()
         if not points:
             return 0
@@ -215,9 +212,8 @@ class Campaign:
             run.close()
 
     def bisect(self):
-        """Between two tried cut points with different verdicts, finds the exact operation
-        where the verdict changes: each round one held run at evenly spaced points inside
-        every gap."""
+        """Finds the exact operation where the verdict changes between two tried cut points:
+        each round one held run at evenly spaced points inside every gap."""
         while True:
             tried = sorted(c.number for c in self.results if not c.inside)
             verdict = {c.number: r.verdict for c, r in self.results.items() if not c.inside}
@@ -275,9 +271,8 @@ class Campaign:
             self.judged(point, status, page, shape(ops) == self.shape[:point.number])
 
     def torn(self):
-        """Cut points inside each erase and write of the counting run (every one with
-        --all, else the sampled ones), one run each: what a torn cut leaves is decided by
-        the seed."""
+        """Cut points inside each erase and write of the counting run (--all: every one, else
+        the sampled ones), one run each; what a torn cut leaves is decided by the seed."""
         self.rows.say(f"torn cuts with seed {self.torn_seed}")
         for op in self.ops if self.every else sample(self.ops):
             if op.kind in ("erase", "write"):

@@ -17,9 +17,8 @@ DEFAULT_SIGNALS = (signal.SIGPIPE, signal.SIGINT, signal.SIGTERM, signal.SIGHUP,
 PIECE = 1 << 16     # the library marks what a run or a check writes in pieces of 64 KiB
 
 Result = collections.namedtuple("Result", "verdict output")
-# A check to run: the cut it judges, its copy of the flash (slot), which run of the script
-# and which of its held points made that copy (source, step), its copy of --state; once
-# started, its process, the pidfd that says it ended, and its time limit.
+# A check: its cut, its copy of the flash (slot) made by which run at which of its held
+# points (source, step), its --state copy; once started its process, pidfd and deadline.
 Job = collections.namedtuple("Job", "cut slot source step state pid exited deadline")
 
 
@@ -72,24 +71,19 @@ class Checker:
         """Waits until one of fds can be read, or timeout passes, or (without fds) a check
         ends, reaping every check that ends meanwhile. Returns the fds ready."""
         end = None if timeout is None else time.monotonic() + timeout
-        while True:
-            limits = [job.deadline for job in self.running.values()]
-            if end is not None:
-                limits.append(end)
+        while fds or self.running:
+            limits = [job.deadline for job in self.running.values()] + ([end] if end else [])
             left = max(0.0, min(limits) - time.monotonic()) if limits else None
-            if not fds and not self.running:
-                return []
             ready = select.select(list(fds) + list(self.running), [], [], left)[0]
-            ended = False
             now = time.monotonic()
-            for fd, job in list(self.running.items()):
-                if fd in ready or job.deadline <= now:
-                    self.reap(fd, timed_out=fd not in ready)
-                    ended = True
+            ended = [fd for fd, job in self.running.items() if fd in ready or job.deadline <= now]
+            for fd in ended:
+                self.reap(fd, timed_out=fd not in ready)
             self.start()
             got = [fd for fd in ready if fd in fds]
-            if got or (end is not None and time.monotonic() >= end) or (ended and not fds):
+            if got or (end is not None and now >= end) or (ended and not fds):
                 return got
+        return []
 
     def reap(self, fd, timed_out):
         job = self.running.pop(fd)
@@ -141,9 +135,8 @@ class Copies:
         self.source = None
 
     def take(self, source=None, history=None):
-        """A copy of the flash as it is now; the run it comes from and history (the pieces
-        written at each held point of that run so far) let an image's copy be brought up
-        to date."""
+        """A copy of the flash as it is now, brought up to date (an image's) from the pieces
+        source (a run) wrote at each of its held points so far (history)."""
         if not self.flash.image or not self.free:
             return self.make()
         best = max(range(len(self.free)),

@@ -139,10 +139,7 @@ def flash_of(args):
     image = args.image or (None if args.dir else os.environ.get("FLASHSIM_IMAGE"))
     if not folder and not image:
         raise UsageError("no flash: give --dir DIR or --image FILE")
-    layout = args.layout or os.environ.get("FLASHSIM_LAYOUT")
-    if layout and not os.path.isfile(layout):
-        raise UsageError(f"{layout}: no such file (--layout)")
-    return Flash(Layout(layout), folder, image)
+    return Flash(Layout(args.layout or os.environ.get("FLASHSIM_LAYOUT")), folder, image)
 
 
 def check_program(word, what):

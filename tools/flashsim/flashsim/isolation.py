@@ -1,9 +1,8 @@
-"""Keeps every program of a run from the host's flash, static ones included: before it
-starts anything the launcher moves into a mount namespace of its own (as an ordinary user,
-in a user namespace where it stays itself, not root) whose /dev holds the host's entries
-but /dev/mtd*, and for each device of the layout FIFOs that lead nowhere. The library
-serves /dev/mtdN by name without touching them: whoever opens one is a program it does not
-serve, which a thread names on standard error and kills, and the campaign fails on it."""
+"""Keeps every program of a run from the host's flash, static ones included: the launcher
+moves into a mount namespace of its own (an ordinary user in a user namespace where it
+stays itself) whose /dev holds the host's entries but mtd*, and for the layout's devices
+FIFOs that lead nowhere. The library serves /dev/mtdN by name without touching them: who
+opens one is a program it does not serve, named on standard error and killed."""
 import ctypes
 import os
 import select

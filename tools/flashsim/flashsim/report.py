@@ -1,5 +1,6 @@
 """What a campaign shows (Rows: a row per cut point, the windows) and keeps (Evidence: the
 flash of a window's first cut with the command that makes it again, the JSON report)."""
+import itertools
 import json
 import os
 import shlex
@@ -43,9 +44,6 @@ class Rows:
             return "", ""
         return op.command, f"{op.device:<4} {op.kind:<7} 0x{op.offset:06x}"
 
-    def label(self, cut, detail=False):
-        return cut.label(self.torn.get(cut.number) if detail and cut.inside else None)
-
     def row(self, point, command, where, verdict):
         label, width = self.columns
         self.say(f"{point:<{label}}  {command:<{width}}  {where:<21}  {verdict}")
@@ -56,35 +54,29 @@ class Rows:
         torn = self.torn.get(cut.number) if cut.inside else None
         if torn:
             verdict += f"  ({torn.kind}, {torn.done} of {torn.total} {torn.unit})"
-        self.row(self.label(cut), command, where, verdict)
+        self.row(cut.label(), command, where, verdict)
 
     def window(self, window, results):
         first, last = window[0], window[-1]
 
         def where(cut):
             command, place = self.describe(cut)
-            return f"{self.label(cut, True)} ({command}, {' '.join(place.split())})"
+            return f"{cut.label(self.torn.get(cut.number))} ({command}, {' '.join(place.split())})"
 
         span = last.number - first.number + 1
         self.say(f"window: {where(first)} to {where(last)}: {span} operation"
                  f"{'s' if span != 1 else ''}")
         output = results[first].output.splitlines()
         if output:
-            self.say(f"  the check at {self.label(first)} said:")
+            self.say(f"  the check at {first.label()} said:")
             for line in output[:5]:
                 self.say(f"    {line}")
 
 
 def windows(tried, results):
     """The runs of failing cut points among those tried, in order."""
-    found, current = [], []
-    for cut in tried:
-        if results[cut].verdict not in PASSING:
-            current.append(cut)
-        elif current:
-            found.append(current)
-            current = []
-    return found + ([current] if current else [])
+    return [list(run) for failing, run in itertools.groupby(
+        tried, lambda cut: results[cut].verdict not in PASSING) if failing]
 
 
 class Evidence:

@@ -59,10 +59,10 @@ def torn_lines(lines):
 
 
 def sample(ops, edge=3, middle=4):
-    """The operations to try. A long run of alike operations (the same call on the same
-    device by the same process, such as the writes of one image) is tried at its first and
-    last few and at a few evenly spaced places between: they all take the same path
-    through the code. The campaign then finds the exact edges between them."""
+    """The operations to try. A long run of alike operations (one call on one device by one
+    process, such as the writes of an image) all take the same path through the code: its
+    first and last few and a few evenly spaced between are tried, and the campaign then
+    finds the exact edges between them."""
     chosen, run = [], []
     for op in list(ops) + [None]:
         if run and (op is None or op[1:4] != run[-1][1:4]):     # pid, kind, device
