@@ -53,7 +53,7 @@ constexpr int kSlots = sizeof(RunPage::members) / sizeof(RunPage::members[0]);
 
 unsigned long g_operations = 0;   // the numbers of a process outside a run
 int g_slot = -1;                  // this process's slot in the member table
-int g_chip_depth = 0;             // operations of this process under way (a signal handler's nest)
+thread_local int t_chip_depth = 0;   // operations of this thread under way (a signal handler's nest)
 
 RunPage* map_page(const char* path, int flags)
 {
@@ -133,10 +133,11 @@ bool ended(pid_t pid)
 }
 
 // The chip does one erase or program at a time: an operation holds it from its number to
-// its end. A holder that died (killed mid-operation) leaves it to the next.
+// its end, whichever thread of whichever process asks. A holder that died (killed
+// mid-operation) leaves it to the next.
 void take_chip(RunPage* page)
 {
-    const pid_t self = getpid();
+    const pid_t self = gettid();
     for (std::int32_t holder; !swap_if(page->chip, 0, self);) {
         holder = load(page->chip);
         if (holder == self) {
@@ -148,12 +149,12 @@ void take_chip(RunPage* page)
         }
         wait_while(&page->chip, static_cast<std::uint32_t>(holder), 10);
     }
-    ++g_chip_depth;
+    ++t_chip_depth;
 }
 
 void release_chip(RunPage* page)
 {
-    if (--g_chip_depth == 0) {
+    if (--t_chip_depth == 0) {
         __atomic_store_n(&page->chip, 0, __ATOMIC_SEQ_CST);
         wake(&page->chip);
     }
@@ -272,7 +273,7 @@ bool power_is_off(RunPage* page)
 // before it dies (its parent must not see it die and go on).
 void join_run()
 {
-    g_chip_depth = 0;
+    t_chip_depth = 0;
     RunPage* page = run_page();
     if (page == nullptr) {
         return;
