@@ -388,16 +388,31 @@ class Run(Workdir):
         self.assertEqual(sorted(m for m in os.listdir(self.dir) if m.startswith("m")), [])
 
     def test_a_cut_stops_every_process_before_it_kills_any(self):
-        # Parents in the cutter's group wait for children in groups of their own, which
-        # the cut kills first: a parent that saw its child die would write its marker.
-        parents = " ".join(f"(set -m; sleep 30 & wait $!; echo late > m{i}) &" for i in range(12))
-        for trial in range(6):
+        # Parents in the cutter's group watch, without sleeping, for the death of a child
+        # in a session of its own, which the cut kills first: a parent that saw its child
+        # die before it was stopped would leave its marker.
+        watch = textwrap.dedent("""
+            import os, subprocess, sys
+            child = subprocess.Popen(["sleep", "30"], start_new_session=True)
+            while open(f"/proc/{child.pid}/comm").read() != "sleep\\n":
+                pass
+            open(sys.argv[1] + ".ready", "w").close()
+            while os.waitpid(child.pid, os.WNOHANG) == (0, 0):
+                pass
+            open(sys.argv[1], "w").close()
+            """)
+        watchers = " ".join(f"{sys.executable} -c '{watch}' m{i} &" for i in range(4))
+        ready = " ".join(f"m{i}.ready" for i in range(4))
+        for trial in range(5):
             with self.subTest(trial=trial):
                 self.fresh()
-                done = self.start(f"{parents} sleep 0.3; printf x | dd of=/dev/mtd3 conv=notrunc 2>/dev/null",
-                                  "kill-after:2")
+                for name in os.listdir(self.dir):
+                    if name.startswith("m"):
+                        os.remove(self.path(name))
+                done = self.start(f"{watchers} until ls {ready} >/dev/null 2>&1; do sleep 0.05; done; "
+                                  "printf x | dd of=/dev/mtd3 conv=notrunc 2>/dev/null", "kill-after:2")
                 self.assertEqual(done.returncode, -signal.SIGKILL)
-                self.assertEqual(sorted(m for m in os.listdir(self.dir) if m.startswith("m")), [])
+                self.assertEqual(sorted(m for m in os.listdir(self.dir) if m.startswith("m") and "." not in m), [])
 
     def test_processes_that_start_after_a_cut_die_and_one_process_stops_the_run(self):
         # Thirty-two processes join the run at once after the cut, each in a session of

@@ -19,6 +19,12 @@ const Layout& device_layout()
 
 namespace {
 
+// (std::string_view::starts_with may throw, which would pull the C++ runtime in.)
+bool starts(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() && std::memcmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
 bool is_space(char c)
 {
     return c == ' ' || c == '\t' || c == '\r';
@@ -54,7 +60,7 @@ const char* parse_row(std::string_view row, int index, Part& part)
 {
     char node[16];
     const int n = std::snprintf(node, sizeof node, "mtd%d:", index);
-    if (!row.starts_with(std::string_view(node, static_cast<std::size_t>(n)))) {
+    if (!starts(row, std::string_view(node, static_cast<std::size_t>(n)))) {
         return "expected the next device, mtdN: in flash order from mtd0";
     }
     row.remove_prefix(static_cast<std::size_t>(n));
@@ -93,7 +99,7 @@ bool parse_layout(std::string_view text, std::string_view origin, Layout& out, c
         std::string_view row = skip_spaces(std::string_view(text.data(), end == std::string_view::npos ? text.size() : end));
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         ++line;
-        if (row.empty() || (out.count == 0 && row.starts_with("dev:"))) {
+        if (row.empty() || (out.count == 0 && starts(row, "dev:"))) {
             continue;
         }
         Part part{};
