@@ -117,6 +117,28 @@ class Mistakes(Case):
              + run, "nostate"),
             (["campaign", "--image", "flash.img", "--check", "true", "--", "./missing.sh"],
              "./missing.sh"),
+            # A fault on a device the layout does not have would never fall.
+            (plain + ["--faults", "write-fail:mtd9:0"] + run, "the flash has no mtd9"),
+            (plain + ["--faults", "kill-after:3,erase-fail:mtd4:1"] + run, "no mtd4"),
+            # Which of two would count? Neither.
+            (["campaign", "--image", "flash.img", "--check", "true", "--all", "--all"] + run,
+             "--all is given twice"),
+            (plain + ["--image", "flash.img"] + run, "--image is given twice"),
+            (["campaign", "--image", "flash.img", "--check", "true", "--check", "false"] + run,
+             "--check is given twice"),
+            # A time limit is a positive finite number of seconds a wait can take.
+            (plain + ["--timeout", "inf"] + run, "--timeout inf: not a finite number"),
+            (plain + ["--timeout", "nan"] + run, "--timeout nan: not a finite number"),
+            (plain + ["--timeout", "1e10"] + run, "--timeout 1e10: must be at most"),
+            (plain + ["--timeout", "0"] + run, "--timeout 0: must be at least"),
+            (["campaign", "--image", "flash.img", "--check", "true", "--timeout=-inf"]
+             + run, "not a finite number"),
+            (["campaign", "--image", "flash.img", "--check", "true", "--expect-status", "256"]
+             + run, "--expect-status 256"),
+            (plain + ["--expect-status", "1"] + run, "for a campaign"),
+            # A plain run of nothing (but --init, which erases the flash) does nothing.
+            (plain, "no command"),
+            (plain + ["--ram", "--"], "no command"),
         ]:
             with self.subTest(args=args):
                 done = self.flashsim(*args)
@@ -336,6 +358,44 @@ class Windows(Case):
         self.assertRegex(done.stdout, r"no cut .* FAIL")
         self.assertEqual(sorted(os.listdir(self.path("state"))), ["config"])
         self.assertEqual(self.get("state/config"), b"old\n")
+
+
+class ScriptStatus(Case):
+    """The procedure's own result counts: a failing script fails the campaign unless its
+    status is the one expected, and says why in its last lines."""
+
+    SCRIPT = ["sh", "-c", "flashtool writebootp k.img; seq 1 30; echo 'release damaged' >&2; "
+              "exit 3"]
+
+    def test_the_script_status_against_the_expected_one(self):
+        failing = "the script ended with exit status 3, not 0: the campaign fails; its last lines:"
+        for args, status, expected, said, result in [
+            ([], 1, 0, failing, "fail"),
+            (["--expect-status", "3"], 0, 3, None, "pass"),
+            (["--expect-status", "4"], 1, 4, "exit status 3, not 4 (--expect-status 4): the "
+             "campaign fails", "fail"),
+        ]:
+            with self.subTest(args=args):
+                done = self.campaign(*args, "--json", "report.json", script=self.SCRIPT,
+                                     check="true")
+                self.assertEqual(done.returncode, status, done.stdout + done.stderr)
+                lines = done.stdout.splitlines()
+                if said is None:
+                    self.assertNotIn("the script ended", done.stdout)
+                else:
+                    at = [i for i, l in enumerate(lines) if said in l]
+                    self.assertEqual(len(at), 1, done.stdout)
+                    # The last ten lines, both streams, in order.
+                    self.assertEqual(lines[at[0] + 1:at[0] + 11],
+                                     [f"    {n}" for n in range(22, 31)] + ["    release damaged"])
+                    self.assertRegex(lines[at[0] - 1], r"^no cut ")
+                report = json.loads(self.get("report.json"))
+                self.assertEqual((report["exit_status"], report["expected_status"],
+                                  report["result"]), (3, expected, result))
+        # A script that fails without a word still fails, and says it printed nothing.
+        done = self.campaign(script=["sh", "-c", "exit 1"], check="true")
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("exit status 1, not 0: the campaign fails (it printed nothing)", done.stdout)
 
 
 class Stopping(Case):

@@ -25,10 +25,11 @@ class Campaign:
 
     def __init__(self, flash, script, check, ram=False, every=False, jobs=None, timeout=None,
                  state=None, keep=None, json_path=None, torn_seed=None, replay=False,
-                 watcher=None, out=sys.stdout):
+                 watcher=None, out=sys.stdout, expect_status=0):
         self.flash, self.script, self.check, self.ram = flash, script, check, ram
         self.every, self.timeout, self.torn_seed, self.replay = every, timeout, torn_seed, replay
         self.state = State(state) if state else None
+        self.expect_status = expect_status
         self.watcher = watcher
         self.rows = Rows(out)
         self.evidence = Evidence(flash, script, ram, keep, json_path)
@@ -87,7 +88,8 @@ class Campaign:
     def campaign(self, began):
         say = self.rows.say
         # The counting run, and the check after the whole script.
-        status, (_, _, broken), lines = self.faulted_run()
+        output = os.path.join(self.scratch, "output")
+        status, (_, _, broken), lines = self.faulted_run(output=output)
         self.ops = parse_trace(lines)
         self.shape = shape(self.ops)
         self.check_now(None)
@@ -104,6 +106,9 @@ class Campaign:
         if status is None or broken:
             uncut = Result("TIMEOUT" if status is None else "FAIL", uncut.output)
         self.rows.row("no cut", "the whole script", "", uncut.verdict)
+        wrong = status is not None and status != self.expect_status
+        if wrong:
+            self.script_failed(status, output)
         self.where = "the cut points"
         if self.replay:
             self.replayed(points)
@@ -131,10 +136,26 @@ class Campaign:
         total = len(tried) + 1
         say(f"{total} runs checked: {total - failed} passed, {failed} failed "
             f"({time.monotonic() - began:.1f} s)")
+        result = "fail" if failed or unserved or wrong else "pass"
         if self.evidence.json_path:
             self.evidence.write_json(self.rows, self.results, tried, uncut, found, self.check,
-                                     self.torn_seed)
-        return 1 if failed or unserved else 0
+                                     self.torn_seed, {"exit_status": status,
+                                                      "expected_status": self.expect_status,
+                                                      "result": result})
+        return 1 if result == "fail" else 0
+
+    def script_failed(self, status, output, shown=10):
+        """The uncut script ended with another status than the expected one: the procedure
+        itself failed, whatever the cuts show. Its last lines say why."""
+        expected = "" if self.expect_status == 0 else f" (--expect-status {self.expect_status})"
+        with open(output, "rb") as f:
+            f.seek(max(0, os.fstat(f.fileno()).st_size - 65536))
+            last = f.read().decode("utf-8", "replace").splitlines()[-shown:]
+        self.rows.say(f"the script ended with exit status {status}, not "
+                      f"{self.expect_status}{expected}: the campaign fails"
+                      f"{'; its last lines:' if last else ' (it printed nothing)'}")
+        for line in last:
+            self.rows.say(f"    {line}")
 
     # -- checks
     def check_now(self, cut, source=None, history=None):
@@ -235,13 +256,14 @@ class Campaign:
             self.cut_at([Cut(number) for number in middles])
 
     # -- one run per cut point
-    def faulted_run(self, fault=None):
+    def faulted_run(self, fault=None, output=None):
         """One run of the script from the starting flash with fault: its status (None past
-        the time limit), its run page's (operations, power off, broken), its log lines."""
+        the time limit), its run page's (operations, power off, broken), its log lines.
+        Its output goes to the file output, or nowhere."""
         self.put_back()
         run = Run(self.flash, self.ram, [fault] if fault else [])
         try:
-            run.start(self.script, quiet=True)
+            run.start(self.script, quiet=True, output=output)
             status = run.wait(self.timeout)
             run.stop()
             return status, run.page.state(), run.log_lines()

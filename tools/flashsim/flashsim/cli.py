@@ -21,7 +21,8 @@ usage: flashsim [--dir DIR | --image FILE] [--layout FILE] [--init] [--ram] [--f
                 -- COMMAND [ARG...]
        flashsim campaign [--dir DIR | --image FILE] [--layout FILE] [--ram] --check CMD [--all]
                 [-j N] [--timeout SECONDS] [--state DIR] [--keep DIR] [--json FILE]
-                [--torn] [--seed N] [--allow-host-mtd] -- SCRIPT [ARG...]
+                [--torn] [--seed N] [--expect-status N] [--allow-host-mtd]
+                -- SCRIPT [ARG...]
 
 Runs COMMAND with /dev/mtd0../dev/mtd3 served from a simulated NOR flash: every process it
 starts, however deep, sees the same flash.
@@ -52,7 +53,7 @@ campaign runs SCRIPT once to count its device operations, then looks at the flas
 power cut right after each chosen operation leaves it, and runs CMD (a shell command,
 under the simulator, on a copy of that flash) to judge it. One line per cut point, then
 one line per exposed window (its first and last failing cut); exit status 1 when CMD fails
-at any cut point or after the whole script. Long runs of alike operations are sampled and
+at any cut point or after the whole script, or when the whole script itself fails. Long runs of alike operations are sampled and
 the edges of each window found exactly; --all tries every operation.
   --check CMD    the shell command that judges the flash left by a cut (required)
   -j N           checks run side by side (default: the number of processors)
@@ -61,16 +62,24 @@ the edges of each window found exactly; --all tries every operation.
   --keep DIR     save the flash left by the first failing cut of each window, and the
                  starting flash with a command line that reproduces it
   --json FILE    write every cut point, its verdict and the windows to FILE
+  --expect-status N  the exit status the whole script must end with (default 0): any
+                 other fails the campaign, with the script's last lines
 The starting flash (and --state) is put back at the end and on INT, TERM and HUP.
 
 Without --dir or --image, FLASHSIM_DIR or FLASHSIM_IMAGE from the environment is used
 (and FLASHSIM_LAYOUT without --layout).
 Exit status: COMMAND's (128 + the signal when it was killed, 137 after a power cut, 124
-past --timeout); 2 for a usage error, before anything runs.
+past --timeout); 2 for a usage error, before anything runs. Without a COMMAND, --init
+alone erases the flash.
 """
 SHELL_WORDS = {"!", "{", "(", "[", "[[", ".", ":", "cd", "command", "eval", "exec", "exit",
                "export", "false", "for", "if", "read", "return", "set", "test", "true",
                "unset", "until", "while", "case", "echo", "printf", "trap", "wait"}
+
+
+# The longest time limit taken: eleven days and a half, far beyond any CI job's, and well
+# inside what the waits below accept.
+LONGEST = 1e6
 
 
 class Parser(argparse.ArgumentParser):
@@ -78,15 +87,26 @@ class Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
+class Once(argparse.Action):
+    """An option given once: a second one is a mistake (which would count?), not the last
+    one winning."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        if option_string in getattr(namespace, "given_", set()):
+            raise UsageError(f"{option_string} is given twice")
+        namespace.given_ = getattr(namespace, "given_", set()) | {option_string}
+        setattr(namespace, self.dest, True if self.nargs == 0 else values)
+
+
 def parse(argv):
     parser = Parser(prog="flashsim", usage=USAGE, add_help=False, allow_abbrev=False)
     for option in ("--dir", "--image", "--layout", "--faults", "--log", "--check", "--timeout",
-                   "--state", "--keep", "--json", "--seed"):
-        parser.add_argument(option)
+                   "--state", "--keep", "--json", "--seed", "--expect-status"):
+        parser.add_argument(option, action=Once)
     for option in ("--init", "--ram", "--all", "--torn", "--allow-host-mtd", "-h", "--help",
                    "--replay"):     # --replay: one run per cut point, the reference for tests
-        parser.add_argument(option, action="store_true")
-    parser.add_argument("-j", dest="jobs")
+        parser.add_argument(option, action=Once, nargs=0, default=False)
+    parser.add_argument("-j", dest="jobs", action=Once)
     parser.add_argument("command", nargs=argparse.REMAINDER)
     campaign_mode = bool(argv) and argv[0] == "campaign"
     args = parser.parse_args(argv[1:] if campaign_mode else argv)
@@ -113,9 +133,13 @@ def parse(argv):
     elif any(getattr(args, name) for name in ("check", "all", "jobs", "state", "keep", "json",
                                               "replay")):
         raise UsageError("--check, --all, -j, --state, --keep and --json are for a campaign")
+    elif args.expect_status is not None:
+        raise UsageError("--expect-status is for a campaign")
     args.jobs = number(args.jobs, "-j", int, 1) if args.jobs is not None else None
-    args.timeout = number(args.timeout, "--timeout", float, 0.001) \
+    args.timeout = number(args.timeout, "--timeout", float, 0.001, LONGEST) \
         if args.timeout is not None else None
+    args.expect_status = number(args.expect_status, "--expect-status", int, 0, 255) \
+        if args.expect_status is not None else 0
     args.seed = number(args.seed, "--seed", int, 0) if args.seed is not None else None
     if args.seed is not None and not args.torn:
         raise UsageError("--seed is for --torn")
@@ -124,14 +148,30 @@ def parse(argv):
     return args
 
 
-def number(text, option, kind, least):
+def number(text, option, kind, least, most=None):
+    """text as a number of kind from least to most; "inf", "nan" and the like are none."""
     try:
         value = kind(text)
     except ValueError:
         raise UsageError(f"{option} {text}: not a number") from None
-    if value < least or value != value:
+    if value != value or value in (float("inf"), float("-inf")):
+        raise UsageError(f"{option} {text}: not a finite number")
+    if value < least:
         raise UsageError(f"{option} {text}: must be at least {least:g}")
+    if most is not None and value > most:
+        raise UsageError(f"{option} {text}: must be at most {most:g}")
     return value
+
+
+def check_fault_devices(faults, layout):
+    """The library judges a fault list alone, devices by their form (mtdN); which devices
+    there are is the layout's: a fault on another would never fall."""
+    names = [device.name for device in layout.devices]
+    for fault in faults.split(","):
+        fields = fault.split(":")
+        if len(fields) > 1 and fields[1].startswith("mtd") and fields[1] not in names:
+            raise UsageError(f"bad fault '{fault}': the flash has no {fields[1]} (its devices: "
+                             f"{' '.join(names)})")
 
 
 def flash_of(args):
@@ -229,6 +269,10 @@ def launch(argv):
             raise UsageError("campaign needs a SCRIPT to run")
         if args.faults:
             library.check_faults(args.faults)
+            check_fault_devices(args.faults, flash.layout)
+        if not args.campaign and not args.command and not args.init:
+            raise UsageError("no command: flashsim [OPTION...] -- COMMAND [ARG...] (or --init "
+                             "alone to erase the flash)")
         if args.command:
             check_program(args.command[0], "the command" if not args.campaign else "the script")
         if args.campaign:
@@ -258,7 +302,7 @@ def launch(argv):
             return Campaign(flash, args.command, args.check, args.ram, args.all, args.jobs,
                             args.timeout, args.state, args.keep,
                             os.path.abspath(args.json) if args.json else None, seed,
-                            args.replay, watcher).main()
+                            args.replay, watcher, expect_status=args.expect_status).main()
         if not args.command:
             return 0
         status = run_command(flash, args.command, args.ram,

@@ -107,7 +107,7 @@ class Evidence:
                 f"{cut_fault(number)} -- {' '.join(shlex.quote(a) for a in self.script)}")
         rows.say(f"  kept {kept}; made again by: {line}")
 
-    def write_json(self, rows, results, tried, uncut, windows_, check, seed):
+    def write_json(self, rows, results, tried, uncut, windows_, check, seed, outcome):
         def point(cut):
             op = rows.by_number.get(cut.number)
             entry = {"cut": "inside" if cut.inside else "after", "operation": cut.number,
@@ -123,6 +123,7 @@ class Evidence:
                 "uncut": uncut.verdict, "seed": seed, "cuts": [point(c) for c in tried],
                 "windows": [{"first": point(w[0]), "last": point(w[-1]),
                              "operations": w[-1].number - w[0].number + 1} for w in windows_]}
+        data.update(outcome)
         with open(self.json_path, "w", encoding="utf-8") as f:
             json.dump(data, f, indent=1)
             f.write("\n")

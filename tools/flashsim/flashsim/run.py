@@ -125,13 +125,19 @@ class Run:
         self.proc = None
         self.spared = spared     # the sessions (a campaign's checks) that are not the run's
 
-    def start(self, argv, quiet=False):
-        """Starts argv in a new process group (quiet: with no input and no output): a power
-        cut kills that group, and the launcher kills whatever of the run is left."""
+    def start(self, argv, quiet=False, output=None):
+        """Starts argv in a new process group (quiet: with no input and no output, or its
+        output, both streams, into the file output): a power cut kills that group, and the
+        launcher kills whatever of the run is left."""
         env = simulator_env(self.flash, self.ram, {
             "FLASHSIM_RUN": self.folder, "FLASHSIM_LOG": self.trace, "FLASHSIM_TRACE": "1",
             "FLASHSIM_FAULTS": ",".join(self.faults)})
         streams = dict.fromkeys(("stdin", "stdout", "stderr"), subprocess.DEVNULL) if quiet else {}
+        if output is not None:
+            with open(output, "wb") as f:
+                self.proc = subprocess.Popen(argv, env=env, process_group=0, stdout=f,
+                                             stdin=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+            return self.proc
         self.proc = subprocess.Popen(argv, env=env, process_group=0, **streams)
         return self.proc
 
