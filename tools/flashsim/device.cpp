@@ -317,7 +317,7 @@ void tear_write(const Device& dev, int fd, std::uint64_t pos, const std::uint8_t
             backing_pwrite(fd, cells.bytes, torn.done + 1, dev.base + pos);
         }
     }
-    log_line("torn %lu write %s %zu %zu bytes", op.number(), dev.name, torn.done, torn.total);
+    op.tore(torn.done, torn.total, "bytes");
 }
 
 // What a cut inside an erase leaves (model.h: torn_erase_blocks, partly_erase).
@@ -340,8 +340,7 @@ void tear_erase(const Device& dev, int fd, std::uint64_t start, std::uint64_t le
             backing_pwrite(fd, cells, chunk, at);
         }
     }
-    log_line("torn %lu erase %s %llu %llu blocks", op.number(), dev.name, static_cast<unsigned long long>(done),
-             static_cast<unsigned long long>(blocks));
+    op.tore(done, blocks, "blocks");
 }
 
 // FLASHSIM_DELAY_US: every device write first takes this many microseconds, as a slow

@@ -134,8 +134,12 @@ public:
         return verdict_.cut == CutKind::inside ? &verdict_.seed : nullptr;
     }
     [[nodiscard]] unsigned long number() const { return number_; }
+    // Logs what a cut inside this operation left: "torn N KIND DEVICE DONE TOTAL UNIT".
+    void tore(std::uint64_t done, std::uint64_t total, const char* unit) const;
 
 private:
+    OpKind kind_;
+    const char* device_;
     unsigned long number_ = 0;
     Verdict verdict_;
 };

@@ -479,7 +479,7 @@ void mark_written(std::uint64_t at, std::uint64_t count)
     __atomic_fetch_or(&written->written, bits, __ATOMIC_SEQ_CST);
 }
 
-Operation::Operation(OpKind kind, const char* device, std::uint64_t offset)
+Operation::Operation(OpKind kind, const char* device, std::uint64_t offset) : kind_(kind), device_(device)
 {
     RunPage* page = run_page();
     if (page != nullptr) {
@@ -502,9 +502,15 @@ Operation::Operation(OpKind kind, const char* device, std::uint64_t offset)
     }
     if (verdict_.cut == CutKind::inside && kind != OpKind::write && kind != OpKind::erase) {
         // Only writes and erases take time on the chip: any other operation is cut before.
-        log_line("torn %lu %s %s 0 1 operations", number_, op_name(kind), device);
+        tore(0, 1, "operations");
         cut_power();
     }
+}
+
+void Operation::tore(std::uint64_t done, std::uint64_t total, const char* unit) const
+{
+    log_line("torn %lu %s %s %llu %llu %s", number_, op_name(kind_), device_, static_cast<unsigned long long>(done),
+             static_cast<unsigned long long>(total), unit);
 }
 
 Operation::~Operation()
