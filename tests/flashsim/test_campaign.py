@@ -9,6 +9,7 @@ import argparse
 import ctypes
 import json
 import os
+import re
 import shlex
 import shutil
 import signal
@@ -168,8 +169,6 @@ class Mistakes(Case):
             (["--image", "ro/f.img", "--", "true"], "cannot create it in"),
             (["--image", "ro.img", "--", "true"], "cannot be read and written"),
             (["--dir", "ro", "--", "true"], "cannot be read and written"),
-            (["campaign", "--image", "ro.img", "--check", "true", "--", "true"],
-             "cannot be read and written"),
         ]:
             with self.subTest(args=args):
                 done = subprocess.run(as_user + [flashsim] + args, cwd=self.dir, env=self.env,
@@ -396,6 +395,196 @@ class ScriptStatus(Case):
         done = self.campaign(script=["sh", "-c", "exit 1"], check="true")
         self.assertEqual(done.returncode, 1)
         self.assertIn("exit status 1, not 0: the campaign fails (it printed nothing)", done.stdout)
+
+
+def private_tmpfs(folder, size):
+    """A preexec function: the child gets a mount namespace of its own (as an ordinary
+    user, inside a user namespace of its own) where folder is a tmpfs of size bytes: a
+    temporary folder on another file system than the workspace, as in most CI containers."""
+    def enter():
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.mount.argtypes = [ctypes.c_char_p] * 3 + [ctypes.c_ulong, ctypes.c_char_p]
+        uid, gid = os.geteuid(), os.getegid()
+        if libc.unshare(0x20000 if uid == 0 else 0x10020000) != 0:
+            os._exit(120)
+        if uid != 0:
+            for name, text in (("uid_map", f"{uid} {uid} 1"), ("setgroups", "deny"),
+                               ("gid_map", f"{gid} {gid} 1")):
+                with open(f"/proc/self/{name}", "w") as f:
+                    f.write(text)
+        if libc.mount(None, b"/", None, 16384 | (1 << 18), None) != 0 or \
+                libc.mount(b"tmpfs", folder.encode(), b"tmpfs", 0,
+                           f"size={size},mode=1777".encode()) != 0:
+            os._exit(121)
+    return enter
+
+
+def as_nobody(case):
+    """The command prefix that runs a program as an ordinary user when the tests run as
+    root (root hides what permissions do), the folders it needs opened to it."""
+    if os.geteuid() != 0:
+        return []
+    for path in (case.dir, case.tmp):
+        os.chmod(path, 0o777)
+    return ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
+
+class CiConditions(Case):
+    """What a CI pipeline does to a campaign, each once: a temporary folder on another file
+    system, a hard kill, two jobs on one workspace, a read-only checkout."""
+
+    def launcher(self, *args, user=(), **options):
+        return subprocess.Popen(list(user) + [os.path.join(BUILD(), "flashsim")] + list(args),
+                                cwd=self.dir, env=self.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, **options)
+
+    def wait_for(self, name, proc):
+        end = time.monotonic() + 60
+        while not os.path.exists(self.path(name)) and time.monotonic() < end and \
+                proc.poll() is None:
+            time.sleep(0.02)
+        self.assertTrue(os.path.exists(self.path(name)), proc.poll())
+
+    def test_temporary_folder_on_a_tmpfs(self):
+        if os.geteuid() != 0 and not os.path.exists("/proc/self/ns/user"):
+            self.skipTest("no mount namespace")
+        args = ["campaign", "--image", "flash.img", "--all", "--check",
+                "flashtool checkkernel k.crc k.img", "--", "flashtool", "writebootp", "k.img"]
+        here = self.launcher(*args)
+        here_out = here.communicate(timeout=120)[0]
+        for size, status in ((64 << 20, 1), (2 << 20, 2)):
+            with self.subTest(size=size):
+                proc = self.launcher(*args, preexec_fn=private_tmpfs(self.tmp, size))
+                out, err = proc.communicate(timeout=120)
+                self.assertNotIn("Traceback", err)
+                self.assertEqual(proc.returncode, status, err)
+                if status == 1:
+                    self.assertEqual(self.rows(out), self.rows(here_out))
+                else:
+                    self.assertEqual(out, "")
+                    self.assertRegex(err, f"^flashsim: no room left in the temporary folder "
+                                          f"{self.tmp} \\(TMPDIR\\): this campaign needs about "
+                                          f"[0-9]+ MiB there .*\n$")
+                self.assertTrue(self.get("flash.img") == self.start)
+        self.assertTrue(here_out)
+
+    def rows(self, out):
+        return self.verdicts(subprocess.CompletedProcess([], 0, out, ""))
+
+    def test_sigkill_leaves_no_process_the_flash_as_it_was_and_the_next_sweeps(self):
+        user = as_nobody(self)
+        # The checks of the cuts (not the uncut run's) wait; meanwhile the held run waits
+        # at its gate for them, with a process in a session of its own.
+        self.put("check.sh", b"flashtool checkkernel k.crc k.img && exit\n"
+                             b"touch check-waits; sleep %s\n" % LINGER.encode())
+        script = f"setsid sleep {LINGER} & flashtool writebootp k.img; wait"
+        proc = self.launcher("campaign", "--image", "flash.img", "-j", "2", "--check",
+                             "sh check.sh", "--", "sh", "-c", script, user=user)
+        self.addCleanup(proc.kill)
+        self.wait_for("check-waits", proc)
+        end = time.monotonic() + 30
+        while len(alive(LINGER)) < 4 and time.monotonic() < end:
+            time.sleep(0.05)
+        self.assertGreaterEqual(len(alive(LINGER)), 4, "the held run and two checks")
+        proc.kill()
+        proc.communicate(timeout=10)
+        time.sleep(1.0)
+        self.assertEqual(alive(LINGER), [])
+        self.assertTrue(self.get("flash.img") == self.start, "the user's flash was written")
+        left = os.listdir(self.tmp)
+        self.assertTrue([n for n in left if n.startswith("flashsim-")], left)
+        # The next campaign removes what the dead one left.
+        done = subprocess.run(user + [os.path.join(BUILD(), "flashsim"), "campaign", "--image",
+                                      "flash.img", "--check", "true", "--", "true"],
+                              cwd=self.dir, env=self.env, capture_output=True, text=True)
+        self.assertEqual(done.returncode, 0, done.stderr)
+
+    def test_one_campaign_or_run_per_flash(self):
+        self.put("check.sh", b"touch check-waits; sleep %s\n" % LINGER.encode())
+        os.mkdir(self.path("devices"))
+        for flash in (["--image", "flash.img"], ["--dir", "devices"]):
+            with self.subTest(flash=flash):
+                if os.path.exists(self.path("check-waits")):
+                    os.remove(self.path("check-waits"))
+                first = self.launcher("campaign", *flash, "--check", "sh check.sh", "--",
+                                      "flashtool", "writebootp", "k.img")
+                self.addCleanup(first.kill)
+                self.wait_for("check-waits", first)
+                for second in (["campaign", *flash, "--check", "true", "--", "true"],
+                               [*flash, "--", "touch", "ran"]):
+                    done = self.flashsim(*second)
+                    self.assertEqual((done.returncode, done.stdout), (2, ""), done.stderr)
+                    self.assertRegex(done.stderr, "^flashsim: .*: another flashsim run or "
+                                                  "campaign is using this flash\n$")
+                first.send_signal(signal.SIGTERM)
+                first.communicate(timeout=60)
+                self.assertFalse(os.path.exists(self.path("ran")))
+        # A plain run holds it too; its end lets it go.
+        run = self.launcher("--image", "flash.img", "--", "sh", "-c",
+                            "touch run-waits; sleep 1")
+        self.wait_for("run-waits", run)
+        self.assertEqual(self.flashsim("--image", "flash.img", "--", "true").returncode, 2)
+        run.communicate(timeout=60)
+        self.assertEqual(self.flashsim("--image", "flash.img", "--", "true").returncode, 0)
+
+    def test_a_read_only_flash_is_judged_never_written(self):
+        user = as_nobody(self)
+        os.chmod(self.path("flash.img"), 0o444)
+        done = subprocess.run(user + [os.path.join(BUILD(), "flashsim"), "campaign", "--image",
+                                      "flash.img", "--check", "flashtool checkkernel k.crc k.img",
+                                      "--", "flashtool", "writebootp", "k.img"],
+                              cwd=self.dir, env=self.env, capture_output=True, text=True)
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertIn("window: cut after 1 ", done.stdout)
+        os.chmod(self.path("flash.img"), 0o644)
+
+
+class NothingSilent(Case):
+    """What ends without a word in a pipeline is said: processes a script leaves behind,
+    checks past their limit (which get to clean up)."""
+
+    def test_processes_left_running_are_named_before_they_are_killed(self):
+        daemon = f"setsid sleep {LINGER} & sleep {LINGER} & "
+        for args, what, status in [
+            (["--image", "flash.img", "--", "sh", "-c", daemon + "flashtool erasel1"],
+             "the command", 0),
+            (["campaign", "--image", "flash.img", "--check", "true", "--", "sh", "-c",
+              daemon + "flashtool erasel1"], "the script", 0),
+        ]:
+            with self.subTest(what=what):
+                done = self.flashsim(*args)
+                self.assertEqual(done.returncode, status, done.stderr)
+                named = re.findall(f"^flashsim: sleep {LINGER} \\(pid [0-9]+\\) was still "
+                                   f"running when {what} ended: killed$", done.stderr, re.M)
+                self.assertEqual(len(named), 2, done.stderr)
+                self.assertEqual(alive(LINGER), [])
+                self.put("flash.img", self.start)
+        # Nothing is named when nothing is left, nor after a power cut, which kills them all.
+        for args in (["--", "flashtool", "erasel1"],
+                     ["--faults", "kill-after:2", "--", "sh", "-c", daemon + "flashtool erasel1"]):
+            done = self.flashsim("--image", "flash.img", *args)
+            self.assertEqual(done.stderr.count("still running"), 0, done.stderr)
+            self.put("flash.img", self.start)
+
+    def test_a_check_past_its_limit_gets_term_then_kill(self):
+        # One check cleans up on TERM; one ignores TERM and is killed two seconds later.
+        for check, left in [
+            (f"touch left-$$; trap 'rm -f left-$$; exit 1' TERM; sleep {LINGER} & wait", []),
+            (f"trap '' TERM; sleep {LINGER}", []),
+        ]:
+            with self.subTest(check=check):
+                began = time.monotonic()
+                done = self.campaign("--timeout", "0.5", "-j", "8", check=check,
+                                     script=["flashtool", "erasel1"])
+                took = time.monotonic() - began
+                self.assertEqual(done.returncode, 1, done.stderr)
+                self.assertRegex(done.stdout, r"no cut .* TIMEOUT")
+                self.assertEqual(set(self.verdicts(done).values()), {"TIMEOUT"})
+                self.assertEqual([n for n in os.listdir(self.dir) if n.startswith("left-")],
+                                 left)
+                self.assertEqual(alive(LINGER), [])
+                if "trap ''" in check:
+                    self.assertGreater(took, 2.0, "killed before its grace")
 
 
 class Stopping(Case):

@@ -2,6 +2,7 @@
 counting run, held runs that stop at each cut point while checks judge copies of the
 flash, the exact edges of each window, and the torn cuts inside operations."""
 import collections
+import errno
 import os
 import shutil
 import signal
@@ -11,10 +12,10 @@ import tempfile
 import time
 
 from .checks import Checker, Copies, Result
-from .errors import Stopped
+from .errors import Stopped, UsageError
 from .flash import State, remove
 from .report import PASSING, Evidence, Rows, windows
-from .run import Run, block_signals, kill_descendants
+from .run import Run, block_signals, kill_descendants, own_folder, release_folder
 from .trace import Cut, parse_trace, sample, shape, torn_lines
 
 CHECK_TIMEOUT = 60.0
@@ -44,18 +45,25 @@ class Campaign:
         self.searched = False
         self.start = self.start_state = self.scratch = self.copies = None
 
-    def put_back(self):
-        """The flash (and state) as the campaign found it."""
+    def put_back(self, flash=True):
+        """The flash (and state) as the campaign found it; at the end the state alone (the
+        flash worked on is a copy, removed with the campaign's folder)."""
         if self.start is None:      # stopped before the flash was read
             return
-        self.flash.restore(self.start)
+        if flash:
+            self.flash.restore(self.start)
         if self.state and self.start_state is not None:
             self.state.put(self.start_state)
 
     def main(self):
         began = time.monotonic()
         try:
-            self.scratch = tempfile.mkdtemp(prefix="flashsim-campaign-")
+            self.scratch = own_folder("flashsim-campaign-")
+            # The user's flash is only read: every run works on a copy, put back before
+            # each, so that no ending (SIGKILL included) leaves it changed.
+            self.flash = self.flash.copy_to(os.path.join(self.scratch, "flash" + (
+                ".img" if self.flash.image else "")))
+            self.evidence.flash = self.flash
             self.copies = Copies(self.flash, self.scratch)
             self.start = self.flash.save()
             if self.state:
@@ -63,10 +71,14 @@ class Campaign:
                 self.state.save(os.path.join(self.scratch, "state"))
                 self.start_state = os.path.join(self.scratch, "state")
             return self.campaign(began)
+        except OSError as error:
+            if error.errno not in (errno.ENOSPC, errno.EDQUOT):
+                raise
+            raise UsageError(self.no_room()) from None
         except Stopped as stop:
             block_signals()
             self.end_everything()
-            self.put_back()
+            self.put_back(flash=False)
             if not stop.quiet:
                 print(f"flashsim campaign: stopped by {signal.Signals(stop.signum).name} "
                       f"during {self.where}; the starting flash is put back", file=sys.stderr)
@@ -76,10 +88,23 @@ class Campaign:
             self.end_everything()
             if self.copies is not None:
                 self.copies.close()
-            self.put_back()
+            self.put_back(flash=False)
             if self.scratch is not None:
-                shutil.rmtree(self.scratch, ignore_errors=True)
+                release_folder(self.scratch)
 
+    def no_room(self):
+        """What a full TMPDIR is told: where, and the room a campaign takes there."""
+        copies = 2 * self.jobs + 4
+        size = self.flash.layout.size
+        state = ""
+        if self.state:
+            state = " and of --state"
+            for top, _, names in os.walk(self.state.folder):
+                size += sum(os.lstat(os.path.join(top, n)).st_size for n in names)
+        return (f"no room left in the temporary folder {tempfile.gettempdir()} (TMPDIR): "
+                f"this campaign needs about {copies * size / (1 << 20):.0f} MiB there "
+                f"({copies} copies of the {self.flash.layout.mib()} flash{state}); give "
+                f"TMPDIR another folder")
     def end_everything(self):
         """Kills every process below the launcher: the runs' and the checks'."""
         kill_descendants()
@@ -265,6 +290,8 @@ class Campaign:
         try:
             run.start(self.script, quiet=True, output=output)
             status = run.wait(self.timeout)
+            if fault is None and status is not None:
+                run.name_left("the script")
             run.stop()
             return status, run.page.state(), run.log_lines()
         finally:

@@ -19,7 +19,9 @@ PIECE = 1 << 16     # the library marks what a run or a check writes in pieces o
 Result = collections.namedtuple("Result", "verdict output")
 # A check: its cut, its copy of the flash (slot) made by which run at which of its held
 # points (source, step), its --state copy; once started its process, pidfd and deadline.
-Job = collections.namedtuple("Job", "cut slot source step state pid exited deadline")
+# terminated: past its limit, it was sent SIGTERM; deadline is then the end of its grace.
+Job = collections.namedtuple("Job", "cut slot source step state pid exited deadline terminated")
+GRACE = 2.0     # how long a check past its limit has to clean up after SIGTERM
 
 
 class Checker:
@@ -44,7 +46,7 @@ class Checker:
         return len(self.waiting) + len(self.running)
 
     def submit(self, cut, slot, source=None, step=None, state=None):
-        self.waiting.append(Job(cut, slot, source, step, state, None, None, None))
+        self.waiting.append(Job(cut, slot, source, step, state, None, None, None, False))
         self.start()
 
     def start(self):
@@ -76,14 +78,28 @@ class Checker:
             left = max(0.0, min(limits) - time.monotonic()) if limits else None
             ready = select.select(list(fds) + list(self.running), [], [], left)[0]
             now = time.monotonic()
+            late = [fd for fd, job in self.running.items()
+                    if fd not in ready and job.deadline <= now and not job.terminated]
+            for fd in late:
+                self.terminate(fd, now)
             ended = [fd for fd, job in self.running.items() if fd in ready or job.deadline <= now]
             for fd in ended:
-                self.reap(fd, timed_out=fd not in ready)
+                self.reap(fd, timed_out=self.running[fd].terminated)
             self.start()
             got = [fd for fd in ready if fd in fds]
             if got or (end is not None and now >= end) or (ended and not fds):
                 return got
         return []
+
+    def terminate(self, fd, now):
+        """A check past its limit: SIGTERM to its session's group, so that its own cleanup
+        (a trap that removes its files) runs; SIGKILL follows after GRACE seconds."""
+        job = self.running[fd]
+        try:
+            os.killpg(job.pid, signal.SIGTERM)
+        except (ProcessLookupError, PermissionError):
+            pass
+        self.running[fd] = job._replace(terminated=True, deadline=now + GRACE)
 
     def reap(self, fd, timed_out):
         job = self.running.pop(fd)

@@ -13,7 +13,7 @@ from .campaign import Campaign
 from .errors import Stopped, UsageError
 from .flash import Flash, Layout
 from .run import (become_subreaper, block_signals, kill_descendants, remove_left, run_command,
-                  stop_on_signals)
+                  stop_on_signals, sweep)
 
 USAGE = """\
 usage: flashsim [--dir DIR | --image FILE] [--layout FILE] [--init] [--ram] [--faults LIST]
@@ -64,7 +64,8 @@ the edges of each window found exactly; --all tries every operation.
   --json FILE    write every cut point, its verdict and the windows to FILE
   --expect-status N  the exit status the whole script must end with (default 0): any
                  other fails the campaign, with the script's last lines
-The starting flash (and --state) is put back at the end and on INT, TERM and HUP.
+The flash is only read: every run works on a copy in TMPDIR. --state is put back at
+the end and on INT, TERM and HUP. One campaign or run per flash: a second one refuses.
 
 Without --dir or --image, FLASHSIM_DIR or FLASHSIM_IMAGE from the environment is used
 (and FLASHSIM_LAYOUT without --layout).
@@ -290,7 +291,9 @@ def launch(argv):
         if not os.access(tmp, os.W_OK | os.X_OK):
             raise UsageError(f"{tmp}: the temporary folder cannot be written")
         watcher = private_dev(flash, args.allow_host_mtd) if args.command else None
-        flash.prepare(args.init)
+        flash.prepare(args.init, writable=not args.campaign)
+        flash.claim(args.campaign)
+        sweep()
     except (UsageError, OSError) as error:
         return failed(error)
     seed = None

@@ -1,6 +1,8 @@
 """The simulated flash: its layout (the library's), where it lives (a folder of device files
 or one whole-flash image), its copies, and the --state folder put back with it."""
 import collections
+import ctypes
+import fcntl
 import os
 import shutil
 import sys
@@ -9,6 +11,13 @@ from . import library
 from .errors import UsageError
 
 Device = collections.namedtuple("Device", "name start size erase")
+F_OFD_SETLK = 37
+_claims = []        # the descriptors holding this launcher's locks on its flash
+
+
+class _Lock(ctypes.Structure):
+    _fields_ = [("l_type", ctypes.c_short), ("l_whence", ctypes.c_short),
+                ("l_start", ctypes.c_int64), ("l_len", ctypes.c_int64), ("l_pid", ctypes.c_int)]
 
 
 class Layout:
@@ -60,9 +69,38 @@ class Flash:
         for device in self.layout.devices:
             write_file(os.path.join(self.folder, device.name), b"\xff" * device.size)
 
-    def prepare(self, init=False):
-        """Checks the flash can be used; creates a missing one erased when its parent folder
-        exists, and says so; refuses an image of the wrong size."""
+    def claim(self, campaign):
+        """Locks the flash as this launcher's until it ends (the kernel lets go when it dies):
+        a second run or campaign on it refuses at once. A folder is locked with flock. An
+        image with an open file description lock on its first byte, which the simulator's
+        own locks never meet (flock on a device locks the whole backing file, and its
+        byte-range locks are moved far past the image's end); a campaign, whose runs never
+        open the image, also takes its flock."""
+        path = self.path
+        writable = os.access(path, os.W_OK)
+        busy = UsageError(f"{path}: another flashsim run or campaign is using this flash")
+        if not self.image:
+            fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+            _claims.append(fd)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                raise busy from None
+            return
+        fd = os.open(path, (os.O_RDWR if writable else os.O_RDONLY) | os.O_CLOEXEC)
+        _claims.append(fd)
+        lock = _Lock(fcntl.F_WRLCK if writable else fcntl.F_RDLCK, os.SEEK_SET, 0, 1, 0)
+        try:
+            fcntl.fcntl(fd, F_OFD_SETLK, bytes(lock))
+            if campaign:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except (BlockingIOError, PermissionError):
+            raise busy from None
+
+    def prepare(self, init=False, writable=True):
+        """Checks the flash can be used (writable: for a plain run, that works on it);
+        creates a missing one erased when its parent folder exists, and says so; refuses an
+        image of the wrong size."""
         path, size = self.path, self.layout.size
         if not os.path.exists(path):
             parent = os.path.dirname(path)
@@ -85,8 +123,10 @@ class Flash:
         elif not os.path.isdir(path):
             raise UsageError(f"{path}: not a folder")
         for name in [path] + self.files():
-            if not os.access(name, os.R_OK | os.W_OK):
+            if writable and not os.access(name, os.R_OK | os.W_OK):
                 raise UsageError(f"{name}: cannot be read and written")
+            if not os.access(name, os.R_OK | (0 if os.path.isfile(name) else os.X_OK)):
+                raise UsageError(f"{name}: cannot be read")
         if init:
             self.erase()
 

@@ -2,7 +2,13 @@
 moves into a mount namespace of its own (an ordinary user in a user namespace where it
 stays itself) whose /dev holds the host's entries but mtd*, and for the layout's devices
 FIFOs that lead nowhere. The library serves /dev/mtdN by name without touching them: who
-opens one is a program it does not serve, named on standard error and killed."""
+opens one is a program it does not serve, named on standard error and killed.
+
+Every process the launcher starts then lives in a process namespace of its own whose first
+process, the keeper, the kernel kills when the launcher dies, however it dies: with the
+keeper go all of the namespace's processes, whatever their group or session. The
+namespace's /proc is its own (the library finds a run's processes there by their numbers
+in it); the launcher reads the machine's through a descriptor it opened before."""
 import ctypes
 import os
 import select
@@ -11,9 +17,39 @@ import struct
 import sys
 import threading
 
-CLONE_NEWNS, CLONE_NEWUSER = 0x00020000, 0x10000000
+CLONE_NEWNS, CLONE_NEWUSER, CLONE_NEWPID = 0x00020000, 0x10000000, 0x20000000
 MS_RDONLY, MS_NOSUID, MS_REMOUNT, MS_BIND, MS_REC, MS_PRIVATE = 1, 2, 32, 4096, 16384, 1 << 18
+MS_NODEV, MS_NOEXEC = 4, 8
 IN_OPEN, IN_CLOEXEC, IN_NONBLOCK = 0x20, 0o2000000, 0o4000
+PR_SET_PDEATHSIG = 1
+_host_proc = None   # the machine's /proc, once the runs' namespace has its own
+keeper = None       # the pid of the keeper, who is no process of a run
+_alive = None       # held by the launcher until it dies: the keeper sees it closed
+
+
+def proc_open(path):
+    """A file of the machine's /proc (path relative to it), for reading."""
+    if _host_proc is None:
+        return open("/proc/" + path, "rb")
+    return open(path, "rb", opener=lambda name, flags: os.open(name, flags, dir_fd=_host_proc))
+
+
+def proc_list(path=""):
+    """The names in a folder of the machine's /proc."""
+    if _host_proc is None:
+        return os.listdir("/proc/" + path)
+    fd = os.open(path or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC, dir_fd=_host_proc)
+    try:
+        return os.listdir(fd)
+    finally:
+        os.close(fd)
+
+
+def proc_stat(path):
+    """os.stat of a file of the machine's /proc, following its link."""
+    if _host_proc is None:
+        return os.stat("/proc/" + path)
+    return os.stat(path, dir_fd=_host_proc)
 
 
 def host_devices():
@@ -72,7 +108,74 @@ def private_dev(devices):
             os.mkfifo(path, 0o600)
     _call(mount(None, b"/dev", None, MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID, None),
           "mount /dev")
-    return Watcher([f"/dev/{n}{ro}" for n in devices for ro in ("", "ro")])
+    watcher = Watcher([f"/dev/{n}{ro}" for n in devices for ro in ("", "ro")])
+    # Its thread first: none can be started once the launcher's children have another
+    # process namespace than its own.
+    if _proc_of_its_own(libc):
+        _start_keeper(libc)
+    return watcher
+
+
+def _proc_of_its_own(libc):
+    """Whether a process namespace can be had here with a /proc of its own (a container may
+    refuse either): tried in a child, in a mount namespace of its own, that leaves nothing."""
+    pid = os.fork()
+    if pid == 0:
+        ok = False
+        try:
+            if libc.unshare(CLONE_NEWNS | CLONE_NEWPID) == 0:
+                child = os.fork()
+                if child == 0:
+                    os._exit(0 if libc.mount(b"proc", b"/proc", b"proc",
+                                             MS_NOSUID | MS_NODEV | MS_NOEXEC, None) == 0 else 1)
+                ok = os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]) == 0
+        finally:
+            os._exit(0 if ok else 1)
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+
+
+def _start_keeper(libc):
+    """Moves every process the launcher starts from now on into a process namespace whose
+    first process, the keeper, dies when the launcher does (PR_SET_PDEATHSIG) and takes
+    them all with it. The keeper mounts the namespace's /proc, then waits, ignoring every
+    signal it can (its orphans, with SIGCHLD ignored, are reaped by the kernel)."""
+    global _host_proc, keeper
+    host = os.open("/proc", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    _call(libc.unshare(CLONE_NEWPID), "unshare")
+    global _alive
+    # The keeper's parent is outside its namespace (getppid() says 0): whether the launcher
+    # died before PR_SET_PDEATHSIG was set is told by the end of a pipe it holds.
+    alive, _alive = os.pipe()
+    ready, told = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+            os.close(_alive)
+            if select.select([alive], [], [], 0)[0]:
+                os._exit(1)
+            for signum in signal.valid_signals() - {signal.SIGKILL, signal.SIGSTOP}:
+                try:
+                    signal.signal(signum, signal.SIG_IGN)
+                except (OSError, ValueError):
+                    pass
+            if libc.mount(b"proc", b"/proc", b"proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                          None) == 0:
+                os.write(told, b"1")
+            os.closerange(0, told)
+            os.closerange(told + 1, 1 << 16)
+            os.close(told)
+            while True:
+                signal.pause()
+        finally:
+            os._exit(1)
+    os.close(told)
+    os.close(alive)
+    answer = os.read(ready, 8)
+    os.close(ready)
+    if answer != b"1":
+        raise OSError(0, "mount /proc: refused")
+    _host_proc, keeper = host, pid
 
 
 class Watcher:
@@ -82,7 +185,7 @@ class Watcher:
     def __init__(self, paths):
         libc = ctypes.CDLL(None, use_errno=True)
         self.held = {p: os.open(p, os.O_RDWR | os.O_NONBLOCK | os.O_CLOEXEC) for p in paths}
-        self.flags = _flags(f"/proc/self/fdinfo/{self.held[paths[0]]}")
+        self.flags = _flags(f"{os.getpid()}/fdinfo/{self.held[paths[0]]}")
         self.inodes = {(os.stat(p).st_dev, os.stat(p).st_ino): p for p in paths}
         self.notify = libc.inotify_init1(IN_CLOEXEC | IN_NONBLOCK)
         _call(0 if self.notify >= 0 else -1, "inotify_init1")
@@ -139,14 +242,14 @@ class Watcher:
     def openers(self, device):
         """The processes that hold device open, and their command lines."""
         me, found = str(os.getpid()), []
-        for pid in (p for p in os.listdir("/proc") if p.isdigit() and p != me):
+        for pid in (p for p in proc_list() if p.isdigit() and p != me):
             try:
-                for fd in os.listdir(f"/proc/{pid}/fd"):
-                    info = os.stat(f"/proc/{pid}/fd/{fd}")
+                for fd in proc_list(f"{pid}/fd"):
+                    info = proc_stat(f"{pid}/fd/{fd}")
                     # A child between its fork and its exec has the watcher's own.
                     if self.inodes.get((info.st_dev, info.st_ino)) == device and \
-                            _flags(f"/proc/{pid}/fdinfo/{fd}") != self.flags:
-                        with open(f"/proc/{pid}/cmdline", "rb") as f:
+                            _flags(f"{pid}/fdinfo/{fd}") != self.flags:
+                        with proc_open(f"{pid}/cmdline") as f:
                             line = f.read().replace(b"\0", b" ").decode("utf-8", "replace")
                         found.append((int(pid), line.strip()[:80]))
                         break
@@ -156,5 +259,5 @@ class Watcher:
 
 
 def _flags(fdinfo):
-    with open(fdinfo, encoding="ascii") as f:
-        return [line for line in f if line.startswith("flags:")]
+    with proc_open(fdinfo) as f:
+        return [line for line in f if line.startswith(b"flags:")]

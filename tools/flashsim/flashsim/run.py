@@ -4,6 +4,7 @@ kill every one of them before the flash is judged or put back."""
 import collections
 import contextlib
 import ctypes
+import fcntl
 import os
 import shutil
 import signal
@@ -12,13 +13,71 @@ import sys
 import tempfile
 import time
 
-from . import library
+from . import isolation, library
 from .errors import Stopped, UsageError
 from .trace import torn_lines
 
 PR_SET_CHILD_SUBREAPER = 36
 _folders = set()    # run folders not removed yet: the launcher removes what is left at its end
 _base_env = None
+# The launcher's folders in TMPDIR, and the file in each that it holds locked while it
+# lives: the kernel lets go of the lock when it dies, however it dies.
+FOLDERS = ("flashsim-run-", "flashsim-campaign-")
+OWNER = "owner"
+_owned = {}         # folder -> the descriptor of its locked owner file
+
+
+def own_folder(prefix):
+    """A new folder in TMPDIR (prefix one of FOLDERS), locked as this launcher's."""
+    folder = tempfile.mkdtemp(prefix=prefix)
+    try:
+        fd = os.open(os.path.join(folder, OWNER), os.O_CREAT | os.O_RDWR | os.O_CLOEXEC, 0o600)
+    except OSError:
+        shutil.rmtree(folder, ignore_errors=True)
+        raise
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    _owned[folder] = fd
+    return folder
+
+
+def release_folder(folder):
+    """Removes a folder of own_folder's, then lets go of it."""
+    shutil.rmtree(folder, ignore_errors=True)
+    fd = _owned.pop(folder, None)
+    if fd is not None:
+        os.close(fd)
+
+
+def sweep(grace=60.0):
+    """Removes what launchers that died (SIGKILL, the OOM killer, a CI's hard limit) left
+    in TMPDIR: their folders, whose owner file no process holds locked any more. A folder
+    with no owner file yet is another launcher's being made, unless it is older than grace
+    seconds."""
+    tmp = tempfile.gettempdir()
+    try:
+        names = [n for n in os.listdir(tmp) if n.startswith(FOLDERS)]
+    except OSError:
+        return
+    for name in names:
+        folder = os.path.join(tmp, name)
+        try:
+            fd = os.open(os.path.join(folder, OWNER), os.O_RDONLY | os.O_CLOEXEC)
+        except FileNotFoundError:
+            try:
+                if time.time() - os.lstat(folder).st_mtime > grace:
+                    shutil.rmtree(folder, ignore_errors=True)
+            except OSError:
+                pass
+            continue
+        except OSError:
+            continue
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            continue            # its launcher lives
+        finally:
+            os.close(fd)
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def become_subreaper():
@@ -29,11 +88,11 @@ def descendants(skip_sessions=()):
     """The processes below the launcher, with their state, except those of the sessions
     given (a check's)."""
     parent, session, state = {}, {}, {}
-    for name in os.listdir("/proc"):
+    for name in isolation.proc_list():
         if not name.isdigit():
             continue
         try:
-            with open(f"/proc/{name}/stat", "rb") as f:
+            with isolation.proc_open(f"{name}/stat") as f:
                 fields = f.read().rsplit(b")", 1)[1].split()
         except (OSError, IndexError):
             continue
@@ -45,7 +104,9 @@ def descendants(skip_sessions=()):
         children[ppid].append(pid)
     while todo:
         for child in children.get(todo.pop(), ()):
-            if session.get(child) not in skip_sessions:
+            if child == isolation.keeper:
+                todo.append(child)      # its orphans are the runs', not itself
+            elif session.get(child) not in skip_sessions:
                 below.append((child, state[child]))
                 todo.append(child)
     return below
@@ -110,7 +171,7 @@ class Run:
     def __init__(self, flash, ram=False, faults=(), log=None, gate=None, spared=set):
         self.flash, self.ram, self.faults = flash, ram, list(faults)
         try:
-            self.folder = tempfile.mkdtemp(prefix="flashsim-run-")
+            self.folder = own_folder("flashsim-run-")
         except OSError as error:
             raise UsageError(f"cannot make a run folder in {tempfile.gettempdir()}: "
                              f"{error.strerror}") from None
@@ -149,6 +210,27 @@ class Run:
             return None
         return 128 - status if status < 0 else status
 
+    def left(self):
+        """The processes of the run still alive (not zombies), with their command lines."""
+        found = []
+        for pid, state in descendants(skip_sessions=self.spared()):
+            if state == b"Z":
+                continue
+            try:
+                with isolation.proc_open(f"{pid}/cmdline") as f:
+                    line = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
+            except OSError:
+                continue
+            found.append((pid, line[:80]))
+        return found
+
+    def name_left(self, what):
+        """Says on standard error which processes are still running now that what (the
+        command, the script) has ended: they are killed next, which is no silent end."""
+        for pid, line in self.left():
+            print(f"flashsim: {line} (pid {pid}) was still running when {what} ended: killed",
+                  file=sys.stderr, flush=True)
+
     def stop(self):
         """Kills every process of the run that is left (whatever group or session it moved
         to) and waits until none is."""
@@ -175,6 +257,7 @@ class Run:
         shutil.rmtree(self.folder, ignore_errors=True)
         if not os.path.exists(self.folder):
             _folders.discard(self.folder)
+            release_folder(self.folder)
 
 
 def remove_left():
@@ -183,7 +266,7 @@ def remove_left():
     if _folders:
         kill_descendants()
         for folder in _folders:
-            shutil.rmtree(folder, ignore_errors=True)
+            release_folder(folder)
         _folders.clear()
 
 
@@ -230,6 +313,8 @@ def run_command(flash, argv, ram, faults, log, timeout=None, torn_seed=None):
         if status is None:
             print(f"flashsim: {argv[0]} ran past {timeout:g} s; stopped", file=sys.stderr)
             status = 124
+        elif not run.page.state()[1]:
+            run.name_left("the command")
         run.stop()
         operations, power_off, broken = run.page.state()
         if power_off:
