@@ -343,6 +343,31 @@ class Windows(Case):
         self.assertEqual(cuts, sorted(cuts, key=lambda c: (c[0], c[1] == "after")))
         self.assertTrue([n for n, cut in cuts if cut == "inside" and (n, "after") in cuts])
 
+    def test_torn_windows_are_kept_and_made_again(self):
+        # The block is either the old one or the stamp: a cut inside the erase or a write
+        # opens the window, so its first cut is a torn one.
+        self.put("stamp", STAMP)
+        self.put("old", self.start[L1:L1 + 0x2000])
+        check = ('h=$(dd if=/dev/mtd0 bs=8192 skip=4 count=1 2>/dev/null | cksum); '
+                 '[ "$h" = "$(cksum < stamp)" ] || [ "$h" = "$(cksum < old)" ]')
+        done = self.campaign("--torn", "--seed", "11", "--keep", "kept", "--json", "r.json",
+                             check=check, script=["sh", "-c",
+                                                  "flashtool erasel1 && flashtool writel1"])
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        self.assertRegex(self.windows(done)[0], r"^window: cut inside \d+ \(erase")
+        lines = [l for l in done.stdout.splitlines() if "made again by: " in l]
+        self.assertEqual(len(lines), len(self.windows(done)))
+        first = int(self.windows(done)[0].split()[3])
+        command = lines[0].split("made again by: ", 1)[1].replace("COPY.img", "copy.img")
+        self.assertIn(f"--torn --seed 11 --faults kill-after:{first} ", command)
+        made = subprocess.run(["sh", "-c", command], cwd=self.dir, env=self.env,
+                              capture_output=True)
+        self.assertEqual(made.returncode, 137, made.stderr)
+        self.assertTrue(self.get("copy.img") == self.get(f"kept/cut-inside-{first}.img"))
+        self.assertNotEqual(self.get("copy.img"), self.start)
+        self.assertEqual(json.loads(self.get("r.json"))["kept"],
+                         [self.path("kept/start.img"), self.path(f"kept/cut-inside-{first}.img")])
+
     def test_state_folder_is_put_back_before_each_run_and_seen_as_the_cut_left_it(self):
         os.mkdir(self.path("state"))
         self.put("state/config", b"old\n")

@@ -149,9 +149,9 @@ class Campaign:
         self.where = "the summary"
         for window in found:
             self.rows.window(window, self.results)
-            if self.evidence.keep and not window[0].inside:
-                self.evidence.keep_window(window[0].number, self.put_back, self.faulted_run,
-                                          self.rows)
+            if self.evidence.keep:
+                self.evidence.keep_window(window[0], self.torn_seed, self.put_back,
+                                          self.faulted_run, self.rows)
         if not found:
             say("no exposed window: every cut point passed")
         unserved = self.watcher.settle() if self.watcher else []
@@ -166,7 +166,8 @@ class Campaign:
             self.evidence.write_json(self.rows, self.results, tried, uncut, found, self.check,
                                      self.torn_seed, {"exit_status": status,
                                                       "expected_status": self.expect_status,
-                                                      "result": result})
+                                                      "result": result,
+                                                      "kept": self.evidence.kept})
         return 1 if result == "fail" else 0
 
     def script_failed(self, status, output, shown=10):

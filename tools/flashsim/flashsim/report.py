@@ -85,26 +85,32 @@ class Evidence:
     def __init__(self, flash, script, ram, keep=None, json_path=None):
         self.flash, self.script, self.ram = flash, script, ram
         self.keep, self.json_path = keep, json_path
+        self.kept = []      # the files and folders kept, in order
 
-    def keep_window(self, number, put_back, remake, rows):
-        """Saves the flash a cut leaves, made again from the starting flash (put_back) with
-        the fault a plain run takes (remake(fault)), and says how to make it again."""
+    def keep_window(self, cut, seed, put_back, remake, rows):
+        """Saves the flash a cut (after or inside an operation, torn by seed) leaves, made
+        again from the starting flash (put_back) with the fault a plain run takes
+        (remake(fault)), and says how to make it again."""
         suffix = ".img" if self.flash.image else ""
         start = os.path.join(self.keep, "start" + suffix)
         if not os.path.exists(start):
             put_back()
             self.flash.copy_to(start)
-        kept = os.path.join(self.keep, f"cut-{number}{suffix}")
+            self.kept.append(start)
+        kept = os.path.join(self.keep, f"cut-{'inside-' if cut.inside else ''}{cut.number}"
+                                       f"{suffix}")
         remove(kept)
-        remake(cut_fault(number))
+        remake(cut.fault(seed))
         self.flash.copy_to(kept)
+        self.kept.append(kept)
         option = "--image" if self.flash.image else "--dir"
         copy = "COPY" + suffix
         layout = self.flash.layout.file
+        torn = f" --torn --seed {seed}" if cut.inside else ""
         line = (f"cp {'-r ' if not suffix else ''}{shlex.quote(start)} {copy} && flashsim "
                 f"{option} {copy}{' --ram' if self.ram else ''}"
-                f"{' --layout ' + shlex.quote(layout) if layout else ''} --faults "
-                f"{cut_fault(number)} -- {' '.join(shlex.quote(a) for a in self.script)}")
+                f"{' --layout ' + shlex.quote(layout) if layout else ''}{torn} --faults "
+                f"{cut_fault(cut.number)} -- {' '.join(shlex.quote(a) for a in self.script)}")
         rows.say(f"  kept {kept}; made again by: {line}")
 
     def write_json(self, rows, results, tried, uncut, windows_, check, seed, outcome):
