@@ -17,6 +17,7 @@ import subprocess
 import sys
 import time
 import unittest
+import xml.etree.ElementTree as ET
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -214,6 +215,11 @@ class Verdicts(Case):
                     found = self.verdicts(done)
                     self.assertEqual(found[1], "ok")
                     self.assertEqual({found[n] for n in found if n > 1}, {"order changed"})
+                    # Reported as such, not as a window, nor as "every cut point passed".
+                    self.assertEqual(self.windows(done), [])
+                    self.assertIn(f"order changed from cut after 2 on ({len(found) - 1} cut "
+                                  f"points): the runs took another path", done.stdout)
+                    self.assertNotIn("every cut point passed", done.stdout)
 
     def test_all_tries_every_operation_and_the_default_a_sample(self):
         sampled = self.verdicts(self.campaign())
@@ -562,6 +568,72 @@ class CiConditions(Case):
         self.assertEqual(done.returncode, 1, done.stderr)
         self.assertIn("window: cut after 1 ", done.stdout)
         os.chmod(self.path("flash.img"), 0o644)
+
+
+class Reports(Case):
+    """What a CI reads: the JSON and JUnit reports, complete or interrupted."""
+
+    def test_json_and_junit_name_each_window_exactly(self):
+        # The check fails from the first write of the kernel to the end: a window that
+        # reaches the last cut point. And one that fails at the first few cuts only.
+        self.put("k.head", self.get("k.img")[:11000])
+        for check, spans, uncut in [
+            ("head -c 11000 /dev/mtd1 | cmp - k.head", [(1, 14)], "ok"),
+            ("! flashtool checkkernel k.crc k.img", [(24, 25)], "FAIL"),
+        ]:
+            with self.subTest(check=check):
+                done = self.campaign("--all", "--json", "r.json", "--junit", "r.xml",
+                                     check=check)
+                self.assertEqual(done.returncode, 1, done.stdout)
+                self.assertNotIn("no exposed window", done.stdout)
+                report = json.loads(self.get("r.json"))
+                self.assertEqual([(w["first"]["operation"], w["last"]["operation"],
+                                   w["operations"]) for w in report["windows"]],
+                                 [(a, b, b - a + 1) for a, b in spans])
+                self.assertEqual((report["result"], report["complete"], report["exit_status"]),
+                                 ("fail", True, 0))
+                failing = [c for c in report["cuts"] if c["verdict"] == "FAIL"]
+                self.assertTrue(failing)
+                if "cmp" in check:
+                    self.assertIn("differ", failing[0]["output"][0])
+                suite = ET.parse(self.path("r.xml")).getroot().find("testsuite")
+                cases = suite.findall("testcase")
+                self.assertEqual((suite.get("tests"), suite.get("failures")),
+                                 (str(1 + len(spans)), str(len(spans) + (uncut != "ok"))))
+                self.assertEqual(cases[0].get("name"), "no cut: the whole script")
+                self.assertEqual(cases[0].find("failure") is None, uncut == "ok")
+                self.assertEqual(report["uncut"], uncut)
+                for case, (a, b) in zip(cases[1:], spans):
+                    self.assertRegex(case.get("name"), f"^window: cut after {a} \\(.*\\) to "
+                                                       f"cut after {b} \\(")
+                    self.assertIn(f": {b - a + 1} operations", case.find("failure").get("message"))
+
+    def test_a_failing_script_and_an_interrupted_campaign_are_reported(self):
+        done = self.campaign("--junit", "r.xml", "--json", "r.json", check="true",
+                             script=["sh", "-c", "echo 'release damaged'; exit 1"])
+        self.assertEqual(done.returncode, 1)
+        failure = ET.parse(self.path("r.xml")).getroot().find("testsuite/testcase/failure")
+        self.assertEqual(failure.get("message"), "the script ended with exit status 1, not 0")
+        self.assertEqual(failure.text, "release damaged")
+        self.assertEqual(json.loads(self.get("r.json"))["script_output"], ["release damaged"])
+        self.put("check.sh", b"flashtool checkkernel k.crc k.img && exit\n"
+                             b"touch check-waits; sleep %s\n" % LINGER.encode())
+        proc = subprocess.Popen([os.path.join(BUILD(), "flashsim"), "campaign", "--image",
+                                 "flash.img", "--json", "r.json", "--junit", "r.xml", "--check",
+                                 "sh check.sh", "--", "flashtool", "writebootp", "k.img"],
+                                cwd=self.dir, env=self.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        end = time.monotonic() + 60
+        while not os.path.exists(self.path("check-waits")) and time.monotonic() < end:
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGTERM)
+        proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, 128 + signal.SIGTERM)
+        report = json.loads(self.get("r.json"))
+        self.assertEqual((report["result"], report["complete"]), ("interrupted", False))
+        self.assertEqual(report["uncut"], "ok")
+        names = [c.get("name") for c in ET.parse(self.path("r.xml")).iter("testcase")]
+        self.assertEqual(names[-1], "the campaign")
 
 
 class NothingSilent(Case):

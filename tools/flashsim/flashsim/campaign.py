@@ -14,7 +14,7 @@ import time
 from .checks import Checker, Copies, Result
 from .errors import Stopped, UsageError
 from .flash import State, remove
-from .report import PASSING, Evidence, Rows, windows
+from .report import ORDER_CHANGED, PASSING, Evidence, Rows, windows
 from .run import Run, block_signals, kill_descendants, own_folder, release_folder
 from .trace import Cut, parse_trace, sample, shape, torn_lines
 
@@ -26,14 +26,14 @@ class Campaign:
 
     def __init__(self, flash, script, check, ram=False, every=False, jobs=None, timeout=None,
                  state=None, keep=None, json_path=None, torn_seed=None, replay=False,
-                 watcher=None, out=sys.stdout, expect_status=0):
+                 watcher=None, out=sys.stdout, expect_status=0, junit_path=None):
         self.flash, self.script, self.check, self.ram = flash, script, check, ram
         self.every, self.timeout, self.torn_seed, self.replay = every, timeout, torn_seed, replay
         self.state = State(state) if state else None
         self.expect_status = expect_status
         self.watcher = watcher
         self.rows = Rows(out)
-        self.evidence = Evidence(flash, script, ram, keep, json_path)
+        self.evidence = Evidence(flash, script, ram, keep, json_path, junit_path)
         self.jobs = jobs or os.cpu_count() or 1
         self.checker = Checker(check, ram, self.jobs, timeout or CHECK_TIMEOUT, self.state,
                                self.checked)
@@ -44,6 +44,8 @@ class Campaign:
         self.order = collections.deque()      # the cut points whose rows are still to show
         self.searched = False
         self.start = self.start_state = self.scratch = self.copies = None
+        self.uncut = None       # the Result of the check after the whole script
+        self.outcome = {"exit_status": None, "result": "interrupted"}
 
     def put_back(self, flash=True):
         """The flash (and state) as the campaign found it; at the end the state alone (the
@@ -82,6 +84,7 @@ class Campaign:
             if not stop.quiet:
                 print(f"flashsim campaign: stopped by {signal.Signals(stop.signum).name} "
                       f"during {self.where}; the starting flash is put back", file=sys.stderr)
+            self.report(False)
             return 128 + stop.signum
         finally:
             block_signals()
@@ -130,8 +133,11 @@ class Campaign:
         uncut = self.results.pop(None)
         if status is None or broken:
             uncut = Result("TIMEOUT" if status is None else "FAIL", uncut.output)
+        self.uncut = uncut
         self.rows.row("no cut", "the whole script", "", uncut.verdict)
         wrong = status is not None and status != self.expect_status
+        self.outcome.update(exit_status=status, script_output=self.last_lines(output)
+                            if wrong else [])
         if wrong:
             self.script_failed(status, output)
         self.where = "the cut points"
@@ -152,7 +158,12 @@ class Campaign:
             if self.evidence.keep:
                 self.evidence.keep_window(window[0], self.torn_seed, self.put_back,
                                           self.faulted_run, self.rows)
-        if not found:
+        changed = [c for c in tried if self.results[c].verdict == ORDER_CHANGED]
+        if changed:
+            say(f"order changed from {changed[0].label()} on ({len(changed)} cut point"
+                f"{'s' if len(changed) > 1 else ''}): the runs took another path than the "
+                f"counting run, so these cuts were not judged")
+        elif not found:
             say("no exposed window: every cut point passed")
         unserved = self.watcher.settle() if self.watcher else []
         if unserved:
@@ -161,22 +172,34 @@ class Campaign:
         total = len(tried) + 1
         say(f"{total} runs checked: {total - failed} passed, {failed} failed "
             f"({time.monotonic() - began:.1f} s)")
-        result = "fail" if failed or unserved or wrong else "pass"
-        if self.evidence.json_path:
-            self.evidence.write_json(self.rows, self.results, tried, uncut, found, self.check,
-                                     self.torn_seed, {"exit_status": status,
-                                                      "expected_status": self.expect_status,
-                                                      "result": result,
-                                                      "kept": self.evidence.kept})
-        return 1 if result == "fail" else 0
+        self.outcome.update(result="fail" if failed or unserved or wrong else "pass",
+                            unserved=len(unserved))
+        self.report(True)
+        return 1 if self.outcome["result"] == "fail" else 0
+
+    def report(self, complete):
+        """The JSON and JUnit reports of what was judged so far (complete: all of it)."""
+        if not (self.evidence.json_path or self.evidence.junit_path):
+            return
+        tried = sorted(self.results, key=Cut.order)
+        outcome = dict(self.outcome, complete=complete, kept=self.evidence.kept,
+                       expected_status=self.expect_status)
+        if not complete:
+            outcome["result"] = "interrupted"
+        self.evidence.write(self.rows, self.results, tried, self.uncut,
+                            windows(tried, self.results), self.check, self.torn_seed, outcome)
+
+    @staticmethod
+    def last_lines(output, shown=10):
+        with open(output, "rb") as f:
+            f.seek(max(0, os.fstat(f.fileno()).st_size - 65536))
+            return f.read().decode("utf-8", "replace").splitlines()[-shown:]
 
     def script_failed(self, status, output, shown=10):
         """The uncut script ended with another status than the expected one: the procedure
         itself failed, whatever the cuts show. Its last lines say why."""
         expected = "" if self.expect_status == 0 else f" (--expect-status {self.expect_status})"
-        with open(output, "rb") as f:
-            f.seek(max(0, os.fstat(f.fileno()).st_size - 65536))
-            last = f.read().decode("utf-8", "replace").splitlines()[-shown:]
+        last = self.last_lines(output, shown)
         self.rows.say(f"the script ended with exit status {status}, not "
                       f"{self.expect_status}{expected}: the campaign fails"
                       f"{'; its last lines:' if last else ' (it printed nothing)'}")
@@ -243,7 +266,7 @@ class Campaign:
                     return index
                 history.append(run.page.take_written())
                 if order.changed(point.number):
-                    self.record(point, Result("order changed", ""))
+                    self.record(point, Result(ORDER_CHANGED, ""))
                 else:
                     self.check_now(point, source, history)
                     while not self.checker.paused and self.checker.busy() > window:
@@ -305,7 +328,7 @@ class Campaign:
         elif not page[1]:
             self.results[cut] = Result("not reached", "")
         elif not order_kept:
-            self.results[cut] = Result("order changed", "")
+            self.results[cut] = Result(ORDER_CHANGED, "")
         else:
             self.check_now(cut)
             self.checker.drain()

@@ -21,8 +21,8 @@ usage: flashsim [--dir DIR | --image FILE] [--layout FILE] [--init] [--ram] [--f
                 -- COMMAND [ARG...]
        flashsim campaign [--dir DIR | --image FILE] [--layout FILE] [--ram] --check CMD [--all]
                 [-j N] [--timeout SECONDS] [--state DIR] [--keep DIR] [--json FILE]
-                [--torn] [--seed N] [--expect-status N] [--allow-host-mtd]
-                -- SCRIPT [ARG...]
+                [--junit FILE] [--torn] [--seed N] [--expect-status N]
+                [--allow-host-mtd] -- SCRIPT [ARG...]
 
 Runs COMMAND with /dev/mtd0../dev/mtd3 served from a simulated NOR flash: every process it
 starts, however deep, sees the same flash.
@@ -62,6 +62,8 @@ the edges of each window found exactly; --all tries every operation.
   --keep DIR     save the flash left by the first failing cut of each window, and the
                  starting flash with a command line that reproduces it
   --json FILE    write every cut point, its verdict and the windows to FILE
+  --junit FILE   write a JUnit XML report to FILE: the uncut run and each exposed window
+                 as a test case, as CI test views show them
   --expect-status N  the exit status the whole script must end with (default 0): any
                  other fails the campaign, with the script's last lines
 The flash is only read: every run works on a copy in TMPDIR. --state is put back at
@@ -102,7 +104,8 @@ class Once(argparse.Action):
 def parse(argv):
     parser = Parser(prog="flashsim", usage=USAGE, add_help=False, allow_abbrev=False)
     for option in ("--dir", "--image", "--layout", "--faults", "--log", "--check", "--timeout",
-                   "--state", "--keep", "--json", "--seed", "--expect-status"):
+                   "--state", "--keep", "--json", "--seed", "--expect-status", "--junit",
+                   "--shard"):
         parser.add_argument(option, action=Once)
     for option in ("--init", "--ram", "--all", "--torn", "--allow-host-mtd", "-h", "--help",
                    "--replay"):     # --replay: one run per cut point, the reference for tests
@@ -134,8 +137,10 @@ def parse(argv):
     elif any(getattr(args, name) for name in ("check", "all", "jobs", "state", "keep", "json",
                                               "replay")):
         raise UsageError("--check, --all, -j, --state, --keep and --json are for a campaign")
-    elif args.expect_status is not None:
-        raise UsageError("--expect-status is for a campaign")
+    else:
+        for name in ("expect_status", "junit", "shard"):
+            if getattr(args, name) is not None:
+                raise UsageError(f"--{name.replace('_', '-')} is for a campaign")
     args.jobs = number(args.jobs, "-j", int, 1) if args.jobs is not None else None
     args.timeout = number(args.timeout, "--timeout", float, 0.001, LONGEST) \
         if args.timeout is not None else None
@@ -278,7 +283,7 @@ def launch(argv):
             check_program(args.command[0], "the command" if not args.campaign else "the script")
         if args.campaign:
             check_shell_command(args.check)
-        for name in ("log", "json"):
+        for name in ("log", "json", "junit"):
             if getattr(args, name):
                 writable_place(getattr(args, name), "--" + name)
         if args.state and not os.path.isdir(args.state):
@@ -305,7 +310,8 @@ def launch(argv):
             return Campaign(flash, args.command, args.check, args.ram, args.all, args.jobs,
                             args.timeout, args.state, args.keep,
                             os.path.abspath(args.json) if args.json else None, seed,
-                            args.replay, watcher, expect_status=args.expect_status).main()
+                            args.replay, watcher, expect_status=args.expect_status,
+                            junit_path=os.path.abspath(args.junit) if args.junit else None).main()
         if not args.command:
             return 0
         status = run_command(flash, args.command, args.ram,
