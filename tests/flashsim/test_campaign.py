@@ -636,6 +636,77 @@ class Reports(Case):
         self.assertEqual(names[-1], "the campaign")
 
 
+class Shards(Case):
+    """--shard K/N over CI jobs, merged by flashsim report into one campaign's answer."""
+
+    def test_merged_shards_are_one_campaign(self):
+        self.put("k.head", self.get("k.img")[:11000])
+        check = "head -c 11000 /dev/mtd1 | cmp - k.head"
+        for options, count, exact in [
+            (["--all"], 2, True),
+            (["--all", "--torn", "--seed", "5"], 3, True),
+            # Sampled: each shard searches the edges of its own gaps; the windows are the
+            # same, the cut points tried are not.
+            ([], 2, False),
+        ]:
+            with self.subTest(options=options, count=count):
+                whole = self.campaign("--all", *options[1:], "--json", "whole.json",
+                                      check=check)
+                for k in range(1, count + 1):
+                    done = self.campaign(*options, "--shard", f"{k}/{count}", "--json",
+                                         f"s{k}.json", check=check)
+                    self.assertIn(done.returncode, (0, 1), done.stderr)
+                shards = [self.path(f"s{k}.json") for k in range(count, 0, -1)]
+                merged = self.flashsim("report", *shards, "--json", "m.json", "--junit",
+                                       "m.xml")
+                self.assertEqual((merged.returncode, merged.stderr), (1, ""))
+                a, m = json.loads(self.get("whole.json")), json.loads(self.get("m.json"))
+                self.assertEqual(m["windows"], a["windows"])
+                self.assertEqual(self.windows(merged), self.windows(whole))
+                self.assertEqual((m["result"], m["uncut"], m["shards"]), ("fail", "ok", count))
+                verdicts = {(c["operation"], c["cut"]): c["verdict"] for c in m["cuts"]}
+                every = {(c["operation"], c["cut"]): c["verdict"] for c in a["cuts"]}
+                if exact:
+                    self.assertEqual(verdicts, every)
+                else:
+                    self.assertEqual({k: every[k] for k in verdicts}, verdicts)
+                names = [c.get("name") for c in ET.parse(self.path("m.xml")).iter("testcase")]
+                self.assertEqual(len(names), 1 + len(a["windows"]))
+                for name, window in zip(names[1:], a["windows"]):
+                    first, last = window["first"], window["last"]
+                    self.assertRegex(name, f"^window: cut {first['cut']} {first['operation']} "
+                                           f".* to cut {last['cut']} {last['operation']} ")
+
+    def test_shard_mistakes_are_one_line(self):
+        self.put("s1.json", b"{}")
+        done = self.campaign("--all", "--shard", "1/2", "--json", "a.json", check="true")
+        self.assertEqual(done.returncode, 0)
+        self.campaign("--all", "--json", "b.json", check="false")
+        for args, message in [
+            (["campaign", "--image", "flash.img", "--check", "true", "--shard", "0/2", "--",
+              "true"], "--shard 0/2: give K/N"),
+            (["campaign", "--image", "flash.img", "--check", "true", "--shard", "3/2", "--",
+              "true"], "--shard 3/2"),
+            (["campaign", "--image", "flash.img", "--check", "true", "--shard", "x", "--",
+              "true"], "--shard x"),
+            (["campaign", "--image", "flash.img", "--check", "true", "--torn", "--shard", "1/2",
+              "--", "true"], "needs --seed"),
+            (["--image", "flash.img", "--shard", "1/2", "--", "true"], "--shard is for a campaign"),
+            (["report"], "needs the JSON reports"),
+            (["report", "nothing.json"], "nothing.json"),
+            (["report", "s1.json"], "not a JSON report"),
+            (["report", "a.json"], "(2/2 missing)"),
+            (["report", "a.json", "a.json"], "each of 1/2 to 2/2 once"),
+            (["report", "a.json", "b.json"], "not shards of one campaign: their check differ"),
+            (["report", "--json", "no/such.json", "a.json"], "no such folder"),
+        ]:
+            with self.subTest(args=args):
+                done = self.flashsim(*args)
+                self.assertEqual((done.returncode, done.stdout), (2, ""), done.stderr)
+                self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
+                self.assertIn(message, done.stderr)
+
+
 class NothingSilent(Case):
     """What ends without a word in a pipeline is said: processes a script leaves behind,
     checks past their limit (which get to clean up)."""

@@ -26,11 +26,12 @@ class Campaign:
 
     def __init__(self, flash, script, check, ram=False, every=False, jobs=None, timeout=None,
                  state=None, keep=None, json_path=None, torn_seed=None, replay=False,
-                 watcher=None, out=sys.stdout, expect_status=0, junit_path=None):
+                 watcher=None, out=sys.stdout, expect_status=0, junit_path=None, shard=None):
         self.flash, self.script, self.check, self.ram = flash, script, check, ram
         self.every, self.timeout, self.torn_seed, self.replay = every, timeout, torn_seed, replay
         self.state = State(state) if state else None
         self.expect_status = expect_status
+        self.shard = shard      # (K, N): this campaign tries the K-th of N shares of the points
         self.watcher = watcher
         self.rows = Rows(out)
         self.evidence = Evidence(flash, script, ram, keep, json_path, junit_path)
@@ -122,7 +123,8 @@ class Campaign:
         self.shape = shape(self.ops)
         self.check_now(None)
         self.checker.drain()
-        points = [Cut(op.number) for op in (self.ops if self.every else sample(self.ops))]
+        points = self.share([Cut(op.number)
+                             for op in (self.ops if self.every else sample(self.ops))])
         self.rows.begin(self.ops, self.torn_seed is not None)
         state = "ran past the time limit" if status is None else f"exit status {status}"
         if broken:
@@ -145,7 +147,8 @@ class Campaign:
             self.replayed(points)
         else:
             self.cut_at(points)
-            self.bisect()
+            if not (self.every and self.shard):     # the other shards try the rest
+                self.bisect()
         if self.torn_seed is not None:
             self.torn()
         tried = sorted(self.results, key=Cut.order)
@@ -177,13 +180,26 @@ class Campaign:
         self.report(True)
         return 1 if self.outcome["result"] == "fail" else 0
 
+    def share(self, points, torn=False):
+        """This shard's share of points (every N-th, from the K-th): deterministic, since
+        the counting run's operations are; the whole script's check is in every shard.
+        The torn cuts are shared from the other end, so that a shard that takes fewer
+        cuts after operations takes more inside them."""
+        if not self.shard:
+            return list(points)
+        k, n = self.shard
+        if torn:
+            return [p for i, p in enumerate(points) if (len(points) - 1 - i) % n == k - 1]
+        return [p for i, p in enumerate(points) if i % n == k - 1]
+
     def report(self, complete):
         """The JSON and JUnit reports of what was judged so far (complete: all of it)."""
         if not (self.evidence.json_path or self.evidence.junit_path):
             return
         tried = sorted(self.results, key=Cut.order)
         outcome = dict(self.outcome, complete=complete, kept=self.evidence.kept,
-                       expected_status=self.expect_status)
+                       expected_status=self.expect_status, every=self.every,
+                       shard=list(self.shard) if self.shard else None)
         if not complete:
             outcome["result"] = "interrupted"
         self.evidence.write(self.rows, self.results, tried, self.uncut,
@@ -347,7 +363,7 @@ class Campaign:
         """Cut points inside each erase and write of the counting run (--all: every one, else
         the sampled ones), one run each; what a torn cut leaves is decided by the seed."""
         self.rows.say(f"torn cuts with seed {self.torn_seed}")
-        for op in self.ops if self.every else sample(self.ops):
+        for op in self.share(self.ops if self.every else sample(self.ops), torn=True):
             if op.kind in ("erase", "write"):
                 cut = Cut(op.number, inside=True)
                 self.where = f"the cut inside {op.number}"

@@ -8,7 +8,7 @@ import shutil
 import sys
 import tempfile
 
-from . import isolation, library
+from . import isolation, library, merge
 from .campaign import Campaign
 from .errors import Stopped, UsageError
 from .flash import Flash, Layout
@@ -21,8 +21,9 @@ usage: flashsim [--dir DIR | --image FILE] [--layout FILE] [--init] [--ram] [--f
                 -- COMMAND [ARG...]
        flashsim campaign [--dir DIR | --image FILE] [--layout FILE] [--ram] --check CMD [--all]
                 [-j N] [--timeout SECONDS] [--state DIR] [--keep DIR] [--json FILE]
-                [--junit FILE] [--torn] [--seed N] [--expect-status N]
+                [--junit FILE] [--torn] [--seed N] [--expect-status N] [--shard K/N]
                 [--allow-host-mtd] -- SCRIPT [ARG...]
+       flashsim report [--json FILE] [--junit FILE] SHARD.json...
 
 Runs COMMAND with /dev/mtd0../dev/mtd3 served from a simulated NOR flash: every process it
 starts, however deep, sees the same flash.
@@ -64,6 +65,9 @@ the edges of each window found exactly; --all tries every operation.
   --json FILE    write every cut point, its verdict and the windows to FILE
   --junit FILE   write a JUnit XML report to FILE: the uncut run and each exposed window
                  as a test case, as CI test views show them
+  --shard K/N    try only the K-th of N shares of the cut points (every N-th), for N CI
+                 jobs side by side; each writes its --json, and flashsim report merges them
+                 into the windows, verdicts and reports of one campaign
   --expect-status N  the exit status the whole script must end with (default 0): any
                  other fails the campaign, with the script's last lines
 The flash is only read: every run works on a copy in TMPDIR. --state is put back at
@@ -147,6 +151,13 @@ def parse(argv):
     args.expect_status = number(args.expect_status, "--expect-status", int, 0, 255) \
         if args.expect_status is not None else 0
     args.seed = number(args.seed, "--seed", int, 0) if args.seed is not None else None
+    if args.shard is not None:
+        k, _, n = args.shard.partition("/")
+        if not (k.isdigit() and n.isdigit() and 1 <= int(k) <= int(n) <= 1000):
+            raise UsageError(f"--shard {args.shard}: give K/N, this shard K of N (1 <= K <= N)")
+        if args.torn and args.seed is None:
+            raise UsageError("--shard with --torn needs --seed N: every shard cuts alike")
+        args.shard = (int(k), int(n))
     if args.seed is not None and not args.torn:
         raise UsageError("--seed is for --torn")
     if args.torn and not args.campaign and "kill-after:" not in args.faults:
@@ -248,6 +259,8 @@ def private_dev(flash, allowed):
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["report"]:
+        return merge.main(argv[1:])
     try:
         stop_on_signals()
         return launch(argv)
@@ -311,7 +324,8 @@ def launch(argv):
                             args.timeout, args.state, args.keep,
                             os.path.abspath(args.json) if args.json else None, seed,
                             args.replay, watcher, expect_status=args.expect_status,
-                            junit_path=os.path.abspath(args.junit) if args.junit else None).main()
+                            junit_path=os.path.abspath(args.junit) if args.junit else None,
+                            shard=args.shard).main()
         if not args.command:
             return 0
         status = run_command(flash, args.command, args.ram,
