@@ -755,6 +755,27 @@ class NothingSilent(Case):
                     self.assertGreater(took, 2.0, "killed before its grace")
 
 
+class StateApart(Case):
+    def test_state_checks_run_side_by_side_each_on_its_own_copy(self):
+        # Each check sees the state as its own cut left it (a count the script raises
+        # before each write) while others run: they overlap, and none sees another's.
+        os.mkdir(self.path("state"))
+        self.put("state/n", b"0\n")
+        os.mkdir(self.path("running"))
+        script = ["sh", "-c", "for i in 1 2 3 4 5 6; do echo $i > state/n; "
+                              "flashtool writetempconf k.crc || exit 1; done"]
+        check = ("echo $$ > state/owner; touch running/$$; sleep 0.3; "
+                 "ls running | wc -l >> counts; rm running/$$; "
+                 'test "$(cat state/owner)" = $$ && test "$(cat state/n)" -ge 1')
+        done = self.campaign("--state", "state", "-j", "4", "--all", check=check,
+                             script=script)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertGreater(max(int(n) for n in self.get("counts").split()), 1,
+                           "the checks ran one at a time")
+        self.assertEqual(sorted(os.listdir(self.path("state"))), ["n"])
+        self.assertEqual(self.get("state/n"), b"0\n")
+
+
 class Stopping(Case):
     """Signals, time limits and a closed output: the starting flash put back byte for
     byte, no run folder, no process of the run."""

@@ -253,7 +253,7 @@ class Campaign:
         runs on a copy of the flash while the run goes on to the next."""
         self.order = collections.deque(points)
         while points:
-            self.checker.paused = bool(self.state)
+            self.checker.paused = bool(self.state) and not self.checker.apart
             points = points[self.held_run(points):]
             self.checker.drain()
 

@@ -7,7 +7,7 @@ import signal
 import tempfile
 import time
 
-from . import library
+from . import isolation, library
 from .run import simulator_env
 
 SHELL = shutil.which("sh") or "/bin/sh"
@@ -32,9 +32,11 @@ class Checker:
     def __init__(self, command, ram, jobs, timeout, state, done):
         self.command, self.ram, self.timeout, self.state, self.done = \
             command, ram, timeout, state, done
-        # With --state every check sees the one state folder: one at a time, and none
-        # while a run of the script uses it.
-        self.jobs = 1 if state else jobs
+        # With --state each check sees its own copy at the folder's path, in a mount
+        # namespace of its own. Where the launcher has none, every check sees the one
+        # state folder: one at a time, and none while a run of the script uses it.
+        self.apart = bool(state) and isolation.private
+        self.jobs = 1 if state and not self.apart else jobs
         self.paused = False
         self.waiting = collections.deque()
         self.running = {}          # pidfd -> Job
@@ -54,6 +56,9 @@ class Checker:
             self.spawn(self.waiting.popleft())
 
     def spawn(self, job):
+        if job.state is not None and self.apart:
+            self.spawn_apart(job)
+            return
         if job.state is not None:
             self.state.put(job.state)
         job.slot.written.take_written()
@@ -65,6 +70,34 @@ class Checker:
                    (os.POSIX_SPAWN_DUP2, 1, 2)]
         pid = os.posix_spawn(SHELL, ["sh", "-c", self.command], env, file_actions=actions,
                              setsid=True, setsigmask=(), setsigdef=DEFAULT_SIGNALS)
+        exited = os.pidfd_open(pid)
+        self.running[exited] = job._replace(pid=pid, exited=exited,
+                                            deadline=time.monotonic() + self.timeout)
+
+    def spawn_apart(self, job):
+        """A check that sees its own copy of the --state folder: forked (posix_spawn cannot
+        give it a mount namespace of its own), as posix_spawn would start it otherwise."""
+        env = simulator_env(job.slot.flash, self.ram,
+                            {"FLASHSIM_WRITTEN": os.path.join(job.slot.folder, "written")})
+        job.slot.written.take_written()
+        output = os.path.join(job.slot.folder, "output")
+        pid = os.fork()
+        if pid == 0:
+            try:
+                os.setsid()
+                for signum in DEFAULT_SIGNALS:
+                    signal.signal(signum, signal.SIG_DFL)
+                signal.pthread_sigmask(signal.SIG_SETMASK, ())
+                null = os.open(os.devnull, os.O_RDONLY)
+                out = os.open(output, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+                os.dup2(null, 0)
+                os.dup2(out, 1)
+                os.dup2(out, 2)
+                if isolation.bind_over(job.state, self.state.folder):
+                    os.execve(SHELL, ["sh", "-c", self.command], env)
+                os.write(2, b"flashsim: no mount namespace for the check's --state copy\n")
+            finally:
+                os._exit(127)
         exited = os.pidfd_open(pid)
         self.running[exited] = job._replace(pid=pid, exited=exited,
                                             deadline=time.monotonic() + self.timeout)

@@ -25,6 +25,17 @@ PR_SET_PDEATHSIG = 1
 _host_proc = None   # the machine's /proc, once the runs' namespace has its own
 keeper = None       # the pid of the keeper, who is no process of a run
 _alive = None       # held by the launcher until it dies: the keeper sees it closed
+private = False     # whether the launcher has a mount namespace of its own
+
+
+def bind_over(source, target):
+    """In a child between its fork and its exec: a mount namespace of its own in which
+    target is source (a check's copy of the --state folder at the folder's own path).
+    The launcher's capabilities in its namespace are the child's until it execs."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.mount.argtypes = [ctypes.c_char_p] * 3 + [ctypes.c_ulong, ctypes.c_char_p]
+    return libc.unshare(CLONE_NEWNS) == 0 and libc.mount(
+        os.fsencode(source), os.fsencode(target), None, MS_BIND | MS_REC, None) == 0
 
 
 def proc_open(path):
@@ -113,6 +124,8 @@ def private_dev(devices):
     # process namespace than its own.
     if _proc_of_its_own(libc):
         _start_keeper(libc)
+    global private
+    private = True
     return watcher
 
 
