@@ -530,6 +530,25 @@ class CiConditions(Case):
                               cwd=self.dir, env=self.env, capture_output=True, text=True)
         self.assertEqual(done.returncode, 0, done.stderr)
 
+    def test_sigkill_of_a_plain_run_takes_every_process_with_it(self):
+        user = as_nobody(self)
+        os.chmod(self.path("flash.img"), 0o666)
+        script = (f"setsid sleep {LINGER} & (trap '' HUP TERM; sleep {LINGER}) & "
+                  f"touch run-waits; wait")
+        proc = self.launcher("--image", "flash.img", "--", "sh", "-c", script, user=user)
+        self.addCleanup(proc.kill)
+        self.wait_for("run-waits", proc)
+        self.assertGreaterEqual(len(alive(LINGER)), 3)
+        proc.kill()
+        proc.communicate(timeout=10)
+        time.sleep(1.0)
+        self.assertEqual(alive(LINGER), [])
+        # Its run folder is left to the next launcher, which removes it.
+        self.assertEqual(len(os.listdir(self.tmp)), 1)
+        done = subprocess.run(user + [os.path.join(BUILD(), "flashsim"), "--image", "flash.img",
+                                      "--", "true"], cwd=self.dir, env=self.env)
+        self.assertEqual(done.returncode, 0)
+
     def test_one_campaign_or_run_per_flash(self):
         self.put("check.sh", b"touch check-waits; sleep %s\n" % LINGER.encode())
         os.mkdir(self.path("devices"))
@@ -767,8 +786,16 @@ class StateApart(Case):
         check = ("echo $$ > state/owner; touch running/$$; sleep 0.3; "
                  "ls running | wc -l >> counts; rm running/$$; "
                  'test "$(cat state/owner)" = $$ && test "$(cat state/n)" -ge 1')
-        done = self.campaign("--state", "state", "-j", "4", "--all", check=check,
-                             script=script)
+        # As an ordinary user: the check's mount namespace is then inside the launcher's
+        # user namespace.
+        user = as_nobody(self)
+        for path in ("state", "running"):
+            os.chmod(self.path(path), 0o777)
+        os.chmod(self.path("state/n"), 0o666)
+        done = subprocess.run(user + [os.path.join(BUILD(), "flashsim"), "campaign", "--image",
+                                      "flash.img", "--state", "state", "-j", "4", "--all",
+                                      "--check", check, "--"] + script,
+                              cwd=self.dir, env=self.env, capture_output=True, text=True)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         self.assertGreater(max(int(n) for n in self.get("counts").split()), 1,
                            "the checks ran one at a time")
