@@ -508,7 +508,7 @@ class CiConditions(Case):
         # at its gate for them, with a process in a session of its own.
         self.put("check.sh", b"flashtool checkkernel k.crc k.img && exit\n"
                              b"touch check-waits; sleep %s\n" % LINGER.encode())
-        script = f"setsid sleep {LINGER} & flashtool writebootp k.img; wait"
+        script = f"setsid sleep {LINGER} & flashtool writebootp k.img"
         proc = self.launcher("campaign", "--image", "flash.img", "-j", "2", "--check",
                              "sh check.sh", "--", "sh", "-c", script, user=user)
         self.addCleanup(proc.kill)
