@@ -175,7 +175,9 @@ def write_junit(path, data):
     suite_name = "flashsim campaign: " + " ".join(data["script"])
     cases = []
     uncut_failure = None
-    if data.get("uncut") not in PASSING:
+    if data.get("uncut") is None:
+        uncut_failure = ("not judged: the campaign was stopped before", "")
+    elif data.get("uncut") not in PASSING:
         uncut_failure = (f"the check failed after the whole script ({data.get('uncut')})",
                          "\n".join(data.get("uncut_output", [])))
     status = data.get("exit_status")
