@@ -13,6 +13,8 @@ file system through the simulator, so that a window opens and closes):
 and, for both --all cases, the floor: the same check run as many times, on a copy of the
 flash, N at a time (xargs -P), and the campaign's cost over it (target <= 1.25), in wall
 time and in processor time (which a machine shared with other work disturbs less).
+  torn        --all --torn against --all over writecramfs of 128 KiB, 512 KiB and 1 MiB
+              (twice the cut points)                              target <= 2.5 x at 1 MiB
 Figures are printed, never judged by a test.
 """
 import argparse
@@ -54,7 +56,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
     parser.add_argument("-j", type=int, default=os.cpu_count() or 1)
-    parser.add_argument("--only", default="writeall,writecramfs,sampled")
+    parser.add_argument("--only", default="writeall,writecramfs,sampled,torn")
     parser.add_argument("--rounds", type=int, default=2,
                         help="campaign and floor each run this many times; the least is "
                              "kept, so that a burst of other work counts less")
@@ -129,10 +131,46 @@ def main():
                   f"{verdict}")
             for line in windows:
                 print(f"    {line[:150]}")
+        if "torn" in only:
+            measure_torn(work, env, flashsim, args.j, args.rounds)
         with open("/proc/loadavg") as f:
             print(f"# load {f.read().split()[0]} at the end")
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def measure_torn(work, env, flashsim, jobs, rounds):
+    """--all --torn against --all over writecramfs of a few sizes: what the cuts inside
+    operations cost over the cuts after them, in wall and processor time."""
+    print(f"{'torn':<12} {'size':>10} {'points':>13} {'--all':>9} {'--torn':>9} {'ratio':>6} "
+          f"{'cpu ratio':>9}  target")
+    for size in (128 << 10, 512 << 10, 1 << 20):
+        image = noise("torn", size)
+        for name, data in (("cramfs.img", image), ("rootfs.img", image)):
+            with open(os.path.join(work, name), "wb") as f:
+                f.write(data)
+        with open(os.path.join(work, "rootfs.crc"), "w") as f:
+            f.write(f"{zlib.crc32(image):08x}\n")
+        figures = []
+        for torn in ([], ["--torn", "--seed", "1"]):
+            argv = ([flashsim, "campaign", "--image", "flash.img", "--check", CHECK, "-j",
+                     str(jobs), "--all"] + torn + ["--", "flashtool", "writecramfs",
+                                                  "cramfs.img"])
+            runs = []
+            for _ in range(rounds):
+                shutil.copyfile(os.path.join(work, "start.img"), os.path.join(work, "flash.img"))
+                runs.append(timed(argv, work, env))
+            done = runs[0][2]
+            points = sum(l.startswith("cut ") for l in done.stdout.splitlines())
+            if done.returncode not in (0, 1) or not points:
+                print(f"torn {size}: the campaign failed: {done.stderr.strip()}")
+                return
+            figures.append((min(r[0] for r in runs), min(r[1] for r in runs), points))
+        (plain, plain_cpu, count), (torn, torn_cpu, torn_count) = figures
+        ratio, cpu_ratio = torn / plain, torn_cpu / plain_cpu
+        print(f"{'':<12} {size >> 10:>6} KiB {count:>6}/{torn_count:<6} {plain:>7.1f} s "
+              f"{torn:>7.1f} s {ratio:>6.2f} {cpu_ratio:>9.2f}  <= 2.5: "
+              f"{'met' if max(ratio, cpu_ratio) <= 2.5 else 'MISSED'}")
 
 
 def measure_floor(work, env, library, count, jobs):

@@ -8,7 +8,6 @@ from harness import LOST, Scenario, erase_line, erased, noise, strerror
 
 EIO, ENOENT, EINVAL = strerror(errno.EIO), strerror(errno.ENOENT), strerror(errno.EINVAL)
 EISDIR = strerror(errno.EISDIR)
-BLOCK = 1024
 FLASH_SIZE = 0x400000
 WINDOW = (0x6000, 0x8000)
 # Where each device starts in the whole-flash image.
@@ -27,24 +26,17 @@ REGIONS = {
 L1AREA = ("mtd0", 0, 0x2000, False)
 
 
-def blocks(size):
-    """The byte counts handled after each 1024-byte block of an image of size bytes."""
-    return [min(done, size) for done in range(BLOCK, size + BLOCK, BLOCK)] if size else []
+def shown(*percents):
+    """The progress lines the tool prints for these percentages, in the plain style."""
+    return "".join(f"written {percent} % ...\n" for percent in percents)
 
 
-def progress(total, dones, compact=False):
-    """The reporter's output for the given steps: each change of percentage once, ten
-    compact entries to a line."""
-    out, last, count = "", 0, 0
-    for done in dones:
-        percent = 100 if total == 0 or done >= total else done * 100 // total
-        if percent != last:
-            out += f"{percent:3d} %   " if compact else f"written {percent} % ...\n"
-            count += 1
-            if compact and count % 10 == 0:
-                out += "\n"
-        last = percent
-    return out
+# An image of 100 blocks or more shows every percentage from 1 to 100, once each; in the
+# compact style ten to a line.
+EVERY = shown(*range(1, 101))
+EVERY_COMPACT = "".join(f"{p:3d} %   " + ("\n" if p % 10 == 0 else "") for p in range(1, 101))
+# 3000 bytes: three blocks, the last one partial.
+SMALL = shown(34, 68, 100)
 
 
 def framed(size, region, shown):
@@ -54,9 +46,10 @@ def framed(size, region, shown):
             + "Writing new image...\n" + shown + "\nWrite new image complete\n")
 
 
-def written(size, region, compact=False):
-    """Everything a successful write_flash prints for an image of size bytes."""
-    return framed(size, region, progress(size, blocks(size), compact) if region[3] else "")
+def written(size, region, progress=""):
+    """Everything a successful write_flash prints for an image of size bytes, progress
+    where the region reports it."""
+    return framed(size, region, progress if region[3] else "")
 
 
 def landed(region, image):
@@ -72,7 +65,7 @@ SCENARIOS = []
 for word, region in REGIONS.items():
     image = noise(word, 3000)
     SCENARIOS.append(Scenario(f"{word}_small_image", [word, "img"], files={"img": image},
-                              stdout=written(3000, region), changes=landed(region, image),
+                              stdout=written(3000, region, SMALL), changes=landed(region, image),
                               erases=[(region[0], region[1], region[2])]))
 
 # The region's size is the limit: exactly that many bytes are written whole, one byte more
@@ -80,7 +73,8 @@ for word, region in REGIONS.items():
 for word, region in REGIONS.items():
     image = noise(word + "-full", region[2])
     SCENARIOS.append(Scenario(f"{word}_exactly_limit", [word, "img"], files={"img": image},
-                              stdout=written(region[2], region), changes=landed(region, image)))
+                              stdout=written(region[2], region, EVERY),
+                              changes=landed(region, image)))
     SCENARIOS.append(Scenario(f"{word}_limit_plus_one", [word, "img"],
                               files={"img": noise(word + "-over", region[2] + 1)},
                               stdout="write_flash : size too large\n", status=1, erases=[]))
@@ -121,7 +115,7 @@ SCENARIOS.append(Scenario("progress_one_mib_compact", ["writecramfs", "img", "HT
                           files={"img": MIB}, changes=landed(CRAMFS, MIB),
                           stdout="File size = 1048576\nErasing flash...\n" + erase_line(0, 0x290000)
                           + "Writing new image...\n"
-                          + "".join(f"{p:3d} %   " + ("\n" if p % 10 == 0 else "") for p in range(1, 101))
+                          + EVERY_COMPACT
                           + "\nWrite new image complete\n"))
 
 # An empty image: the whole region is erased, nothing written, no progress, and the closing
@@ -190,7 +184,7 @@ SCENARIOS += [
              changes=landed(CRAMFS, IMG4K[:0x800]), tiers=("sim",)),
     # A short write is a failure too; the part of the block the device took stays.
     Scenario("write_flash_short_write", ["writecramfs", "img"], files={"img": IMG4K},
-             faults=["write-short:mtd2:0x900"], stdout=COPY_START + progress(0x1000, [0x400, 0x800]),
+             faults=["write-short:mtd2:0x900"], stdout=COPY_START + shown(25, 50),
              stderr="write_flash: write, size 0x800\nwrite(): Input/output error\n", status=1,
              changes=landed(CRAMFS, IMG4K[:0x900]), tiers=("sim",)),
     # A read error is not the end of the image: the region is left erased and the run fails.
@@ -223,7 +217,7 @@ SCENARIOS.append(Scenario("writecramfs_broken_pipe", ["writecramfs", "img", "HTT
 # A hang-up in the middle of the copy changes nothing.
 SCENARIOS.append(Scenario("writecramfs_hangup_mid_copy", ["writecramfs", "img"],
                           files={"img": IMG4K}, faults=["hup-after:6"],
-                          stdout=written(0x1000, CRAMFS), changes=landed(CRAMFS, IMG4K),
+                          stdout=written(0x1000, CRAMFS, shown(25, 50, 75, 100)), changes=landed(CRAMFS, IMG4K),
                           tiers=("sim",)))
 
 
@@ -250,8 +244,13 @@ def erase_lines(count=5):
 WRITEALL_START = "Erasing flash...\n" + erase_lines() + "Writing new image...\n"
 
 
-def writeall_out(size):
-    return WRITEALL_START + progress(size, blocks(size)) + "\nWrite new image complete\n"
+def writeall_out(progress):
+    return WRITEALL_START + progress + "\nWrite new image complete\n"
+
+
+# 0x9000 bytes: 36 blocks; 0x6000 of them reach the window.
+TO_WINDOW = shown(2, 5, 8, 11, 13, 16, 19, 22, 25, 27, 30, 33, 36, 38, 41, 44, 47, 50, 52, 55,
+                  58, 61, 63, 66)
 
 
 FULL = noise("whole", FLASH_SIZE)
@@ -261,19 +260,21 @@ SCENARIOS += [
     # 4 MiB: every device filled to its end; whatever the image holds at the window, the
     # window keeps its bytes, and what follows it lands at 0x8000.
     Scenario("writeall_whole_flash", ["writeall", "img"], files={"img": FULL},
-             stdout=writeall_out(FLASH_SIZE), changes=whole_flash_changes(FULL),
+             stdout=writeall_out(EVERY), changes=whole_flash_changes(FULL),
              erases=WHOLE_FLASH_ERASES),
     Scenario("writeall_too_large", ["writeall", "img"], files={"img": noise("whole-over", FLASH_SIZE + 1)},
              stdout="write_flashall : size too large\n", status=1, erases=[]),
     # 0x7000 bytes: 0x6000 written, four blocks passed over, all five ranges erased anyway,
     # and progress still reaches 100.
     Scenario("writeall_ends_in_window", ["writeall", "img"], files={"img": SHORT},
-             stdout=writeall_out(0x7000), changes=whole_flash_changes(SHORT),
+             stdout=writeall_out(shown(3, 7, 10, 14, 17, 21, 25, 28, 32, 35, 39, 42, 46, 50, 53, 57,
+                                                60, 64, 67, 71, 75, 78, 82, 85, 89, 92, 96, 100)), changes=whole_flash_changes(SHORT),
              erases=WHOLE_FLASH_ERASES),
     Scenario("writeall_resumes_after_window", ["writeall", "img"], files={"img": PAST_WINDOW},
-             stdout=writeall_out(0x9000), changes=whole_flash_changes(PAST_WINDOW)),
+             stdout=writeall_out(TO_WINDOW + shown(69, 72, 75, 77, 80, 83, 86, 88, 91, 94, 97,
+                                                            100)), changes=whole_flash_changes(PAST_WINDOW)),
     Scenario("writeall_empty_image", ["writeall", "img"], files={"img": b""},
-             stdout=writeall_out(0), changes=whole_flash_changes(b"")),
+             stdout=writeall_out(""), changes=whole_flash_changes(b"")),
     Scenario("writeall_image_missing", ["writeall", "none"], stdout="none",
              stderr=f"fopen(): {ENOENT}\n", status=1, erases=[]),
 ]
@@ -290,11 +291,10 @@ for number, dev, nth in [(1, "mtd0", 1), (2, "mtd0", 2), (4, "mtd2", 1), (5, "mt
         changes=[(d, s, erased(n)) for d, s, n in done], tiers=("sim",)))
 
 
-def failed_copy(image, failing, dev):
-    """A writeall that fails at the block at image offset failing, on device dev."""
-    size = len(image)
-    dones = [d for d in blocks(size) if d <= failing]
-    return dict(stdout=WRITEALL_START + progress(size, dones), status=1,
+def failed_copy(image, failing, dev, last):
+    """A writeall that fails at the block at image offset failing, on device dev, having
+    shown every percentage up to last."""
+    return dict(stdout=WRITEALL_START + shown(*range(1, last + 1)), status=1,
                 changes=whole_flash_changes(image[:failing]), tiers=("sim",),
                 stderr=f"write_flashall: write, size {failing:#x}\nwrite(): {EIO}\n",
                 faults=[f"write-fail:{dev}:0"])
@@ -306,9 +306,9 @@ SCENARIOS += [
     # The failing block's size is its image offset: the first block of /dev/mtd1 is 0x20000,
     # the first of /dev/mtd3 0x390000.
     Scenario("writeall_mtd1_write_fails", ["writeall", "img"], files={"img": TO_MTD1},
-             **failed_copy(TO_MTD1, 0x20000, "mtd1")),
+             **failed_copy(TO_MTD1, 0x20000, "mtd1", 96)),
     Scenario("writeall_mtd3_write_fails", ["writeall", "img"], files={"img": TO_MTD3},
-             **failed_copy(TO_MTD3, 0x390000, "mtd3")),
+             **failed_copy(TO_MTD3, 0x390000, "mtd3", 99)),
     Scenario("writeall_read_error", ["writeall", "imgdir"], files={"imgdir/placeholder": b""},
              stdout=WRITEALL_START, stderr=f"write_flashall: fread\nfread(): {EISDIR}\n",
              status=1, changes=whole_flash_changes(b"")),
@@ -316,7 +316,7 @@ SCENARIOS += [
     # window: the run stops with the window intact.
     Scenario("writeall_window_seek_fails", ["writeall", "img"], files={"img": PAST_WINDOW},
              faults=["lseek-fail:mtd0:1"],
-             stdout=WRITEALL_START + progress(0x9000, [d for d in blocks(0x9000) if d <= 0x6000]),
+             stdout=WRITEALL_START + TO_WINDOW,
              stderr=f"lseek(): {EINVAL}\n", status=1,
              changes=whole_flash_changes(PAST_WINDOW[:0x6000]), tiers=("sim",)),
     # An image whose size said 0 but that keeps delivering bytes fills the flash to its

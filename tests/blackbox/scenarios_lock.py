@@ -7,7 +7,7 @@ import signal
 import zlib
 
 from harness import LOST, WAITING, Other, Scenario, erase_line, erased, noise, pattern
-from scenarios_image import CRAMFS, landed, written
+from scenarios_image import CRAMFS, EVERY, EVERY_COMPACT, landed, written
 
 # Big enough that the real driver's tier catches the first writer while it writes; on the
 # simulator it stops before its 100th device operation, some 95 blocks into the image.
@@ -20,7 +20,7 @@ def first_writer(end="stop"):
     """writecramfs of FIRST, caught mid-write; when only held, it finishes whole."""
     if end == "kill":
         return Other(["writecramfs", "first.img"], STOP_AT, end, status=137)
-    return Other(["writecramfs", "first.img"], STOP_AT, end, stdout=written(len(FIRST), CRAMFS),
+    return Other(["writecramfs", "first.img"], STOP_AT, end, stdout=written(len(FIRST), CRAMFS, EVERY),
                  stderr="", status=0)
 
 
@@ -35,7 +35,7 @@ SCENARIOS = [
     # The second upgrade says that it waits, then writes its image whole after the first:
     # its output is what it prints alone, and the region holds its image, not a mix.
     beside("second_writer_waits", ["writecramfs", "second.img", "HTTP"],
-           files={"second.img": SECOND}, stdout=written(len(SECOND), CRAMFS, compact=True),
+           files={"second.img": SECOND}, stdout=written(len(SECOND), CRAMFS, EVERY_COMPACT),
            stderr=WAITING, held_back=True, changes=landed(CRAMFS, SECOND)),
     # One lock for the whole flash: a writer of another region waits as well.
     beside("other_region_waits", ["erasetempconf"], stdout=erase_line(0xC000, 0x2000),
@@ -43,7 +43,7 @@ SCENARIOS = [
            changes=landed(CRAMFS, FIRST) + [("mtd0", 0xC000, erased(0x2000))]),
     # A writer killed mid-write: the kernel drops its lock, the next one goes ahead at once.
     beside("killed_writer_leaves_no_lock", ["writecramfs", "second.img"], end="kill",
-           files={"second.img": SECOND}, stdout=written(len(SECOND), CRAMFS), stderr="",
+           files={"second.img": SECOND}, stdout=written(len(SECOND), CRAMFS, EVERY), stderr="",
            held_back=False, changes=landed(CRAMFS, SECOND)),
 ]
 
@@ -63,7 +63,7 @@ for name, signal_number, syslog in [("hangup", signal.SIGHUP, []),
                                     ("broken_pipe", signal.SIGPIPE, ["3 " + LOST])]:
     SCENARIOS.append(beside(f"waiting_writer_survives_{name}", ["writecramfs", "second.img"],
                             files={"second.img": SECOND}, signal_waiting=signal_number,
-                            stdout=written(len(SECOND), CRAMFS), stderr=WAITING, held_back=True,
+                            stdout=written(len(SECOND), CRAMFS, EVERY), stderr=WAITING, held_back=True,
                             syslog=syslog, changes=landed(CRAMFS, SECOND), tiers=("sim",)))
 
 # A writer that its caller gives up on while it waits (a server's time limit, timeout,

@@ -8,8 +8,8 @@ reader has opened its devices."""
 import signal
 
 from harness import Scenario, noise
-from scenarios_image import (CRAMFS, FLASH_SIZE, landed, whole_flash_changes, writeall_out,
-                             written)
+from scenarios_image import (CRAMFS, EVERY, EVERY_COMPACT, FLASH_SIZE, landed,
+                             whole_flash_changes, writeall_out, written)
 
 # Big enough that the real driver's tier catches the writer while it writes; on the
 # simulator the run stops before its 100th device operation, some 95 blocks into the image.
@@ -29,7 +29,7 @@ for sig, tiers in [(signal.SIGTERM, BOTH), (signal.SIGALRM, BOTH), (signal.SIGUS
     name = sig.name.lower() if isinstance(sig, signal.Signals) else f"rt{sig}"
     SCENARIOS.append(Scenario(
         f"signal_{name}_writer_finishes", ["writecramfs", "img", "HTTP"], files={"img": IMAGE},
-        signal=(sig, STOP_AT), stdout=written(len(IMAGE), CRAMFS, compact=True),
+        signal=(sig, STOP_AT), stdout=written(len(IMAGE), CRAMFS, EVERY_COMPACT),
         status=128 + sig, changes=landed(CRAMFS, IMAGE), tiers=tiers))
     if tiers == BOTH:
         # The check dies where it is; the "file size" line it had buffered dies with it.
@@ -44,10 +44,10 @@ WHOLE = noise("signals-whole", FLASH_SIZE)
 SCENARIOS += [
     # The whole-flash writer, over all four devices.
     Scenario("signal_sigterm_writeall_finishes", ["writeall", "img"], files={"img": WHOLE},
-             signal=(signal.SIGTERM, STOP_AT), stdout=writeall_out(len(WHOLE)),
+             signal=(signal.SIGTERM, STOP_AT), stdout=writeall_out(EVERY),
              status=128 + signal.SIGTERM, changes=whole_flash_changes(WHOLE), tiers=("sim",)),
     # A writer that no signal reaches ends as it always did.
     Scenario("signal_none_writer_status_0", ["writecramfs", "img", "HTTP"], files={"img": IMAGE},
-             stdout=written(len(IMAGE), CRAMFS, compact=True), changes=landed(CRAMFS, IMAGE),
+             stdout=written(len(IMAGE), CRAMFS, EVERY_COMPACT), changes=landed(CRAMFS, IMAGE),
              tiers=("sim",)),
 ]

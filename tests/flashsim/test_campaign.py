@@ -6,14 +6,18 @@ keep, and the same verdicts as one run per cut point.
   test_campaign.py --build BUILD [unittest options]
 """
 import argparse
+import ctypes
 import json
 import os
+import re
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
 import time
 import unittest
+import xml.etree.ElementTree as ET
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -115,6 +119,28 @@ class Mistakes(Case):
              + run, "nostate"),
             (["campaign", "--image", "flash.img", "--check", "true", "--", "./missing.sh"],
              "./missing.sh"),
+            # A fault on a device the layout does not have would never fall.
+            (plain + ["--faults", "write-fail:mtd9:0"] + run, "the flash has no mtd9"),
+            (plain + ["--faults", "kill-after:3,erase-fail:mtd4:1"] + run, "no mtd4"),
+            # Which of two would count? Neither.
+            (["campaign", "--image", "flash.img", "--check", "true", "--all", "--all"] + run,
+             "--all is given twice"),
+            (plain + ["--image", "flash.img"] + run, "--image is given twice"),
+            (["campaign", "--image", "flash.img", "--check", "true", "--check", "false"] + run,
+             "--check is given twice"),
+            # A time limit is a positive finite number of seconds a wait can take.
+            (plain + ["--timeout", "inf"] + run, "--timeout inf: not a finite number"),
+            (plain + ["--timeout", "nan"] + run, "--timeout nan: not a finite number"),
+            (plain + ["--timeout", "1e10"] + run, "--timeout 1e10: must be at most"),
+            (plain + ["--timeout", "0"] + run, "--timeout 0: must be at least"),
+            (["campaign", "--image", "flash.img", "--check", "true", "--timeout=-inf"]
+             + run, "not a finite number"),
+            (["campaign", "--image", "flash.img", "--check", "true", "--expect-status", "256"]
+             + run, "--expect-status 256"),
+            (plain + ["--expect-status", "1"] + run, "for a campaign"),
+            # A plain run of nothing (but --init, which erases the flash) does nothing.
+            (plain, "no command"),
+            (plain + ["--ram", "--"], "no command"),
         ]:
             with self.subTest(args=args):
                 done = self.flashsim(*args)
@@ -144,8 +170,6 @@ class Mistakes(Case):
             (["--image", "ro/f.img", "--", "true"], "cannot create it in"),
             (["--image", "ro.img", "--", "true"], "cannot be read and written"),
             (["--dir", "ro", "--", "true"], "cannot be read and written"),
-            (["campaign", "--image", "ro.img", "--check", "true", "--", "true"],
-             "cannot be read and written"),
         ]:
             with self.subTest(args=args):
                 done = subprocess.run(as_user + [flashsim] + args, cwd=self.dir, env=self.env,
@@ -191,6 +215,11 @@ class Verdicts(Case):
                     found = self.verdicts(done)
                     self.assertEqual(found[1], "ok")
                     self.assertEqual({found[n] for n in found if n > 1}, {"order changed"})
+                    # Reported as such, not as a window, nor as "every cut point passed".
+                    self.assertEqual(self.windows(done), [])
+                    self.assertIn(f"order changed from cut after 2 on ({len(found) - 1} cut "
+                                  f"points): the runs took another path", done.stdout)
+                    self.assertNotIn("every cut point passed", done.stdout)
 
     def test_all_tries_every_operation_and_the_default_a_sample(self):
         sampled = self.verdicts(self.campaign())
@@ -305,7 +334,8 @@ class Windows(Case):
         self.assertTrue(self.get("kept/start.img") == self.start)
 
     def test_torn_cuts_are_named_and_repeat_with_their_seed(self):
-        runs = [self.campaign("--torn", "--seed", "11") for _ in range(2)]
+        runs = [self.campaign("--torn", "--seed", "11", "--json", "report.json")
+                for _ in range(2)]
         inside = [[l for l in done.stdout.splitlines() if l.startswith("cut inside ")]
                   for done in runs]
         self.assertEqual(inside[0], inside[1])
@@ -313,6 +343,36 @@ class Windows(Case):
         self.assertRegex("\n".join(inside[0]), r"cut inside \d+ .* mtd1 erase .* "
                                                r"FAIL  \(erase, \d+ of 14 blocks\)")
         self.assertRegex("\n".join(inside[0]), r"\(write, \d+ of 1024 bytes\)")
+        # In the report a cut inside an operation comes before the cut after it: the flash
+        # it leaves is the earlier one.
+        cuts = [(c["operation"], c["cut"]) for c in json.loads(self.get("report.json"))["cuts"]]
+        self.assertEqual(cuts, sorted(cuts, key=lambda c: (c[0], c[1] == "after")))
+        self.assertTrue([n for n, cut in cuts if cut == "inside" and (n, "after") in cuts])
+
+    def test_torn_windows_are_kept_and_made_again(self):
+        # The block is either the old one or the stamp: a cut inside the erase or a write
+        # opens the window, so its first cut is a torn one.
+        self.put("stamp", STAMP)
+        self.put("old", self.start[L1:L1 + 0x2000])
+        check = ('h=$(dd if=/dev/mtd0 bs=8192 skip=4 count=1 2>/dev/null | cksum); '
+                 '[ "$h" = "$(cksum < stamp)" ] || [ "$h" = "$(cksum < old)" ]')
+        done = self.campaign("--torn", "--seed", "11", "--keep", "kept", "--json", "r.json",
+                             check=check, script=["sh", "-c",
+                                                  "flashtool erasel1 && flashtool writel1"])
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        self.assertRegex(self.windows(done)[0], r"^window: cut inside \d+ \(erase")
+        lines = [l for l in done.stdout.splitlines() if "made again by: " in l]
+        self.assertEqual(len(lines), len(self.windows(done)))
+        first = int(self.windows(done)[0].split()[3])
+        command = lines[0].split("made again by: ", 1)[1].replace("COPY.img", "copy.img")
+        self.assertIn(f"--torn --seed 11 --faults kill-after:{first} ", command)
+        made = subprocess.run(["sh", "-c", command], cwd=self.dir, env=self.env,
+                              capture_output=True)
+        self.assertEqual(made.returncode, 137, made.stderr)
+        self.assertTrue(self.get("copy.img") == self.get(f"kept/cut-inside-{first}.img"))
+        self.assertNotEqual(self.get("copy.img"), self.start)
+        self.assertEqual(json.loads(self.get("r.json"))["kept"],
+                         [self.path("kept/start.img"), self.path(f"kept/cut-inside-{first}.img")])
 
     def test_state_folder_is_put_back_before_each_run_and_seen_as_the_cut_left_it(self):
         os.mkdir(self.path("state"))
@@ -328,6 +388,419 @@ class Windows(Case):
         self.assertRegex(done.stdout, r"no cut .* FAIL")
         self.assertEqual(sorted(os.listdir(self.path("state"))), ["config"])
         self.assertEqual(self.get("state/config"), b"old\n")
+
+
+class ScriptStatus(Case):
+    """The procedure's own result counts: a failing script fails the campaign unless its
+    status is the one expected, and says why in its last lines."""
+
+    SCRIPT = ["sh", "-c", "flashtool writebootp k.img; seq 1 30; echo 'release damaged' >&2; "
+              "exit 3"]
+
+    def test_the_script_status_against_the_expected_one(self):
+        failing = "the script ended with exit status 3, not 0: the campaign fails; its last lines:"
+        for args, status, expected, said, result in [
+            ([], 1, 0, failing, "fail"),
+            (["--expect-status", "3"], 0, 3, None, "pass"),
+            (["--expect-status", "4"], 1, 4, "exit status 3, not 4 (--expect-status 4): the "
+             "campaign fails", "fail"),
+        ]:
+            with self.subTest(args=args):
+                done = self.campaign(*args, "--json", "report.json", script=self.SCRIPT,
+                                     check="true")
+                self.assertEqual(done.returncode, status, done.stdout + done.stderr)
+                lines = done.stdout.splitlines()
+                if said is None:
+                    self.assertNotIn("the script ended", done.stdout)
+                else:
+                    at = [i for i, l in enumerate(lines) if said in l]
+                    self.assertEqual(len(at), 1, done.stdout)
+                    # The last ten lines, both streams, in order.
+                    self.assertEqual(lines[at[0] + 1:at[0] + 11],
+                                     [f"    {n}" for n in range(22, 31)] + ["    release damaged"])
+                    self.assertRegex(lines[at[0] - 1], r"^no cut ")
+                report = json.loads(self.get("report.json"))
+                self.assertEqual((report["exit_status"], report["expected_status"],
+                                  report["result"]), (3, expected, result))
+        # A script that fails without a word still fails, and says it printed nothing.
+        done = self.campaign(script=["sh", "-c", "exit 1"], check="true")
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("exit status 1, not 0: the campaign fails (it printed nothing)", done.stdout)
+
+
+def private_tmpfs(folder, size):
+    """A preexec function: the child gets a mount namespace of its own (as an ordinary
+    user, inside a user namespace of its own) where folder is a tmpfs of size bytes: a
+    temporary folder on another file system than the workspace, as in most CI containers."""
+    def enter():
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.mount.argtypes = [ctypes.c_char_p] * 3 + [ctypes.c_ulong, ctypes.c_char_p]
+        uid, gid = os.geteuid(), os.getegid()
+        if libc.unshare(0x20000 if uid == 0 else 0x10020000) != 0:
+            os._exit(120)
+        if uid != 0:
+            for name, text in (("uid_map", f"{uid} {uid} 1"), ("setgroups", "deny"),
+                               ("gid_map", f"{gid} {gid} 1")):
+                with open(f"/proc/self/{name}", "w") as f:
+                    f.write(text)
+        if libc.mount(None, b"/", None, 16384 | (1 << 18), None) != 0 or \
+                libc.mount(b"tmpfs", folder.encode(), b"tmpfs", 0,
+                           f"size={size},mode=1777".encode()) != 0:
+            os._exit(121)
+    return enter
+
+
+def as_nobody(case):
+    """The command prefix that runs a program as an ordinary user when the tests run as
+    root (root hides what permissions do), the folders it needs opened to it."""
+    if os.geteuid() != 0:
+        return []
+    for path in (case.dir, case.tmp):
+        os.chmod(path, 0o777)
+    return ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
+
+class CiConditions(Case):
+    """What a CI pipeline does to a campaign, each once: a temporary folder on another file
+    system, a hard kill, two jobs on one workspace, a read-only checkout."""
+
+    def launcher(self, *args, user=(), **options):
+        return subprocess.Popen(list(user) + [os.path.join(BUILD(), "flashsim")] + list(args),
+                                cwd=self.dir, env=self.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, **options)
+
+    def wait_for(self, name, proc):
+        end = time.monotonic() + 60
+        while not os.path.exists(self.path(name)) and time.monotonic() < end and \
+                proc.poll() is None:
+            time.sleep(0.02)
+        self.assertTrue(os.path.exists(self.path(name)), proc.poll())
+
+    def test_temporary_folder_on_a_tmpfs(self):
+        if os.geteuid() != 0 and not os.path.exists("/proc/self/ns/user"):
+            self.skipTest("no mount namespace")
+        args = ["campaign", "--image", "flash.img", "--all", "--check",
+                "flashtool checkkernel k.crc k.img", "--", "flashtool", "writebootp", "k.img"]
+        here = self.launcher(*args)
+        here_out = here.communicate(timeout=120)[0]
+        for size, status in ((64 << 20, 1), (2 << 20, 2)):
+            with self.subTest(size=size):
+                proc = self.launcher(*args, preexec_fn=private_tmpfs(self.tmp, size))
+                out, err = proc.communicate(timeout=120)
+                self.assertNotIn("Traceback", err)
+                self.assertEqual(proc.returncode, status, err)
+                if status == 1:
+                    self.assertEqual(self.rows(out), self.rows(here_out))
+                else:
+                    self.assertEqual(out, "")
+                    self.assertRegex(err, f"^flashsim: no room left in the temporary folder "
+                                          f"{self.tmp} \\(TMPDIR\\): this campaign needs about "
+                                          f"[0-9]+ MiB there .*\n$")
+                self.assertTrue(self.get("flash.img") == self.start)
+        self.assertTrue(here_out)
+
+    def rows(self, out):
+        return self.verdicts(subprocess.CompletedProcess([], 0, out, ""))
+
+    def test_sigkill_leaves_no_process_the_flash_as_it_was_and_the_next_sweeps(self):
+        user = as_nobody(self)
+        # The checks of the cuts (not the uncut run's) wait; meanwhile the held run waits
+        # at its gate for them, with a process in a session of its own.
+        self.put("check.sh", b"flashtool checkkernel k.crc k.img && exit\n"
+                             b"touch check-waits; sleep %s\n" % LINGER.encode())
+        script = f"setsid sleep {LINGER} & flashtool writebootp k.img"
+        proc = self.launcher("campaign", "--image", "flash.img", "-j", "2", "--check",
+                             "sh check.sh", "--", "sh", "-c", script, user=user)
+        self.addCleanup(proc.kill)
+        self.wait_for("check-waits", proc)
+        end = time.monotonic() + 30
+        while len(alive(LINGER)) < 4 and time.monotonic() < end:
+            time.sleep(0.05)
+        self.assertGreaterEqual(len(alive(LINGER)), 4, "the held run and two checks")
+        proc.kill()
+        proc.communicate(timeout=10)
+        time.sleep(1.0)
+        self.assertEqual(alive(LINGER), [])
+        self.assertTrue(self.get("flash.img") == self.start, "the user's flash was written")
+        left = os.listdir(self.tmp)
+        self.assertTrue([n for n in left if n.startswith("flashsim-")], left)
+        # The next campaign removes what the dead one left.
+        done = subprocess.run(user + [os.path.join(BUILD(), "flashsim"), "campaign", "--image",
+                                      "flash.img", "--check", "true", "--", "true"],
+                              cwd=self.dir, env=self.env, capture_output=True, text=True)
+        self.assertEqual(done.returncode, 0, done.stderr)
+
+    def test_sigkill_of_a_plain_run_takes_every_process_with_it(self):
+        user = as_nobody(self)
+        os.chmod(self.path("flash.img"), 0o666)
+        script = (f"setsid sleep {LINGER} & (trap '' HUP TERM; sleep {LINGER}) & "
+                  f"touch run-waits; wait")
+        proc = self.launcher("--image", "flash.img", "--", "sh", "-c", script, user=user)
+        self.addCleanup(proc.kill)
+        self.wait_for("run-waits", proc)
+        self.assertGreaterEqual(len(alive(LINGER)), 3)
+        proc.kill()
+        proc.communicate(timeout=10)
+        time.sleep(1.0)
+        self.assertEqual(alive(LINGER), [])
+        # Its run folder is left to the next launcher, which removes it.
+        self.assertEqual(len(os.listdir(self.tmp)), 1)
+        done = subprocess.run(user + [os.path.join(BUILD(), "flashsim"), "--image", "flash.img",
+                                      "--", "true"], cwd=self.dir, env=self.env)
+        self.assertEqual(done.returncode, 0)
+
+    def test_one_campaign_or_run_per_flash(self):
+        self.put("check.sh", b"touch check-waits; sleep %s\n" % LINGER.encode())
+        os.mkdir(self.path("devices"))
+        for flash in (["--image", "flash.img"], ["--dir", "devices"]):
+            with self.subTest(flash=flash):
+                if os.path.exists(self.path("check-waits")):
+                    os.remove(self.path("check-waits"))
+                first = self.launcher("campaign", *flash, "--check", "sh check.sh", "--",
+                                      "flashtool", "writebootp", "k.img")
+                self.addCleanup(first.kill)
+                self.wait_for("check-waits", first)
+                for second in (["campaign", *flash, "--check", "true", "--", "true"],
+                               [*flash, "--", "touch", "ran"]):
+                    done = self.flashsim(*second)
+                    self.assertEqual((done.returncode, done.stdout), (2, ""), done.stderr)
+                    self.assertRegex(done.stderr, "^flashsim: .*: another flashsim run or "
+                                                  "campaign is using this flash\n$")
+                first.send_signal(signal.SIGTERM)
+                first.communicate(timeout=60)
+                self.assertFalse(os.path.exists(self.path("ran")))
+        # A plain run holds it too; its end lets it go.
+        run = self.launcher("--image", "flash.img", "--", "sh", "-c",
+                            "touch run-waits; sleep 1")
+        self.wait_for("run-waits", run)
+        self.assertEqual(self.flashsim("--image", "flash.img", "--", "true").returncode, 2)
+        run.communicate(timeout=60)
+        self.assertEqual(self.flashsim("--image", "flash.img", "--", "true").returncode, 0)
+
+    def test_a_read_only_flash_is_judged_never_written(self):
+        user = as_nobody(self)
+        os.chmod(self.path("flash.img"), 0o444)
+        done = subprocess.run(user + [os.path.join(BUILD(), "flashsim"), "campaign", "--image",
+                                      "flash.img", "--check", "flashtool checkkernel k.crc k.img",
+                                      "--", "flashtool", "writebootp", "k.img"],
+                              cwd=self.dir, env=self.env, capture_output=True, text=True)
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertIn("window: cut after 1 ", done.stdout)
+        os.chmod(self.path("flash.img"), 0o644)
+
+
+class Reports(Case):
+    """What a CI reads: the JSON and JUnit reports, complete or interrupted."""
+
+    def test_json_and_junit_name_each_window_exactly(self):
+        # The check fails from the first write of the kernel to the end: a window that
+        # reaches the last cut point. And one that fails at the first few cuts only.
+        self.put("k.head", self.get("k.img")[:11000])
+        for check, spans, uncut in [
+            ("head -c 11000 /dev/mtd1 | cmp - k.head", [(1, 14)], "ok"),
+            ("! flashtool checkkernel k.crc k.img", [(24, 25)], "FAIL"),
+        ]:
+            with self.subTest(check=check):
+                done = self.campaign("--all", "--json", "r.json", "--junit", "r.xml",
+                                     check=check)
+                self.assertEqual(done.returncode, 1, done.stdout)
+                self.assertNotIn("no exposed window", done.stdout)
+                report = json.loads(self.get("r.json"))
+                self.assertEqual([(w["first"]["operation"], w["last"]["operation"],
+                                   w["operations"]) for w in report["windows"]],
+                                 [(a, b, b - a + 1) for a, b in spans])
+                self.assertEqual((report["result"], report["complete"], report["exit_status"]),
+                                 ("fail", True, 0))
+                failing = [c for c in report["cuts"] if c["verdict"] == "FAIL"]
+                self.assertTrue(failing)
+                if "cmp" in check:
+                    self.assertIn("differ", failing[0]["output"][0])
+                suite = ET.parse(self.path("r.xml")).getroot().find("testsuite")
+                cases = suite.findall("testcase")
+                self.assertEqual((suite.get("tests"), suite.get("failures")),
+                                 (str(1 + len(spans)), str(len(spans) + (uncut != "ok"))))
+                self.assertEqual(cases[0].get("name"), "no cut: the whole script")
+                self.assertEqual(cases[0].find("failure") is None, uncut == "ok")
+                self.assertEqual(report["uncut"], uncut)
+                for case, (a, b) in zip(cases[1:], spans):
+                    self.assertRegex(case.get("name"), f"^window: cut after {a} \\(.*\\) to "
+                                                       f"cut after {b} \\(")
+                    self.assertIn(f": {b - a + 1} operations", case.find("failure").get("message"))
+
+    def test_a_failing_script_and_an_interrupted_campaign_are_reported(self):
+        done = self.campaign("--junit", "r.xml", "--json", "r.json", check="true",
+                             script=["sh", "-c", "echo 'release damaged'; exit 1"])
+        self.assertEqual(done.returncode, 1)
+        failure = ET.parse(self.path("r.xml")).getroot().find("testsuite/testcase/failure")
+        self.assertEqual(failure.get("message"), "the script ended with exit status 1, not 0")
+        self.assertEqual(failure.text, "release damaged")
+        self.assertEqual(json.loads(self.get("r.json"))["script_output"], ["release damaged"])
+        self.put("check.sh", b"flashtool checkkernel k.crc k.img && exit\n"
+                             b"touch check-waits; sleep %s\n" % LINGER.encode())
+        proc = subprocess.Popen([os.path.join(BUILD(), "flashsim"), "campaign", "--image",
+                                 "flash.img", "--json", "r.json", "--junit", "r.xml", "--check",
+                                 "sh check.sh", "--", "flashtool", "writebootp", "k.img"],
+                                cwd=self.dir, env=self.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        end = time.monotonic() + 60
+        while not os.path.exists(self.path("check-waits")) and time.monotonic() < end:
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGTERM)
+        proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, 128 + signal.SIGTERM)
+        report = json.loads(self.get("r.json"))
+        self.assertEqual((report["result"], report["complete"]), ("interrupted", False))
+        self.assertEqual(report["uncut"], "ok")
+        names = [c.get("name") for c in ET.parse(self.path("r.xml")).iter("testcase")]
+        self.assertEqual(names[-1], "the campaign")
+
+
+class Shards(Case):
+    """--shard K/N over CI jobs, merged by flashsim report into one campaign's answer."""
+
+    def test_merged_shards_are_one_campaign(self):
+        self.put("k.head", self.get("k.img")[:11000])
+        check = "head -c 11000 /dev/mtd1 | cmp - k.head"
+        for options, count, exact in [
+            (["--all"], 2, True),
+            (["--all", "--torn", "--seed", "5"], 3, True),
+            # Sampled: each shard searches the edges of its own gaps; the windows are the
+            # same, the cut points tried are not.
+            ([], 2, False),
+        ]:
+            with self.subTest(options=options, count=count):
+                whole = self.campaign("--all", *options[1:], "--json", "whole.json",
+                                      check=check)
+                for k in range(1, count + 1):
+                    done = self.campaign(*options, "--shard", f"{k}/{count}", "--json",
+                                         f"s{k}.json", check=check)
+                    self.assertIn(done.returncode, (0, 1), done.stderr)
+                shards = [self.path(f"s{k}.json") for k in range(count, 0, -1)]
+                merged = self.flashsim("report", *shards, "--json", "m.json", "--junit",
+                                       "m.xml")
+                self.assertEqual((merged.returncode, merged.stderr), (1, ""))
+                a, m = json.loads(self.get("whole.json")), json.loads(self.get("m.json"))
+                self.assertEqual(m["windows"], a["windows"])
+                self.assertEqual(self.windows(merged), self.windows(whole))
+                self.assertEqual((m["result"], m["uncut"], m["shards"]), ("fail", "ok", count))
+                verdicts = {(c["operation"], c["cut"]): c["verdict"] for c in m["cuts"]}
+                every = {(c["operation"], c["cut"]): c["verdict"] for c in a["cuts"]}
+                if exact:
+                    self.assertEqual(verdicts, every)
+                else:
+                    self.assertEqual({k: every[k] for k in verdicts}, verdicts)
+                names = [c.get("name") for c in ET.parse(self.path("m.xml")).iter("testcase")]
+                self.assertEqual(len(names), 1 + len(a["windows"]))
+                for name, window in zip(names[1:], a["windows"]):
+                    first, last = window["first"], window["last"]
+                    self.assertRegex(name, f"^window: cut {first['cut']} {first['operation']} "
+                                           f".* to cut {last['cut']} {last['operation']} ")
+
+    def test_shard_mistakes_are_one_line(self):
+        self.put("s1.json", b"{}")
+        done = self.campaign("--all", "--shard", "1/2", "--json", "a.json", check="true")
+        self.assertEqual(done.returncode, 0)
+        self.campaign("--all", "--json", "b.json", check="false")
+        for args, message in [
+            (["campaign", "--image", "flash.img", "--check", "true", "--shard", "0/2", "--",
+              "true"], "--shard 0/2: give K/N"),
+            (["campaign", "--image", "flash.img", "--check", "true", "--shard", "3/2", "--",
+              "true"], "--shard 3/2"),
+            (["campaign", "--image", "flash.img", "--check", "true", "--shard", "x", "--",
+              "true"], "--shard x"),
+            (["campaign", "--image", "flash.img", "--check", "true", "--torn", "--shard", "1/2",
+              "--", "true"], "needs --seed"),
+            (["--image", "flash.img", "--shard", "1/2", "--", "true"], "--shard is for a campaign"),
+            (["report"], "needs the JSON reports"),
+            (["report", "nothing.json"], "nothing.json"),
+            (["report", "s1.json"], "not a JSON report"),
+            (["report", "a.json"], "(2/2 missing)"),
+            (["report", "a.json", "a.json"], "each of 1/2 to 2/2 once"),
+            (["report", "a.json", "b.json"], "not shards of one campaign: their check differ"),
+            (["report", "--json", "no/such.json", "a.json"], "no such folder"),
+        ]:
+            with self.subTest(args=args):
+                done = self.flashsim(*args)
+                self.assertEqual((done.returncode, done.stdout), (2, ""), done.stderr)
+                self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
+                self.assertIn(message, done.stderr)
+
+
+class NothingSilent(Case):
+    """What ends without a word in a pipeline is said: processes a script leaves behind,
+    checks past their limit (which get to clean up)."""
+
+    def test_processes_left_running_are_named_before_they_are_killed(self):
+        daemon = f"setsid sleep {LINGER} & sleep {LINGER} & "
+        for args, what, status in [
+            (["--image", "flash.img", "--", "sh", "-c", daemon + "flashtool erasel1"],
+             "the command", 0),
+            (["campaign", "--image", "flash.img", "--check", "true", "--", "sh", "-c",
+              daemon + "flashtool erasel1"], "the script", 0),
+        ]:
+            with self.subTest(what=what):
+                done = self.flashsim(*args)
+                self.assertEqual(done.returncode, status, done.stderr)
+                named = re.findall(f"^flashsim: sleep {LINGER} \\(pid [0-9]+\\) was still "
+                                   f"running when {what} ended: killed$", done.stderr, re.M)
+                self.assertEqual(len(named), 2, done.stderr)
+                self.assertEqual(alive(LINGER), [])
+                self.put("flash.img", self.start)
+        # Nothing is named when nothing is left, nor after a power cut, which kills them all.
+        for args in (["--", "flashtool", "erasel1"],
+                     ["--faults", "kill-after:2", "--", "sh", "-c", daemon + "flashtool erasel1"]):
+            done = self.flashsim("--image", "flash.img", *args)
+            self.assertEqual(done.stderr.count("still running"), 0, done.stderr)
+            self.put("flash.img", self.start)
+
+    def test_a_check_past_its_limit_gets_term_then_kill(self):
+        # One check cleans up on TERM; one ignores TERM and is killed two seconds later.
+        for check, left in [
+            (f"touch left-$$; trap 'rm -f left-$$; exit 1' TERM; sleep {LINGER} & wait", []),
+            (f"trap '' TERM; sleep {LINGER}", []),
+        ]:
+            with self.subTest(check=check):
+                began = time.monotonic()
+                done = self.campaign("--timeout", "0.5", "-j", "8", check=check,
+                                     script=["flashtool", "erasel1"])
+                took = time.monotonic() - began
+                self.assertEqual(done.returncode, 1, done.stderr)
+                self.assertRegex(done.stdout, r"no cut .* TIMEOUT")
+                self.assertEqual(set(self.verdicts(done).values()), {"TIMEOUT"})
+                self.assertEqual([n for n in os.listdir(self.dir) if n.startswith("left-")],
+                                 left)
+                self.assertEqual(alive(LINGER), [])
+                if "trap ''" in check:
+                    self.assertGreater(took, 2.0, "killed before its grace")
+
+
+class StateApart(Case):
+    def test_state_checks_run_side_by_side_each_on_its_own_copy(self):
+        # Each check sees the state as its own cut left it (a count the script raises
+        # before each write) while others run: they overlap, and none sees another's.
+        os.mkdir(self.path("state"))
+        self.put("state/n", b"0\n")
+        os.mkdir(self.path("running"))
+        script = ["sh", "-c", "for i in 1 2 3 4 5 6; do echo $i > state/n; "
+                              "flashtool writetempconf k.crc || exit 1; done"]
+        check = ("echo $$ > state/owner; touch running/$$; sleep 0.3; "
+                 "ls running | wc -l >> counts; rm running/$$; "
+                 'test "$(cat state/owner)" = $$ && test "$(cat state/n)" -ge 1')
+        # As an ordinary user: the check's mount namespace is then inside the launcher's
+        # user namespace.
+        user = as_nobody(self)
+        for path in ("state", "running"):
+            os.chmod(self.path(path), 0o777)
+        os.chmod(self.path("state/n"), 0o666)
+        done = subprocess.run(user + [os.path.join(BUILD(), "flashsim"), "campaign", "--image",
+                                      "flash.img", "--state", "state", "-j", "4", "--all",
+                                      "--check", check, "--"] + script,
+                              cwd=self.dir, env=self.env, capture_output=True, text=True)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertGreater(max(int(n) for n in self.get("counts").split()), 1,
+                           "the checks ran one at a time")
+        self.assertEqual(sorted(os.listdir(self.path("state"))), ["n"])
+        self.assertEqual(self.get("state/n"), b"0\n")
 
 
 class Stopping(Case):
@@ -364,22 +837,17 @@ class Stopping(Case):
                     self.assertEqual(os.listdir(self.tmp), [])
                     self.assertEqual(alive(LINGER), [])
 
-    def test_plain_run_leaves_no_process_of_any_group_after_a_cut_or_a_signal(self):
+    def test_plain_run_leaves_no_process_of_any_group_at_its_end_or_a_signal(self):
         # Loops that start a program again and again, in the script's group, in a session
-        # of their own and under timeout: after a cut, the next program they start finds the
-        # power off, and its shell must not see it die and go on.
-        loop = "while /bin/true; do :; done; echo late > {0}"
-        late = f"({loop}) & setsid sh -c '{loop}' & timeout 20 sh -c '{loop}' &"
-        for name, args, status in [
-            ("cut", ["--faults", "kill-after:3"], 137),
-            ("end", [], 0),
-        ]:
-            with self.subTest(name=name):
-                script = late.format(name) + " flashtool writebootp k.img"
-                done = self.flashsim("--image", "flash.img", *args, "--", "sh", "-c", script)
-                self.assertEqual(done.returncode, status, done.stderr)
-                time.sleep(1.0)
-                self.assertFalse(os.path.exists(self.path(name)), "a process went on")
+        # of their own and under timeout. (That a cut stops them all is the library's:
+        # test_library.py.)
+        loop = "while /bin/true; do :; done; echo late > end"
+        script = f"({loop}) & setsid sh -c '{loop}' & timeout 20 sh -c '{loop}' & " \
+                 "flashtool writebootp k.img"
+        done = self.flashsim("--image", "flash.img", "--", "sh", "-c", script)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        time.sleep(1.0)
+        self.assertFalse(os.path.exists(self.path("end")), "a process went on")
         proc = subprocess.Popen([os.path.join(BUILD(), "flashsim"), "--image", "flash.img",
                                  "--", "sh", "-c", f"setsid sleep {LINGER} & touch up; sleep {LINGER}"],
                                 cwd=self.dir, env=self.env, stdout=subprocess.PIPE,
@@ -468,6 +936,219 @@ class Library(Case):
         self.assertNotEqual(done.returncode, 0)
         self.assertEqual(self.get("small.img"), b"\0" * 100)
         self.start = old
+
+
+# A program the simulator does not serve: statically linked, it opens /dev/mtd2 itself.
+OPENER = rb"""#include <fcntl.h>
+#include <unistd.h>
+int main(void) {
+    int fd = open("/dev/mtd2", O_WRONLY);
+    return fd < 0 || write(fd, "static", 6) != 6 ? 1 : 0;
+}
+"""
+# Runs a command where unshare(2) fails, as in a container whose seccomp profile refuses it.
+NO_UNSHARE = rb"""#include <errno.h>
+#include <stddef.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+int main(int argc, char** argv) {
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_unshare, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+    if (argc < 2 || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        return 125;
+    execvp(argv[1], argv + 1);
+    return 127;
+}
+"""
+
+
+def host_dev(folder):
+    """A preexec function: the child gets a mount namespace of its own (as an ordinary
+    user, inside a user namespace of its own) whose /dev is folder, with the machine's
+    null and zero bound in: the host as the launcher then sees it."""
+    def enter():
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.mount.argtypes = [ctypes.c_char_p] * 3 + [ctypes.c_ulong, ctypes.c_char_p]
+        uid, gid = os.geteuid(), os.getegid()
+        if libc.unshare(0x20000 if uid == 0 else 0x10020000) != 0:
+            os._exit(120)
+        if uid != 0:
+            for name, text in (("uid_map", f"{uid} {uid} 1"), ("setgroups", "deny"),
+                               ("gid_map", f"{gid} {gid} 1")):
+                with open(f"/proc/self/{name}", "w") as f:
+                    f.write(text)
+        ok = libc.mount(None, b"/", None, 16384 | (1 << 18), None) == 0   # MS_REC|MS_PRIVATE
+        for name in ("null", "zero"):
+            ok = ok and libc.mount(f"/dev/{name}".encode(), os.path.join(folder, name).encode(),
+                                   None, 4096, None) == 0                  # MS_BIND
+        if not ok or libc.mount(folder.encode(), b"/dev", None, 4096 | 16384, None) != 0:
+            os._exit(121)
+    return enter
+
+
+class Host(Case):
+    """No run reaches the host's flash: not without its library, not through a program it
+    does not serve, not where no /dev of its own can be had but by the user's word."""
+
+    def build(self, name, source, *options):
+        with open(self.path(name + ".c"), "wb") as f:
+            f.write(source)
+        done = subprocess.run(["cc", *options, "-o", self.path(name), self.path(name + ".c")],
+                              capture_output=True, text=True)
+        if done.returncode != 0:
+            self.skipTest(f"cc {' '.join(options)}: {done.stderr.strip()[-200:]}")
+
+    def test_no_run_reaches_the_host(self):
+        if shutil.which("cc") is None:
+            self.skipTest("no C compiler")
+        self.build("opener", OPENER, "-static")
+        self.build("no-unshare", NO_UNSHARE)
+        # The host: a /dev of the test's own with a /dev/mtd2 that is a plain file.
+        os.makedirs(self.path("dev"))
+        for name in ("null", "zero"):
+            self.put(f"dev/{name}", b"")
+        os.symlink("/proc/self/fd", self.path("dev/fd"))
+        host_flash = self.put("dev/mtd2", b"host flash")
+        os.chmod(host_flash, 0o666)
+        # The launcher as an ordinary user: root hides what permissions and namespaces do.
+        as_user = []
+        if os.geteuid() == 0:
+            as_user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+            for path in (self.dir, self.tmp):
+                os.chmod(path, 0o777)
+            os.chmod(self.path("flash.img"), 0o666)
+        no_library = dict(self.env, FLASHSIM_LIB=self.path("missing/libflashsim.so"))
+        killed = ("flashsim: ./opener \\(pid [0-9]+\\) opened /dev/mtd2, a device the simulator "
+                  "does not serve: killed\n")
+        campaign = ["campaign", "--image", "flash.img", "--check", "true", "--"]
+        for name, user, unshare, mtd2, env, args, status, message, out in [
+            ("no library", as_user, [], True, no_library,
+             ["--image", "new.img", "--", "touch", "ran"], 2,
+             "flashsim: .*/missing/libflashsim.so: cannot load the simulator library\n", ""),
+            ("no library, campaign", as_user, [], True, no_library,
+             ["campaign", "--image", "new.img", "--check", "true", "--", "touch", "ran"], 2,
+             "flashsim: .*/missing/libflashsim.so: cannot load the simulator library\n", ""),
+            # A program the library serves writes the simulated /dev/mtd2, unseen.
+            ("served", as_user, [], True, self.env,
+             ["--image", "flash.img", "--ram", "--", "sh", "-c", "echo x > /dev/mtd2"], 0, "", ""),
+            ("static", as_user, [], True, self.env,
+             ["--image", "flash.img", "--", "./opener"], 137, killed, ""),
+            ("static as root", [], [], True, self.env,
+             ["--image", "flash.img", "--", "./opener"], 137, killed, ""),
+            ("static, campaign", as_user, [], True, self.env, campaign + ["./opener"], 1,
+             f"({killed})+", "(.*\n)*[0-9]+ opens? of a device by a program the simulator does "
+             "not serve \\(see above\\): the campaign fails\n.*\n"),
+            ("no namespace", as_user, ["./no-unshare"], True, self.env,
+             ["--image", "flash.img", "--", "./opener"], 2,
+             "flashsim: no /dev of its own can be had here \\(unshare: Operation not permitted\\) "
+             "and this machine has /dev/mtd\\*: .*; --allow-host-mtd runs anyway\n", ""),
+            ("no namespace, no host flash", as_user, ["./no-unshare"], False, self.env,
+             ["--image", "flash.img", "--ram", "--", "sh", "-c", "echo x > /dev/mtd2"], 0, "", ""),
+            # The user's word: the static program then writes the host's /dev/mtd2.
+            ("no namespace, allowed", as_user, ["./no-unshare"], True, self.env,
+             ["--image", "flash.img", "--allow-host-mtd", "--", "./opener"], 0, "", ""),
+        ]:
+            if user == [] and os.geteuid() != 0:
+                continue
+            with self.subTest(name=name):
+                self.put("dev/mtd2", b"host flash")
+                if mtd2 is False:
+                    os.rename(host_flash, self.path("host-flash"))
+                done = subprocess.run(
+                    unshare + user + [os.path.join(BUILD(), "flashsim")] + args, cwd=self.dir,
+                    env=env, capture_output=True, text=True, timeout=120,
+                    preexec_fn=host_dev(self.path("dev")))
+                if mtd2 is False:
+                    os.rename(self.path("host-flash"), host_flash)
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertRegex(done.stderr, f"^{message}$")
+                self.assertRegex(done.stdout, f"^{out}$")
+                self.assertEqual(self.get("dev/mtd2"),
+                                 b"static" + b"host flash"[6:] if "allowed" in name
+                                 else b"host flash")
+                self.assertFalse(os.path.exists(self.path("ran")) or
+                                 os.path.exists(self.path("new.img")), "the run went on")
+                self.assertEqual(os.listdir(self.tmp), [])
+
+
+# Another board's NOR map: 8 MiB in five partitions, the environment in 4 KiB sectors.
+BOARD = (b'mtd0: 00040000 00010000 "u-boot"\n'
+         b'mtd1: 00010000 00001000 "env"\n'
+         b'mtd2: 00300000 00010000 "kernel"\n'
+         b'mtd3: 00400000 00010000 "rootfs"\n'
+         b'mtd4: 000b0000 00010000 "data"\n')
+BOARD_STARTS = (0, 0x40000, 0x50000, 0x350000, 0x750000)
+# Writes 8 KiB at the start of every partition, in order: 2 writes of 4 KiB each.
+BOARD_SCRIPT = ("for n in 0 1 2 3 4; do dd if=part$n of=/dev/mtd$n bs=4096 conv=notrunc "
+                "status=none || exit 1; done")
+BOARD_CHECK = "for n in 0 1 2 3 4; do cmp -s -n 8192 /dev/mtd$n part$n || exit 1; done"
+
+
+class Layouts(Case):
+    """--layout: a team's own NOR map, served as /proc/mtd, as devices and as the image."""
+
+    def setUp(self):
+        super().setUp()
+        self.put("board.mtd", BOARD)
+        for n in range(5):
+            self.put(f"part{n}", noise(f"part{n}", 8192))
+
+    def test_plain_run_serves_the_map_and_writes_every_partition(self):
+        info = ("import fcntl, struct; d = open('/dev/mtd1', 'rb'); "
+                "print(*struct.unpack('=B3xIIIIIQ', fcntl.ioctl(d, 0x80204d01, bytes(32)))[:4])")
+        for flash in (["--image", "board.img"], ["--dir", "board"]):
+            with self.subTest(flash=flash):
+                done = self.flashsim(*flash, "--layout", "board.mtd", "--", "sh", "-c",
+                                     f"cat /proc/mtd; python3 -c \"{info}\"; {BOARD_SCRIPT}")
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(done.stdout, "dev:    size   erasesize  name\n"
+                                 + BOARD.decode() + "3 3072 65536 4096\n")
+                if flash[0] == "--image":
+                    self.assertIn("board.img, an 8 MiB flash image, every byte erased", done.stderr)
+                    image = self.get("board.img")
+                    self.assertEqual(len(image), 0x800000)
+                    parts = [image[start:start + 8192] for start in BOARD_STARTS]
+                else:
+                    self.assertEqual(sorted(os.listdir(self.path("board"))),
+                                     [f"mtd{n}" for n in range(5)])
+                    parts = [self.get(f"board/mtd{n}")[:8192] for n in range(5)]
+                self.assertEqual(parts, [self.get(f"part{n}") for n in range(5)])
+
+    def test_campaign_over_the_map(self):
+        self.put("board.img", b"\xff" * 0x800000)
+        done = self.flashsim("campaign", "--image", "board.img", "--layout", "board.mtd",
+                             "--all", "--keep", "kept", "--check", BOARD_CHECK, "--", "sh",
+                             "-c", BOARD_SCRIPT)
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        self.assertEqual(self.get("board.img"), b"\xff" * 0x800000)
+        verdicts = self.verdicts(done)
+        # Five partitions of dd's open, close (of the descriptor it moves), write, write and
+        # close: every cut fails until the last write of the last partition.
+        self.assertEqual(verdicts, {n: "FAIL" if n < 24 else "ok" for n in range(1, 26)})
+        self.assertEqual(self.windows(done), [
+            "window: cut after 1 (dd if=part0 of=/dev/mtd0 bs=4096 conv=notrunc status=none, "
+            "mtd0 open 0x000000) to cut after 23 (dd if=part4 of=/dev/mtd4 bs=4096 "
+            "conv=notrunc status=none, mtd4 write 0x000000): 23 operations"])
+        self.assertIn("--layout " + self.path("board.mtd"), done.stdout)
+
+    def test_a_layout_the_simulator_refuses_is_one_line(self):
+        for text in (b'mtd0: 00001000 00010000 "short"\n', b"nonsense\n"):
+            with self.subTest(text=text):
+                self.put("bad.mtd", text)
+                done = self.flashsim("--image", "bad.img", "--layout", "bad.mtd", "--", "true")
+                self.assertEqual((done.returncode, done.stdout), (2, ""))
+                self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
+                self.assertRegex(done.stderr, "^flashsim: .*bad.mtd")
+                self.assertFalse(os.path.exists(self.path("bad.img")))
 
 
 def BUILD():

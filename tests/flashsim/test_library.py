@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The simulator library (libflashsim.so) as any dynamically linked program meets it: the
-MTD character device's interface on every device of both layouts, power cuts that stop
-every process of a run, torn cuts, NOR writes, and the fault list's rules.
+MTD character device's interface on every device of both layouts, another NOR layout,
+one chip for every process of a run, power cuts that stop every process of a run, torn
+cuts, NOR writes, and the fault list's rules. The run page is read only through the
+library's exported functions, as the launcher reads it.
 
   test_library.py --simlib libflashsim.so [unittest options]
 """
@@ -9,8 +11,9 @@ import argparse
 import ctypes
 import errno
 import json
-import select
+import mmap
 import os
+import select
 import signal
 import struct
 import subprocess
@@ -130,7 +133,15 @@ out["seek_data"] = err(lambda: os.lseek(fd, 0, os.SEEK_DATA))
 out["preadv2_flags"] = err(lambda: os.preadv(fd, [bytearray(1)], 0, os.RWF_NOWAIT))
 out["erase64"] = err(lambda: fcntl.ioctl(fd, 0x40104d14, struct.pack("=QQ", 0, size + erase)))
 out["regions"] = struct.unpack("=i", fcntl.ioctl(fd, 0x80044d07, bytes(4)))[0]
-out["fstatat_empty"] = os.stat(fd).st_rdev == st.st_rdev
+# The forms with a folder descriptor and an empty path (or none) answer as fstat does.
+def raw(call, *args):
+    buf = ctypes.create_string_buffer(256)
+    return (call(*args[:2], buf, *args[2:]) if call != libc.statx else call(*args, buf), buf.raw)
+fstat_raw = raw(libc.fstat, fd)
+out["fstatat_empty"] = [raw(libc.fstatat, fd, b"", 0x1000) == fstat_raw,
+                        raw(libc.fstatat64, fd, b"", 0x1000) == fstat_raw,
+                        raw(libc.fstatat, fd, None, 0x1000) == fstat_raw,
+                        stat.S_ISCHR(struct.unpack_from("=H", raw(libc.statx, fd, b"", 0x1000, 0x7ff)[1], 28)[0])]
 with open("/proc/mtd") as f:
     out["proc_mtd"] = [line for line in f.read().splitlines() if line.startswith(name + ":")]
 os.close(fd)
@@ -191,7 +202,7 @@ class Interface(Workdir):
                         "stdio": ["5aa5", size, True, 0], "inherited": str(300),
                         "open": ["EEXIST", "ENOTDIR", "EBADF", "EBADF", "ENOENT"], "access": [True, False],
                         "seek_data": "EINVAL", "preadv2_flags": errno.errorcode[errno.EOPNOTSUPP], "erase64": "EINVAL",
-                        "regions": 0, "fstatat_empty": True,
+                        "regions": 0, "fstatat_empty": [True, True, True, True],
                         "proc_mtd": [f'{name}: {size:08x} {erase:08x} "{NAMES[name]}"'],
                     }
                     self.assertEqual(out, expected)
@@ -260,24 +271,68 @@ class Interface(Workdir):
             holder.stdout.close()
 
 
+def library():
+    lib = ctypes.CDLL(SIMLIB)
+    lib.flashsim_page_size.restype = ctypes.c_size_t
+    lib.flashsim_page_state.argtypes = [ctypes.c_void_p] + [ctypes.POINTER(ctypes.c_uint32)] * 3
+    lib.flashsim_layout.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
+    return lib
+
+
+def page_state(path):
+    """(operations, power off, broken) of a run page, as the library reads it."""
+    lib = library()
+    with open(path, "r+b") as f, mmap.mmap(f.fileno(), lib.flashsim_page_size()) as page:
+        words = [ctypes.c_uint32() for _ in range(3)]
+        address = ctypes.addressof(ctypes.c_char.from_buffer(page))
+        lib.flashsim_page_state(ctypes.c_void_p(address), *map(ctypes.byref, words))
+        del address
+        return tuple(w.value for w in words)
+
+
+def run_members(folder):
+    """The processes whose environment names the run folder."""
+    members = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if f"FLASHSIM_RUN={folder}".encode() in f.read().split(b"\0"):
+                    members.append(int(pid))
+        except OSError:
+            pass
+    return members
+
+
 class Run(Workdir):
     """A run as the launcher makes one: a folder with the shared page."""
 
-    def start(self, script, faults, image=None):
+    def start(self, script, faults, image=None, timeout=120, **extra):
         os.makedirs(self.path("run"), exist_ok=True)
-        env = clean_env(FLASHSIM_IMAGE=image or self.put("flash.img", b"\xff" * MIB4),
-                        FLASHSIM_RUN=self.path("run"), FLASHSIM_LOG=self.path("log"),
-                        FLASHSIM_TRACE="1", FLASHSIM_FAULTS=faults)
-        return subprocess.run(["sh", "-c", script], cwd=self.dir, env=env, capture_output=True,
-                              text=True, start_new_session=True)
+        if not os.path.exists(self.path("run/counter")):
+            self.put("run/counter", bytes(library().flashsim_page_size()))
+        try:
+            return subprocess.run(["sh", "-c", script], cwd=self.dir, env=self.env(faults, image, **extra),
+                                  capture_output=True, text=True, start_new_session=True, timeout=timeout)
+        finally:
+            self.members = run_members(self.path("run"))
+            self.addCleanup(lambda pids=self.members: [os.kill(p, signal.SIGKILL) for p in pids
+                                                       if os.path.exists(f"/proc/{p}")])
+
+    def env(self, faults, image=None, **extra):
+        return clean_env(FLASHSIM_IMAGE=image or self.put("flash.img", b"\xff" * MIB4),
+                         FLASHSIM_RUN=self.path("run"), FLASHSIM_LOG=self.path("log"),
+                         FLASHSIM_TRACE="1", FLASHSIM_FAULTS=faults, **extra)
 
     def page(self):
-        data = self.get("run/counter")
-        members = [p for p in struct.unpack("=1008i", data[64:4096]) if p]
-        return struct.unpack("=III", data[:12]), members
+        return page_state(self.path("run/counter"))
 
     def log(self):
         return self.get("log").decode().splitlines() if os.path.exists(self.path("log")) else []
+
+    def fresh(self):
+        for name in ("log", "run/counter"):
+            if os.path.exists(self.path(name)):
+                os.remove(self.path(name))
 
     def assert_all_gone(self, members):
         """Every process of the run dies: a killed process may take a moment to finish
@@ -295,60 +350,140 @@ class Run(Workdir):
             finally:
                 os.close(pidfd)
 
-    def test_concurrent_writers_never_land_an_operation_after_the_cut(self):
-        # Two writers side by side, one byte per write; the cut falls at a different
-        # operation each time. Every byte on the flash must come from an operation
-        # numbered at or before the cut, and no later number is given out to a write.
-        script = ("dd if=/dev/zero of=/dev/mtd1 bs=1 count=60 conv=notrunc 2>/dev/null & "
-                  "dd if=/dev/zero of=/dev/mtd2 bs=1 count=60 conv=notrunc 2>/dev/null; wait")
-        for trial in range(300):
-            cut = 3 + trial % 100
-            for name in ("log", "run/counter"):
-                if os.path.exists(self.path(name)):
-                    os.remove(self.path(name))
-            self.start(script, f"kill-after:{cut}")
-            (operations, power_off, _), members = self.page()
-            ops = [line.split() for line in self.log() if line.startswith("op ")]
-            numbers = [int(op[1]) for op in ops]
-            flash = self.get("flash.img")
-            for name, start, size, _erase in LAYOUT[1:3]:
-                written = {i for i in range(64) if flash[start + i] == 0}
-                traced = {int(op[5], 16) for op in ops if op[3] == "write" and op[4] == name}
-                self.assertLessEqual(written, traced, f"trial {trial}: {name}")
-            self.assertEqual(power_off, 1)
-            self.assertEqual(max(numbers), cut, f"trial {trial}")
-            self.assert_all_gone(members)
+    def test_one_chip_every_operation_up_to_the_cut_landed_and_none_after(self):
+        # Two writers in other sessions and groups, one byte per write: whatever the
+        # order the processes run in, the flash holds exactly the writes numbered up to
+        # the cut, and the first of two cuts is the one that falls.
+        script = ("setsid dd if=/dev/zero of=/dev/mtd1 bs=1 count=60 conv=notrunc 2>/dev/null & "
+                  "(set -m; dd if=/dev/zero of=/dev/mtd2 bs=1 count=60 conv=notrunc 2>/dev/null & wait); wait")
+        for cut in range(3, 124, 4):
+            with self.subTest(cut=cut):
+                self.fresh()
+                self.start(script, f"kill-after:{cut + 3},kill-after:{cut}" if cut % 8 == 3 else f"kill-after:{cut}")
+                operations, power_off, _ = self.page()
+                ops = [line.split() for line in self.log() if line.startswith("op ")]
+                self.assertEqual((power_off, operations, max(int(op[1]) for op in ops)), (1, cut, cut))
+                flash = self.get("flash.img")
+                for name, start, _size, _erase in LAYOUT[1:3]:
+                    written = {i for i in range(64) if flash[start + i] == 0}
+                    traced = {int(op[5], 16) for op in ops if op[3] == "write" and op[4] == name}
+                    self.assertEqual(written, traced, name)
+                self.assert_all_gone(self.members)
 
     def test_a_cut_kills_processes_in_other_groups_and_sessions(self):
         # Each background job waits for the file 'go', which appears only after the run is
-        # over: only a process that survived the cut could write its marker.
+        # over: only a process that survived the cut could write its marker. m6 is not a
+        # process of the run (neither preloaded nor in its environment) but of the
+        # cutter's own process group, which the cut kills too.
         wait = "while [ ! -e go ]; do sleep 0.05; done; echo late >"
         script = (f"setsid sh -c '{wait} m1' & timeout 60 sh -c '{wait} m2' & "
                   f"(set -m; sh -c '{wait} m3' &) ; nohup sh -c '{wait} m4' >/dev/null 2>&1 & "
-                  f"sh -c '{wait} m5' & sleep 0.2; "
-                  "printf x | dd of=/dev/mtd3 conv=notrunc 2>/dev/null; echo late > m0")
+                  f"sh -c '{wait} m5' & env -u LD_PRELOAD -u FLASHSIM_RUN sh -c '{wait} m6' >/dev/null 2>&1 & "
+                  "sleep 0.2; printf x | dd of=/dev/mtd3 conv=notrunc 2>/dev/null; echo late > m0")
         done = self.start(script, "kill-after:2")
         self.assertEqual(done.returncode, -signal.SIGKILL)
-        (_, power_off, _), members = self.page()
-        self.assertEqual(power_off, 1)
-        self.assertGreaterEqual(len(members), 6)
-        self.assert_all_gone(members)
+        self.assertEqual(self.page()[1], 1)
         self.put("go", b"")
-        self.assertEqual([m for m in os.listdir(self.dir) if m.startswith("m")], [])
+        subprocess.run(["sleep", "0.5"])
+        self.assertEqual(sorted(m for m in os.listdir(self.dir) if m.startswith("m")), [])
+
+    def test_a_cut_stops_every_process_before_it_kills_any(self):
+        # Parents in the cutter's group watch, without sleeping, for the death of a child
+        # in a session of its own, which the cut kills first: a parent that saw its child
+        # die before it was stopped would leave its marker.
+        watch = textwrap.dedent("""
+            import os, subprocess, sys
+            child = subprocess.Popen(["sleep", "30"], start_new_session=True)
+            while open(f"/proc/{child.pid}/comm").read() != "sleep\\n":
+                pass
+            open(sys.argv[1] + ".ready", "w").close()
+            while os.waitpid(child.pid, os.WNOHANG) == (0, 0):
+                pass
+            open(sys.argv[1], "w").close()
+            """)
+        watchers = " ".join(f"{sys.executable} -c '{watch}' m{i} &" for i in range(4))
+        ready = " ".join(f"m{i}.ready" for i in range(4))
+        for trial in range(5):
+            with self.subTest(trial=trial):
+                self.fresh()
+                for name in os.listdir(self.dir):
+                    if name.startswith("m"):
+                        os.remove(self.path(name))
+                done = self.start(f"{watchers} until ls {ready} >/dev/null 2>&1; do sleep 0.05; done; "
+                                  "printf x | dd of=/dev/mtd3 conv=notrunc 2>/dev/null", "kill-after:2")
+                self.assertEqual(done.returncode, -signal.SIGKILL)
+                self.assertEqual(sorted(m for m in os.listdir(self.dir) if m.startswith("m") and "." not in m), [])
+
+    def test_processes_that_start_after_a_cut_die_and_one_process_stops_the_run(self):
+        # Thirty-two processes join the run at once after the cut, each in a session of
+        # its own, started by a shell outside the run: each dies at its start, and only the
+        # one that claimed the cut stops the others (two that stopped each other would stay
+        # stopped, and the shell would wait for them).
+        image = self.put("flash.img", b"\xff" * MIB4)
+        done = self.start("printf x | dd of=/dev/mtd3 conv=notrunc 2>/dev/null", "kill-after:2", image)
+        self.assertEqual(done.returncode, -signal.SIGKILL)
+        env = self.env("", image)
+        spawn = (f"for i in $(seq 32); do setsid env LD_PRELOAD={env.pop('LD_PRELOAD')} sleep 5 & done; "
+                 "wait; echo done")
+        try:
+            late = subprocess.run(["sh", "-c", spawn], env=env, capture_output=True, text=True, timeout=4,
+                                  start_new_session=True)
+        finally:
+            self.addCleanup(lambda: [os.kill(p, signal.SIGKILL) for p in run_members(self.path("run"))])
+        self.assertEqual(late.stdout, "done\n")
+        self.assert_all_gone(run_members(self.path("run")))
+
+    def test_after_a_cut_a_new_process_dies_at_its_start_and_no_operation_starts(self):
+        # A process of the run that the cut did not reach (it hid its environment, as a
+        # program that took over a member's pid would have another) starts no operation
+        # once the power is off; a process started after the cut dies before it runs.
+        hide = textwrap.dedent("""
+            import ctypes, os, sys, time
+            environ = ctypes.POINTER(ctypes.c_void_p).in_dll(ctypes.CDLL(None), "environ")
+            i = 0
+            while environ[i]:
+                if ctypes.string_at(environ[i]).startswith(b"FLASHSIM_RUN="):
+                    ctypes.memmove(environ[i], b"X", 1)
+                i += 1
+            open("hidden", "w").close()
+            while not os.path.exists("go"):
+                time.sleep(0.05)
+            fd = os.open("/dev/mtd2", os.O_WRONLY)
+            os.write(fd, bytes(16))
+            open("m1", "w").close()
+            """)
+        image = self.put("flash.img", b"\xff" * MIB4)
+        os.makedirs(self.path("run"))
+        self.put("run/counter", bytes(library().flashsim_page_size()))
+        hidden = subprocess.Popen([sys.executable, "-c", hide], cwd=self.dir, env=self.env("", image),
+                                  start_new_session=True)
+        self.addCleanup(hidden.wait)
+        self.addCleanup(hidden.kill)
+        while not os.path.exists(self.path("hidden")) and hidden.poll() is None:
+            subprocess.run(["sleep", "0.05"])
+        done = self.start("printf x | dd of=/dev/mtd3 conv=notrunc 2>/dev/null", "kill-after:2", image)
+        self.assertEqual(done.returncode, -signal.SIGKILL)
+        self.assertIsNone(hidden.poll())
+        self.put("go", b"")
+        self.assertEqual(hidden.wait(20), -signal.SIGKILL)
+        late = subprocess.run(["sh", "-c", "echo late > m2"], cwd=self.dir, env=self.env("", image),
+                              start_new_session=True)
+        self.assertEqual(late.returncode, -signal.SIGKILL)
+        self.assertEqual(sorted(m for m in os.listdir(self.dir) if m.startswith("m")), [])
+        self.assertEqual(self.get("flash.img")[0x100000:0x100010], b"\xff" * 16)
 
     def test_a_cut_spares_a_process_that_took_over_a_stale_pid(self):
-        # A member that ended by _exit left its pid in the table; the system gave that pid
-        # to a program outside the run.
-        outsider = subprocess.Popen(["sleep", "60"], env=clean_env(LD_PRELOAD=""))
-        try:
-            os.makedirs(self.path("run"))
-            self.put("run/counter", bytes(64) + struct.pack("=i", outsider.pid) + bytes(4096 - 68))
-            done = self.start("printf x | dd of=/dev/mtd3 conv=notrunc 2>/dev/null", "kill-after:2")
-            self.assertEqual(done.returncode, -signal.SIGKILL)
-            self.assertIsNone(outsider.poll())
-        finally:
-            outsider.kill()
-            outsider.wait()
+        # A member's pid left in the table now belongs to a program outside the run (here
+        # the member itself became one by exec, with another environment), in another
+        # session: the cut leaves it alone.
+        done = self.start("setsid sh -c 'echo $$ > outsider; exec env -i sleep 60' >/dev/null 2>&1 & "
+                          "until [ \"$(cat /proc/$!/comm)\" = sleep ]; do sleep 0.05; done; "
+                          "printf x | dd of=/dev/mtd3 conv=notrunc 2>/dev/null", "kill-after:3")
+        self.assertEqual(done.returncode, -signal.SIGKILL)
+        outsider = int(self.get("outsider"))
+        self.addCleanup(os.kill, outsider, signal.SIGKILL)
+        with open(f"/proc/{outsider}/cmdline", "rb") as f:
+            self.assertEqual(f.read(), b"sleep\x0060\x00")
 
     def test_torn_cuts_leave_a_prefix_and_one_partial_unit_decided_by_the_seed(self):
         write = "printf '\\0%.0s' $(seq 1000) | dd of=/dev/mtd2 bs=1000 conv=notrunc 2>/dev/null"
@@ -363,9 +498,7 @@ class Run(Workdir):
             with self.subTest(kind=kind, seed=seed):
                 if before is None:
                     before = b"\xff" * 0x100000 + zeros + b"\xff" * (MIB4 - 0x150000)
-                for name in ("log", "run/counter"):
-                    if os.path.exists(self.path(name)):
-                        os.remove(self.path(name))
+                self.fresh()
                 ops = self.count_ops(script, before)
                 number = next(n for n, k in ops if k == kind)
                 done = self.start(script, f"torn:{number}:{seed}", self.put("flash.img", before))
@@ -410,6 +543,94 @@ class Run(Workdir):
         self.assertFalse(os.path.exists(self.path("m0")))
 
 
+HEADER = "dev:    size   erasesize  name\n"
+# Another board's NOR map: 8 MiB in five partitions, the environment in 4 KiB sectors.
+BOARD = (HEADER + 'mtd0: 00040000 00010000 "u-boot"\nmtd1: 00010000 00001000 "env"\n'
+         'mtd2: 00300000 00010000 "kernel"\nmtd3: 00480000 00010000 "rootfs"\n'
+         'mtd4: 00030000 00010000 "data"\n')
+BOARD_PARTS = (("mtd0", 0x0, 0x40000, 0x10000), ("mtd1", 0x40000, 0x10000, 0x1000),
+               ("mtd2", 0x50000, 0x300000, 0x10000), ("mtd3", 0x350000, 0x480000, 0x10000),
+               ("mtd4", 0x7D0000, 0x30000, 0x10000))
+
+# Run in the simulator: /proc/mtd, then for each device its MEMGETINFO, an erase of its
+# second block after a write over it, an unaligned erase, and a write of its name.
+LAYOUT_PROBE = r'''
+import errno, fcntl, json, os, struct, sys
+out = {"proc_mtd": open("/proc/mtd").read()}
+for n in range(int(sys.argv[1])):
+    fd = os.open(f"/dev/mtd{n}", os.O_RDWR)
+    _, _, size, erase, _, _ = struct.unpack("=BxxxIIIII", fcntl.ioctl(fd, 0x80204d01, bytes(32))[:24])
+    os.pwrite(fd, b"\0" * 8, erase)
+    fcntl.ioctl(fd, 0x40084d02, struct.pack("=II", erase, erase))
+    try:
+        fcntl.ioctl(fd, 0x40084d02, struct.pack("=II", erase // 2, erase))
+        unaligned = "ok"
+    except OSError as e:
+        unaligned = errno.errorcode[e.errno]
+    out[f"mtd{n}"] = [size, erase, unaligned, os.pwrite(fd, f"mtd{n}".encode(), 0)]
+print(json.dumps(out))
+'''
+
+
+class Layouts(Workdir):
+    def layout(self, path):
+        out = ctypes.create_string_buffer(2048)
+        status = library().flashsim_layout(None if path is None else path.encode(), out, len(out))
+        return status, out.value.decode()
+
+    def test_another_nor_map_is_served_as_proc_mtd_devices_and_slices(self):
+        board = self.put("board.mtd", BOARD.encode())
+        self.assertEqual(self.layout(board), (0, BOARD))
+        image = self.put("flash.img", b"\xff" * 0x800000)
+        folder = self.path("dir")
+        os.mkdir(folder)
+        for name, _start, size, _erase in BOARD_PARTS:
+            self.put(os.path.join("dir", name), b"\xff" * size)
+        for label, env, read in (
+                ("image", clean_env(FLASHSIM_IMAGE=image, FLASHSIM_LAYOUT=board),
+                 lambda name, start, size: self.get("flash.img")[start:start + size]),
+                ("dir", clean_env(FLASHSIM_DIR=folder, FLASHSIM_LAYOUT=board),
+                 lambda name, start, size: self.get(os.path.join("dir", name)))):
+            with self.subTest(layout=label):
+                done = subprocess.run([sys.executable, "-c", LAYOUT_PROBE, "5"], env=env,
+                                      capture_output=True, text=True)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                out = json.loads(done.stdout)
+                self.assertEqual(out.pop("proc_mtd"), BOARD)
+                self.assertEqual(out, {name: [size, erase, "EINVAL", 4]
+                                       for name, _start, size, erase in BOARD_PARTS})
+                for name, start, size, erase in BOARD_PARTS:
+                    self.assertEqual(read(name, start, size), name.encode() + b"\xff" * (size - 4))
+                if label == "image":
+                    self.assertEqual(len(self.get("flash.img")), 0x800000)
+
+    def test_the_devices_layout_is_the_default_and_bad_layouts_are_refused(self):
+        default = (HEADER + 'mtd0: 00020000 00002000 "boot"\nmtd1: 000e0000 00010000 "kernel"\n'
+                   'mtd2: 00290000 00010000 "rootfs"\nmtd3: 00070000 00010000 "jffs"\n')
+        self.assertEqual(self.layout(None), (0, default))
+        self.assertEqual(self.layout(""), (0, default))
+        bad = self.put("bad.mtd", b'mtd0: 00040000 00010000 "u-boot"\nmtd1: 00018000 00010000 "env"\n')
+        message = (f"bad layout '{bad}' line 2: the size is not a nonzero multiple of the erase size "
+                   "below 4 GiB")
+        self.assertEqual(self.layout(bad), (1, message))
+        self.assertEqual(self.layout(self.path("none")), (1, f"bad layout '{self.path('none')}': cannot be read"))
+        # A process of a run with a bad layout ends it, as a bad fault list does; an image
+        # of the wrong size for a good layout is refused at open.
+        os.mkdir(self.path("run"))
+        self.put("run/counter", bytes(library().flashsim_page_size()))
+        image = self.put("flash.img", b"\xff" * MIB4)
+        done = subprocess.run(["sh", "-c", "echo ran > marker"], cwd=self.dir, capture_output=True, text=True,
+                              env=clean_env(FLASHSIM_IMAGE=image, FLASHSIM_LAYOUT=bad,
+                                            FLASHSIM_RUN=self.path("run")), start_new_session=True)
+        self.assertEqual((done.returncode, done.stderr), (2, f"flashsim: {message}\n"))
+        self.assertEqual(page_state(self.path("run/counter"))[2], 1)
+        self.assertFalse(os.path.exists(self.path("marker")))
+        done = subprocess.run(["sh", "-c", "printf x > /dev/mtd1"], capture_output=True, text=True,
+                              env=clean_env(FLASHSIM_IMAGE=image, FLASHSIM_LAYOUT=self.put("b.mtd", BOARD.encode())))
+        self.assertEqual(done.stderr.splitlines()[0],
+                         f"flashsim: {image} is 4194304 bytes, not a 8 MiB (8388608-byte) flash image")
+
+
 class Faults(Workdir):
     def test_the_launcher_and_the_library_read_a_list_by_the_same_rules(self):
         check = ctypes.CDLL(SIMLIB).flashsim_check_faults
@@ -440,7 +661,7 @@ class Faults(Workdir):
         done = subprocess.run(["sh", "-c", "echo ran > marker"], cwd=self.dir, env=env,
                               capture_output=True, text=True, start_new_session=True)
         self.assertEqual((done.returncode, done.stderr), (2, "flashsim: bad fault 'fail-op:zz': not a number\n"))
-        self.assertEqual(struct.unpack("=I", self.get("run/counter")[8:12]), (1,))
+        self.assertEqual(page_state(self.path("run/counter"))[2], 1)
         self.assertFalse(os.path.exists(self.path("marker")))
 
 

@@ -1,20 +1,10 @@
-// faults.cpp: the faults of FLASHSIM_FAULTS, read strictly once per process (a bad list ends
-// the run: see refuse_run), and the per-device call counters of the Nth-call faults.
-#include <cerrno>
-#include <csignal>
-#include <cstdarg>
+// faults.cpp: FLASHSIM_FAULTS, read strictly once per process (a bad list ends the run:
+// refuse_run), and what it says of each device operation. The one parser: the launcher asks
+// it through flashsim_check_faults.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <fcntl.h>
-#include <mtd/mtd-user.h>
-#include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include "flashsim.h"
 
@@ -22,13 +12,22 @@ namespace flashsim {
 
 namespace {
 
+enum class FaultKind { erase_fail, write_fail, write_short, read_fail, read_short, lseek_fail,
+                       close_fail, missing, readonly, kill_after, hup_after,
+                       fail_op, short_op, stop_before, torn };
+
+struct Fault {
+    FaultKind kind;
+    char device[kNameMax];
+    std::uint64_t arg;
+    std::uint64_t seed;   // torn: what the cut leaves
+};
+
 constexpr int kMaxFaults = 32;
 
 Fault g_faults[kMaxFaults];
 int g_fault_count = 0;
 bool g_loaded = false;
-Counter g_counters[kMaxFaults];
-int g_counter_count = 0;
 
 // How a fault's number reads: a device offset (0 allowed) or the Nth call or operation
 // (counted from 1).
@@ -151,18 +150,57 @@ bool parse_list(const char* list, Fault* faults, int& count, char* message, std:
     return true;
 }
 
-}  // namespace
+// The Nth-call faults count each device's erases, lseeks and closes in this process.
+struct Counter {
+    char device[kNameMax];
+    unsigned long calls[3];
+};
+Counter g_counters[kMaxFaults];
+int g_counter_count = 0;
 
-Counter& counter_for(const char* name)
+unsigned long count_call(const char* device, int which)
 {
     for (int i = 0; i < g_counter_count; ++i) {
-        if (std::strcmp(g_counters[i].device, name) == 0) {
-            return g_counters[i];
+        if (std::strcmp(g_counters[i].device, device) == 0) {
+            return ++g_counters[i].calls[which];
         }
     }
     Counter& c = g_counters[g_counter_count < kMaxFaults - 1 ? g_counter_count++ : kMaxFaults - 1];
-    std::snprintf(c.device, sizeof c.device, "%s", name);
-    return c;
+    std::snprintf(c.device, sizeof c.device, "%s", device);
+    c.calls[0] = c.calls[1] = c.calls[2] = 0;
+    return ++c.calls[which];
+}
+
+// The first power cut of the list: a run has one power supply, so a later cut never comes.
+const Fault* first_cut()
+{
+    const Fault* first = nullptr;
+    for (int i = 0; i < g_fault_count; ++i) {
+        const Fault& f = g_faults[i];
+        if ((f.kind == FaultKind::kill_after || f.kind == FaultKind::torn) && (first == nullptr || f.arg < first->arg)) {
+            first = &f;
+        }
+    }
+    return first;
+}
+
+}  // namespace
+
+const char* op_name(OpKind kind)
+{
+    static const char* const kNames[] = {"open", "read", "write", "lseek", "erase", "getinfo", "close"};
+    return kNames[static_cast<int>(kind)];
+}
+
+long long Verdict::allowed(std::uint64_t pos, std::size_t count) const
+{
+    if (fail_at != kNowhere && fail_at >= pos && fail_at < pos + count) {
+        return -1;
+    }
+    if (short_at != kNowhere && short_at >= pos && short_at < pos + count) {
+        return static_cast<long long>(short_at - pos);
+    }
+    return static_cast<long long>(count);
 }
 
 void load_faults()
@@ -179,55 +217,48 @@ void load_faults()
     }
 }
 
-const Fault* find_fault(FaultKind kind, const char* device)
-{
-    load_faults();
-    for (int i = 0; i < g_fault_count; ++i) {
-        if (g_faults[i].kind == kind && std::strcmp(g_faults[i].device, device) == 0) {
-            return &g_faults[i];
-        }
-    }
-    return nullptr;
-}
-
-bool has_fault_at(FaultKind kind, unsigned long number)
+bool is_missing(const char* device)
 {
     for (int i = 0; i < g_fault_count; ++i) {
-        if (g_faults[i].kind == kind && g_faults[i].arg == number) {
+        if (g_faults[i].kind == FaultKind::missing && std::strcmp(g_faults[i].device, device) == 0) {
             return true;
         }
     }
     return false;
 }
 
-std::uint64_t torn_random(std::uint64_t& state)
+Verdict judge(OpKind kind, const char* device, unsigned long number)
 {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
-
-unsigned long cut_number()
-{
-    unsigned long first = 0;
+    // The Nth-call faults and the fault each counts for.
+    const int which = kind == OpKind::erase ? 0 : kind == OpKind::lseek ? 1 : kind == OpKind::close ? 2 : -1;
+    const FaultKind nth = which == 0 ? FaultKind::erase_fail : which == 1 ? FaultKind::lseek_fail : FaultKind::close_fail;
+    const unsigned long call = which >= 0 ? count_call(device, which) : 0;
+    Verdict v;
     for (int i = 0; i < g_fault_count; ++i) {
         const Fault& f = g_faults[i];
-        if ((f.kind == FaultKind::kill_after || f.kind == FaultKind::torn) && (first == 0 || f.arg < first)) {
-            first = static_cast<unsigned long>(f.arg);
+        const bool at = f.arg == number;
+        const bool mine = std::strcmp(f.device, device) == 0;
+        v.fails |= (f.kind == FaultKind::fail_op && at) || (which >= 0 && f.kind == nth && mine && f.arg == call);
+        v.halved |= f.kind == FaultKind::short_op && at;
+        v.missing |= f.kind == FaultKind::missing && mine;
+        v.readonly |= f.kind == FaultKind::readonly && mine;
+        v.stop_before |= f.kind == FaultKind::stop_before && at;
+        v.hangup_after |= f.kind == FaultKind::hup_after && at;
+        // The first read- or write-fail and -short fault of the device counts.
+        const bool transfer = mine && (kind == OpKind::read || kind == OpKind::write);
+        const bool reads = kind == OpKind::read;
+        if (transfer && v.fail_at == Verdict::kNowhere && f.kind == (reads ? FaultKind::read_fail : FaultKind::write_fail)) {
+            v.fail_at = f.arg;
+        }
+        if (transfer && v.short_at == Verdict::kNowhere && f.kind == (reads ? FaultKind::read_short : FaultKind::write_short)) {
+            v.short_at = f.arg;
         }
     }
-    return first;
-}
-
-const Fault* fault_at(FaultKind kind, unsigned long number)
-{
-    for (int i = 0; i < g_fault_count; ++i) {
-        if (g_faults[i].kind == kind && g_faults[i].arg == number) {
-            return &g_faults[i];
-        }
+    if (const Fault* cut = first_cut(); cut != nullptr && cut->arg == number) {
+        v.cut = cut->kind == FaultKind::torn ? CutKind::inside : CutKind::after;
+        v.seed = cut->seed;
     }
-    return nullptr;
+    return v;
 }
 
 }  // namespace flashsim

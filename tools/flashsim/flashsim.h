@@ -1,32 +1,33 @@
-// flashsim.h: what the parts of libflashsim share (the environment, the behaviours and the
-// faults are described at the top of flashsim.cpp, in one place).
-//   faults.cpp   FLASHSIM_FAULTS: parsing, lookup, per-device call counters
-//   hold.cpp     holding a run after an operation, for the campaign
-//   power.cpp    the log, the run page shared by a run's processes, operation numbers,
-//                the power cut
-//   devices.cpp  the devices: their backing files and slices, and the MTD driver's
-//                answers to open, read, write, lseek, ioctl and close
-//   flashsim.cpp the interposed entry points for descriptors: open, transfers, positions,
-//                duplicates, locks, requests, what the kernel refuses; syslog, durability
-//   status.cpp   the interposed status calls and access
-//   streams.cpp  the interposed stdio opens: streams made of the simulator's calls
+// flashsim.h: what the parts of libflashsim share. One role per file; a write reads
+// top-down, interposer -> device -> model, and the run decides the cut in one place:
+//   flashsim.cpp  the interposer: each C library entry point a thin call, and the table of
+//                 the calls answered on a device (the variables and faults are listed at its top)
+//   device.cpp    the devices: descriptor table, backing store (a file per device or slices
+//                 of one image), the MTD driver's answers
+//   model.cpp     the flash itself: layout, write rules, erase, torn plans (pure; model.h)
+//   run.cpp       the run: its shared page, the chip that does one operation at a time,
+//                 operation numbers, the power cut, the campaign's hold
+//   faults.cpp    FLASHSIM_FAULTS: the one parser, and what the faults say of an operation
+//   config.cpp    the environment, read once when the process joins
+//   spies.cpp     the syslog and durability calls, logged
 #ifndef FLASHSIM_FLASHSIM_H
 #define FLASHSIM_FLASHSIM_H
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
-struct erase_info_user;
+#include "model.h"
 
 namespace flashsim {
 
 constexpr int kMaxFd = 1024;
-constexpr std::size_t kNameMax = 64;
 
 // The C library's own definition of an interposed symbol.
 template <typename F>
@@ -35,74 +36,115 @@ F real(const char* symbol)
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, symbol));
 }
 
+// Fails a call the way the C library does: -1 with errno set.
+inline int refuse(int error)
+{
+    errno = error;
+    return -1;
+}
+
+// A heap buffer that frees itself (the library stays out of operator new: no part of the
+// C++ runtime is pulled in).
+struct Buffer {
+    explicit Buffer(std::size_t size) : bytes(static_cast<std::uint8_t*>(std::malloc(size + 1))) {}
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { std::free(bytes); }
+    std::uint8_t* bytes;
+};
+
+// ---- config.cpp ----
+
+struct Config {
+    const char* image = nullptr;   // FLASHSIM_IMAGE, or nullptr
+    const char* dir = nullptr;     // FLASHSIM_DIR, or nullptr (and when an image is set)
+    Layout layout{};               // FLASHSIM_LAYOUT, or the device's
+    bool layout_ok = true;
+    char layout_message[256] = {};
+    WriteRule rule = WriteRule::nor;
+    long delay_us = 0;
+    const char* log = nullptr;
+    bool trace = false;
+    const char* run = nullptr;     // FLASHSIM_RUN, or nullptr outside a run
+    const char* written = nullptr;
+    bool rename_fail = false;
+    char image_path[4096] = {}, dir_path[4096] = {}, log_path[4096] = {}, run_path[4096] = {}, written_path[4096] = {};
+    [[nodiscard]] bool serves() const { return image != nullptr || dir != nullptr; }
+};
+
+void load_config();
+const Config& config();
+// A layout file (nullptr or "": the device's layout); false with one line in message.
+bool read_layout(const char* path, Layout& layout, char* message, std::size_t size);
+
 // ---- faults.cpp ----
 
-enum class FaultKind { erase_fail, write_fail, write_short, read_fail, read_short, lseek_fail,
-                       close_fail, missing, readonly, kill_after, hup_after,
-                       fail_op, short_op, stop_before, torn };
+enum class OpKind { open, read, write, lseek, erase, getinfo, close };
+const char* op_name(OpKind kind);
 
-struct Fault {
-    FaultKind kind;
-    char device[kNameMax];
-    std::uint64_t arg;
-    std::uint64_t seed;   // torn: what the cut leaves
+enum class CutKind { none, after, inside };
+
+// What FLASHSIM_FAULTS says of one device operation, asked once per operation.
+struct Verdict {
+    static constexpr std::uint64_t kNowhere = ~std::uint64_t{0};
+    bool fails = false;       // fail-op, or the Nth erase, lseek or close of the device
+    bool halved = false;      // short-op: a read or write moves half its bytes
+    bool missing = false;     // missing:DEV
+    bool readonly = false;    // readonly:DEV
+    bool stop_before = false;
+    bool hangup_after = false;
+    CutKind cut = CutKind::none;   // kill-after (after) or torn (inside), the run's first cut only
+    std::uint64_t seed = 0;        // torn: what the cut leaves
+    std::uint64_t fail_at = kNowhere, short_at = kNowhere;   // read- or write-fail, -short
+    // The bytes of a transfer of count at pos that the offset faults let through, or -1.
+    [[nodiscard]] long long allowed(std::uint64_t pos, std::size_t count) const;
 };
 
-// Per-device counters for the Nth-call faults, keyed by name.
-struct Counter {
-    char device[kNameMax];
-    unsigned long erases, lseeks, closes;
-};
-
-Counter& counter_for(const char* name);
+// Parses FLASHSIM_FAULTS; a bad list ends the run (refuse_run).
 void load_faults();
-const Fault* find_fault(FaultKind kind, const char* device);
-bool has_fault_at(FaultKind kind, unsigned long number);
-const Fault* fault_at(FaultKind kind, unsigned long number);
-// The operation that the first power cut (kill-after or torn) follows or falls in; 0: none.
-unsigned long cut_number();
-// The next number of the sequence that decides what a torn cut leaves (splitmix64).
-std::uint64_t torn_random(std::uint64_t& state);
+Verdict judge(OpKind kind, const char* device, unsigned long number);
+// Whether the path's device is reported missing (stat, access: no operation).
+bool is_missing(const char* device);
 
-// ---- power.cpp ----
+// ---- run.cpp ----
 
 void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// A bad FLASHSIM_FAULTS: says so on stderr, marks the run broken, ends its other
-// processes, and exits with status 2.
+// Says "flashsim: MESSAGE" on stderr, marks the run broken, ends its other processes, and
+// exits with status 2.
 [[noreturn]] void refuse_run(const char* message);
+// Notes that a backing file changes at [at, at + count), for the campaign's copies.
+void mark_written(std::uint64_t at, std::uint64_t count);
 
-// One device operation (open, read, write, lseek, ioctl, close): numbered from 1 in the
-// order the process (or, in a run, every process) performs them, traced when
-// FLASHSIM_TRACE is set, and the target of the per-operation faults. Power cuts and
-// hang-ups strike once the operation is done; after a cut no operation starts.
+// One device operation: it holds the chip from its start to its end (operations of every
+// process of a run happen one at a time, in the order of their numbers), numbered from 1
+// across the run (or the process), traced, judged by the faults once. The power is checked
+// when it starts; a cut falls when it ends (kill-after), or inside it (torn: the device
+// does the partial work, see cut_inside), or before it for an operation that does not
+// program the chip.
 class Operation {
 public:
-    Operation(const char* kind, const char* device, std::uint64_t offset);
+    Operation(OpKind kind, const char* device, std::uint64_t offset);
     Operation(const Operation&) = delete;
     Operation& operator=(const Operation&) = delete;
     ~Operation();
-    [[nodiscard]] bool fails() const { return has_fault_at(FaultKind::fail_op, number_); }
-    [[nodiscard]] bool shortened() const { return has_fault_at(FaultKind::short_op, number_); }
-    // The torn fault that cuts the power inside this operation (a write or an erase), whose
-    // partial work the caller does; the power goes off when the operation ends.
-    [[nodiscard]] const Fault* torn() const { return torn_; }
+    [[nodiscard]] const Verdict& faults() const { return verdict_; }
+    // The torn cut that falls inside this write or erase: its seed, or nullptr.
+    [[nodiscard]] const std::uint64_t* cut_inside() const
+    {
+        return verdict_.cut == CutKind::inside ? &verdict_.seed : nullptr;
+    }
     [[nodiscard]] unsigned long number() const { return number_; }
+    // Logs what a cut inside this operation left: "torn N KIND DEVICE DONE TOTAL UNIT".
+    void tore(std::uint64_t done, std::uint64_t total, const char* unit) const;
 
 private:
-    unsigned long number_;
-    const Fault* torn_ = nullptr;
+    OpKind kind_;
+    const char* device_;
+    unsigned long number_ = 0;
+    Verdict verdict_;
 };
 
-// ---- hold.cpp ----
-
-// A campaign's hold (see hold.cpp): called with the run page (nullptr outside a run) once
-// an operation has its number, and once it is done.
-void hold_before(void* run_page, unsigned long number);
-void hold_after(void* run_page, unsigned long number);
-// Notes that the backing file changes at [at, at + count), for the campaign's copies.
-void hold_wrote(std::uint64_t at, std::uint64_t count);
-
-// ---- devices.cpp ----
+// ---- device.cpp ----
 
 struct Device {
     bool open = false;
@@ -112,7 +154,7 @@ struct Device {
     bool writable = false;
     bool readable = false;
     std::uint64_t base = 0;   // where the device starts in its backing file
-    int slice = -1;           // its slice of FLASHSIM_IMAGE, or -1 (FLASHSIM_DIR)
+    int slice = -1;           // its part of FLASHSIM_IMAGE, or -1 (FLASHSIM_DIR)
 };
 
 // The device open on fd, or nullptr.
@@ -124,14 +166,12 @@ void forget_device(int fd);
 void adopt_devices();
 // Returns -2 when the path is not served, else the result of the simulated open.
 int open_device(const char* path, int flags);
-// /proc/mtd, the kernel's list of MTD devices that mtd-utils read, for the served
-// devices (names as the device's partition table gives them): -2 when not served.
+// /proc/mtd for the served devices: -2 when not served.
 int open_device_list(const char* path, int flags);
 // A read or write at offset (pread, pwrite), or at the position when advance is set, which
 // then moves on by the count moved.
-ssize_t device_read_at(Device& dev, int fd, void* buffer, std::size_t count, long long offset, bool advance);
-ssize_t device_write_at(Device& dev, int fd, const void* buffer, std::size_t count, long long offset,
-                        bool advance);
+ssize_t device_read(Device& dev, int fd, void* buffer, std::size_t count, long long offset, bool advance);
+ssize_t device_write(Device& dev, int fd, const void* buffer, std::size_t count, long long offset, bool advance);
 // Takes the offset at full width, so that lseek64 on a 32-bit target is judged as given.
 long long device_lseek(Device& dev, int fd, long long offset, int whence);
 int device_ioctl(Device& dev, int fd, unsigned long request, void* arg);

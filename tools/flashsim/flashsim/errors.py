@@ -1,0 +1,13 @@
+"""The two ways the launcher's work ends early."""
+
+
+class UsageError(Exception):
+    """A mistake of the user's: one line, status 2, before anything runs."""
+
+
+class Stopped(Exception):
+    """A signal (or a closed output) ends the launcher's work."""
+
+    def __init__(self, signum, quiet=False):
+        super().__init__(signum)
+        self.signum, self.quiet = signum, quiet
