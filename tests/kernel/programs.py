@@ -233,7 +233,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--machine", choices=("amd64", "nor"), default="amd64")
     parser.add_argument("--cache", default=vm.default_cache_dir())
-    parser.add_argument("--flashsim", required=True, help="the simulator's launcher (flashsim.py)")
+    parser.add_argument("--flashsim", required=True, help="the simulator's launcher command (BUILD/flashsim)")
     parser.add_argument("--work")
     parser.add_argument("--no-prepare", action="store_true")
     parser.add_argument("--reuse", action="store_true",
