@@ -428,10 +428,11 @@ class ScriptStatus(Case):
         self.assertIn("exit status 1, not 0: the campaign fails (it printed nothing)", done.stdout)
 
 
-def private_tmpfs(folder, size):
+def private_mounts(mounts):
     """A preexec function: the child gets a mount namespace of its own (as an ordinary
-    user, inside a user namespace of its own) where folder is a tmpfs of size bytes: a
-    temporary folder on another file system than the workspace, as in most CI containers."""
+    user, inside a user namespace of its own) in which mounts(mount) makes its mounts,
+    mount being libc's mount(2); exits 120 when no namespace can be had, 121 when a
+    mount is refused."""
     def enter():
         libc = ctypes.CDLL(None, use_errno=True)
         libc.mount.argtypes = [ctypes.c_char_p] * 3 + [ctypes.c_ulong, ctypes.c_char_p]
@@ -443,11 +444,18 @@ def private_tmpfs(folder, size):
                                ("gid_map", f"{gid} {gid} 1")):
                 with open(f"/proc/self/{name}", "w") as f:
                     f.write(text)
+        # MS_REC | MS_PRIVATE first, so that nothing reaches the machine's mounts.
         if libc.mount(None, b"/", None, 16384 | (1 << 18), None) != 0 or \
-                libc.mount(b"tmpfs", folder.encode(), b"tmpfs", 0,
-                           f"size={size},mode=1777".encode()) != 0:
+                not mounts(lambda *args: libc.mount(*args) == 0):
             os._exit(121)
     return enter
+
+
+def private_tmpfs(folder, size):
+    """A child whose folder is a tmpfs of size bytes: a temporary folder on another file
+    system than the workspace, as in most CI containers."""
+    return private_mounts(lambda mount: mount(b"tmpfs", folder.encode(), b"tmpfs", 0,
+                                              f"size={size},mode=1777".encode()))
 
 
 def as_nobody(case):
@@ -972,27 +980,14 @@ int main(int argc, char** argv) {
 
 
 def host_dev(folder):
-    """A preexec function: the child gets a mount namespace of its own (as an ordinary
-    user, inside a user namespace of its own) whose /dev is folder, with the machine's
-    null and zero bound in: the host as the launcher then sees it."""
-    def enter():
-        libc = ctypes.CDLL(None, use_errno=True)
-        libc.mount.argtypes = [ctypes.c_char_p] * 3 + [ctypes.c_ulong, ctypes.c_char_p]
-        uid, gid = os.geteuid(), os.getegid()
-        if libc.unshare(0x20000 if uid == 0 else 0x10020000) != 0:
-            os._exit(120)
-        if uid != 0:
-            for name, text in (("uid_map", f"{uid} {uid} 1"), ("setgroups", "deny"),
-                               ("gid_map", f"{gid} {gid} 1")):
-                with open(f"/proc/self/{name}", "w") as f:
-                    f.write(text)
-        ok = libc.mount(None, b"/", None, 16384 | (1 << 18), None) == 0   # MS_REC|MS_PRIVATE
-        for name in ("null", "zero"):
-            ok = ok and libc.mount(f"/dev/{name}".encode(), os.path.join(folder, name).encode(),
-                                   None, 4096, None) == 0                  # MS_BIND
-        if not ok or libc.mount(folder.encode(), b"/dev", None, 4096 | 16384, None) != 0:
-            os._exit(121)
-    return enter
+    """A child whose /dev is folder, with the machine's null and zero bound in: the host
+    as the launcher then sees it."""
+    def mounts(mount):
+        # MS_BIND for each node, then folder over /dev (MS_BIND | MS_REC).
+        return all(mount(f"/dev/{name}".encode(), os.path.join(folder, name).encode(), None,
+                         4096, None) for name in ("null", "zero")) and \
+            mount(folder.encode(), b"/dev", None, 4096 | 16384, None)
+    return private_mounts(mounts)
 
 
 class Host(Case):
