@@ -13,8 +13,9 @@
 // quota, a size limit) is removed and the data written in place, with no message of its
 // own. A signal that ends the process removes the temporary file first.
 // Never readable by more: the replacement keeps the file's owner, group and permission
-// bits (set-user-ID, set-group-ID and sticky included), and is taken only when the temporary file carries exactly the file's extended
-// attributes (access control lists included); anything else is written in place.
+// bits (set-user-ID, set-group-ID and sticky included), and is taken only when the
+// temporary file carries exactly the file's extended attributes (access control lists
+// included); anything else is written in place.
 #pragma once
 
 #include "flash/flash.h"
