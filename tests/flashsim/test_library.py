@@ -472,6 +472,54 @@ class Run(Workdir):
         self.assertEqual(sorted(m for m in os.listdir(self.dir) if m.startswith("m")), [])
         self.assertEqual(self.get("flash.img")[0x100000:0x100010], b"\xff" * 16)
 
+    def test_a_process_that_starts_after_a_cut_leaves_the_stopping_to_the_cutter(self):
+        # The cut is the cutter's alone to carry out: a process started after it only dies.
+        # One that stopped and killed the run's processes itself would, beside another such
+        # latecomer, stop it and be stopped by it, and both would stay stopped for ever.
+        # Here a member the cut spared (it hid its environment) shows its run again: a
+        # latecomer that takes the stopping on itself would kill it.
+        member = textwrap.dedent("""
+            import ctypes, os, time
+            environ = ctypes.POINTER(ctypes.c_void_p).in_dll(ctypes.CDLL(None), "environ")
+            def mark(first):
+                i = 0
+                while environ[i]:
+                    if ctypes.string_at(environ[i])[1:].startswith(b"LASHSIM_RUN="):
+                        ctypes.memmove(environ[i], first, 1)
+                    i += 1
+            def await_file(name):
+                while not os.path.exists(name):
+                    time.sleep(0.05)
+            mark(b"X")
+            open("hidden", "w").close()
+            await_file("go")
+            mark(b"F")
+            open("shown", "w").close()
+            await_file("end")
+            """)
+        image = self.put("flash.img", b"\xff" * MIB4)
+        os.makedirs(self.path("run"))
+        self.put("run/counter", bytes(library().flashsim_page_size()))
+        spared = subprocess.Popen([sys.executable, "-c", member], cwd=self.dir, env=self.env("", image),
+                                  start_new_session=True)
+        self.addCleanup(spared.wait)
+        self.addCleanup(spared.kill)
+        for name in ("hidden", "shown"):
+            while not os.path.exists(self.path(name)) and spared.poll() is None:
+                subprocess.run(["sleep", "0.05"])
+            if name == "hidden":
+                done = self.start("printf x | dd of=/dev/mtd3 conv=notrunc 2>/dev/null", "kill-after:2", image)
+                self.assertEqual(done.returncode, -signal.SIGKILL)
+                self.put("go", b"")
+        self.assertIsNone(spared.poll())
+        late = subprocess.run(["sh", "-c", "echo late > m2"], cwd=self.dir, env=self.env("", image),
+                              start_new_session=True)
+        self.assertEqual(late.returncode, -signal.SIGKILL)
+        with self.assertRaises(subprocess.TimeoutExpired, msg="the latecomer stopped the run itself"):
+            spared.wait(1)
+        self.put("end", b"")
+        self.assertEqual(spared.wait(20), 0)
+
     def test_a_cut_spares_a_process_that_took_over_a_stale_pid(self):
         # A member's pid left in the table now belongs to a program outside the run (here
         # the member itself became one by exec, with another environment), in another
