@@ -14,7 +14,7 @@ and, for both --all cases, the floor: the same check run as many times, on a cop
 flash, N at a time (xargs -P), and the campaign's cost over it (target <= 1.25), in wall
 time and in processor time (which a machine shared with other work disturbs less).
   torn        --all --torn against --all over writecramfs of 128 KiB, 512 KiB and 1 MiB
-              (twice the cut points)                              target <= 2.5 x at 1 MiB
+              (twice the cut points)                              target <= 2.5 x at each
 Figures are printed, never judged by a test.
 """
 import argparse

@@ -83,6 +83,13 @@ class Case(test_flashsim.Workdir):
         return rows
 
     @staticmethod
+    def torn_rows(done):
+        """{cut number: its row} of the cuts inside operations (the row ends with the
+        verdict and what the cut left: "FAIL  (write, 387 of 700 bytes)")."""
+        return {int(line.split()[2]): line
+                for line in done.stdout.splitlines() if line.startswith("cut inside ")}
+
+    @staticmethod
     def windows(done):
         return [line for line in done.stdout.splitlines() if line.startswith("window: ")]
 
@@ -263,13 +270,44 @@ class Verdicts(Case):
                     done = self.flashsim("--image", "flash.img", "--", upgrade, "old")
                     self.assertEqual(done.returncode, 0, done.stderr)
                     self.start = self.get("flash.img")
-                held = self.campaign("--all", check=check, script=script)
-                replayed = self.campaign("--all", "--replay", check=check, script=script)
+                # With the cuts inside each write and erase too: the torn ones held on a
+                # copy must leave what the torn fault leaves in a run of their own.
+                torn = ["--torn", "--seed", "7"]
+                held = self.campaign("--all", *torn, check=check, script=script)
+                replayed = self.campaign("--all", "--replay", *torn, check=check, script=script)
                 self.assertEqual(self.verdicts(held), self.verdicts(replayed))
+                self.assertEqual(self.torn_rows(held), self.torn_rows(replayed))
                 self.assertEqual(self.windows(held), self.windows(replayed))
                 self.assertIn("FAIL", self.verdicts(held).values())
                 self.assertIn("ok", self.verdicts(held).values())
+                self.assertIn("FAIL", " ".join(self.torn_rows(held).values()))
 
+
+    def test_each_torn_flash_judged_on_a_copy_is_the_one_of_a_run_of_its_own(self):
+        # The check fails at every cut and says what the whole flash holds, which the JSON
+        # keeps for each cut: the copies a held run tears and the flash a run of its own
+        # with the torn fault leaves are compared byte for byte (the partly programmed
+        # byte, the partly erased block), on an image, in RAM mode and in a folder.
+        self.put("conf", noise("conf", 700))
+        self.flashsim("--dir", "devices", "--", "true")
+        check = "cat /dev/mtd0 /dev/mtd1 /dev/mtd2 /dev/mtd3 | cksum; exit 1"
+        # Erases and writes, and a write that NOR stops part way (over cells not erased).
+        script = ["sh", "-c", "flashtool writetempconf conf; flashtool writebootp k.img; "
+                  "dd if=conf of=/dev/mtd3 bs=700 count=1 conv=notrunc 2>/dev/null; true"]
+        for flash in (["--image", "flash.img"], ["--image", "flash.img", "--ram"],
+                      ["--dir", "devices"]):
+            with self.subTest(flash=flash):
+                cuts = []
+                for mode in ([], ["--replay"]):
+                    done = self.flashsim("campaign", *flash, "--all", "--torn", "--seed", "5",
+                                         "--json", "r.json", *mode, "--check", check, "--",
+                                         *script)
+                    self.assertEqual(done.returncode, 1, done.stderr)
+                    cuts.append(json.loads(self.get("r.json"))["cuts"])
+                self.assertEqual(cuts[0], cuts[1])
+                inside = [c for c in cuts[0] if c["cut"] == "inside"]
+                self.assertGreater(len(inside), 20)
+                self.assertGreater(len({c["output"][0] for c in inside}), 20)
 
     def test_a_folder_of_devices_gives_the_same_verdicts_as_an_image(self):
         self.flashsim("--dir", "devices", "--", "true")

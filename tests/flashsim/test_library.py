@@ -574,6 +574,48 @@ class Run(Workdir):
         for key, outcomes in results.items():
             self.assertEqual(len(outcomes), 1, f"{key}: the same seed left different bytes")
 
+    def test_a_held_runs_torn_cut_goes_to_its_copy_and_the_operation_runs_whole(self):
+        # The process that does the operation named in the page leaves in FLASHSIM_RUN/torn
+        # what torn:N:SEED leaves on the flash, byte for byte, then does the operation whole;
+        # the page says the copy is made. Without a copy it says none is, and the run goes on.
+        write = "printf '\\0%.0s' $(seq 1000) | dd of=/dev/mtd2 bs=1000 conv=notrunc 2>/dev/null"
+        erase = f"{sys.executable} -c \"import fcntl, os, struct; " + \
+            "fcntl.ioctl(os.open('/dev/mtd2', os.O_RDWR), 0x40084d02, struct.pack('=II', 0, 0x50000))\""
+        erased = b"\xff" * MIB4
+        programmed = b"\xff" * 0x100000 + b"\x00" * 0x50000 + b"\xff" * (MIB4 - 0x150000)
+        lib = library()
+        lib.flashsim_set_torn_copy.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_uint64]
+        lib.flashsim_torn_copy_made.argtypes = [ctypes.c_void_p]
+        for kind, script, before, seed, copy in (("write", write, erased, 7, True),
+                                                 ("erase", erase, programmed, 3, True),
+                                                 ("write", write, erased, 7, False)):
+            with self.subTest(kind=kind, copy=copy):
+                self.fresh()
+                ops = self.count_ops(script, before)
+                whole = self.get("flash.img")
+                number = next(n for n, k in ops if k == kind)
+                self.start(script, f"torn:{number}:{seed}", self.put("flash.img", before))
+                torn = self.get("flash.img")
+                self.fresh()
+                self.put("run/counter", bytes(lib.flashsim_page_size()))
+                if os.path.lexists(self.path("run/torn")):
+                    os.remove(self.path("run/torn"))
+                if copy:
+                    os.symlink(self.put("copy.img", before), self.path("run/torn"))
+                with open(self.path("run/counter"), "r+b") as f, \
+                        mmap.mmap(f.fileno(), lib.flashsim_page_size()) as page:
+                    address = ctypes.c_void_p(ctypes.addressof(ctypes.c_char.from_buffer(page)))
+                    lib.flashsim_set_torn_copy(address, number, seed)
+                    done = self.start(script, "", self.put("flash.img", before))
+                    made = lib.flashsim_torn_copy_made(address)
+                    del address
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertTrue(self.get("flash.img") == whole)
+                self.assertEqual(made, number if copy else 0)
+                if copy:
+                    self.assertTrue(self.get("copy.img") == torn)
+                    self.assertTrue(torn not in (whole, before))
+
     def count_ops(self, script, before):
         os.makedirs(self.path("run"), exist_ok=True)
         self.start(script, "", self.put("flash.img", before))

@@ -57,10 +57,14 @@ ssize_t backing_pread(int fd, void* buffer, std::size_t count, std::uint64_t at)
     return call(fd, buffer, count, static_cast<off64_t>(at));
 }
 
-ssize_t backing_pwrite(int fd, const void* buffer, std::size_t count, std::uint64_t at)
+// A write to the run's flash is marked for the campaign's copies; one to the copy that
+// holds a torn result (mark false) is not the run's flash.
+ssize_t backing_pwrite(int fd, const void* buffer, std::size_t count, std::uint64_t at, bool mark = true)
 {
     static const auto call = real<ssize_t (*)(int, const void*, std::size_t, off64_t)>("pwrite64");
-    mark_written(at, count);
+    if (mark) {
+        mark_written(at, count);
+    }
     return call(fd, buffer, count, static_cast<off64_t>(at));
 }
 
@@ -291,56 +295,103 @@ bool program_cells(const Device& dev, int fd, std::uint64_t pos, const std::uint
     return true;
 }
 
-// Fills [at, at + length) of the backing file with 0xFF.
-void fill_erased(int fd, std::uint64_t at, std::uint64_t length)
+// Fills [at, at + length) of the backing file (or of the copy, mark false) with 0xFF.
+void fill_erased(int fd, std::uint64_t at, std::uint64_t length, bool mark = true)
 {
     static std::uint8_t fill[65536];
     std::memset(fill, 0xFF, sizeof fill);
     for (std::uint64_t done = 0; done < length;) {
         const auto chunk = static_cast<std::size_t>(length - done < sizeof fill ? length - done : sizeof fill);
-        if (backing_pwrite(fd, fill, chunk, at + done) != static_cast<ssize_t>(chunk)) {
+        if (backing_pwrite(fd, fill, chunk, at + done, mark) != static_cast<ssize_t>(chunk)) {
             return;
         }
         done += chunk;
     }
 }
 
-// What a cut inside a write leaves (model.h: tear_write).
-void tear_write(const Device& dev, int fd, std::uint64_t pos, const std::uint8_t* in, std::size_t count,
+// What a cut inside a write leaves (model.h: tear_write), over the cells of the backing
+// file fd, stored in out: fd itself, or the copy that holds a held run's torn result.
+// Returns false when out could not be written.
+bool tear_write(const Device& dev, int fd, int out, std::uint64_t pos, const std::uint8_t* in, std::size_t count,
                 const Operation& op, std::uint64_t seed)
 {
     Buffer cells(count);
     TornWrite torn{0, 0};
+    bool stored = false;
     if (cells.bytes != nullptr && backing_pread(fd, cells.bytes, count, dev.base + pos) == static_cast<ssize_t>(count)) {
         torn = flashsim::tear_write(config().rule, {cells.bytes, count}, {in, count}, seed);
-        if (torn.total > 0) {
-            backing_pwrite(fd, cells.bytes, torn.done + 1, dev.base + pos);
-        }
+        stored = torn.total == 0 || backing_pwrite(out, cells.bytes, torn.done + 1, dev.base + pos, out == fd) ==
+                                        static_cast<ssize_t>(torn.done + 1);
     }
     op.tore(torn.done, torn.total, "bytes");
+    return stored;
 }
 
-// What a cut inside an erase leaves (model.h: torn_erase_blocks, partly_erase).
-void tear_erase(const Device& dev, int fd, std::uint64_t start, std::uint64_t length, const Operation& op,
+// What a cut inside an erase leaves (model.h: torn_erase_blocks, partly_erase), stored in
+// out as tear_write does.
+bool tear_erase(const Device& dev, int fd, int out, std::uint64_t start, std::uint64_t length, const Operation& op,
                 std::uint64_t seed)
 {
     std::uint64_t state = 0;
     const std::uint64_t blocks = length / dev.erase_size;
     const std::uint64_t done = torn_erase_blocks(blocks, seed, state);
+    bool stored = true;
     if (blocks > 0) {
-        fill_erased(fd, dev.base + start, done * dev.erase_size);
+        fill_erased(out, dev.base + start, done * dev.erase_size, out == fd);
         static std::uint8_t cells[65536];
         for (std::uint64_t off = 0; off < dev.erase_size; off += sizeof cells) {
             const auto chunk = static_cast<std::size_t>(dev.erase_size - off < sizeof cells ? dev.erase_size - off : sizeof cells);
             const std::uint64_t at = dev.base + start + done * dev.erase_size + off;
             if (backing_pread(fd, cells, chunk, at) != static_cast<ssize_t>(chunk)) {
+                stored = false;
                 break;
             }
             partly_erase({cells, chunk}, state);
-            backing_pwrite(fd, cells, chunk, at);
+            stored = backing_pwrite(out, cells, chunk, at, out == fd) == static_cast<ssize_t>(chunk) && stored;
         }
     }
     op.tore(done, blocks, "blocks");
+    return stored;
+}
+
+// The copy of the device's backing file that a held run's torn result goes to
+// (FLASHSIM_RUN/torn: the image copy, or the folder of device copies), open; -1 if none.
+int open_torn_copy(const Device& dev)
+{
+    char path[2 * 4096 + kNameMax];
+    if (dev.slice >= 0) {
+        std::snprintf(path, sizeof path, "%s/torn", config().run);
+    } else {
+        std::snprintf(path, sizeof path, "%s/torn/%s", config().run, dev.name);
+    }
+    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_RDWR | O_CLOEXEC));
+}
+
+// A descriptor that closes itself.
+struct Descriptor {
+    explicit Descriptor(int opened) : fd(opened) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor()
+    {
+        if (fd >= 0) {
+            syscall(SYS_close, fd);
+        }
+    }
+    int fd;
+};
+
+// Stores a held run's torn result of op in its copy (tear: tear_write or tear_erase with
+// the copy as out); a copy that cannot be written is reported to the launcher as not made.
+template <typename Tear>
+void tear_copy(const Device& dev, const Operation& op, Tear tear)
+{
+    const int saved = errno;
+    const Descriptor copy(open_torn_copy(dev));
+    if (copy.fd < 0 || !tear(copy.fd)) {
+        op.copy_failed();
+    }
+    errno = saved;
 }
 
 // FLASHSIM_DELAY_US: every device write first takes this many microseconds, as a slow
@@ -373,8 +424,11 @@ ssize_t device_write(Device& dev, int fd, const void* buffer, std::size_t count,
     }
     const auto* in = static_cast<const std::uint8_t*>(buffer);
     if (const std::uint64_t* seed = op.cut_inside()) {
-        tear_write(dev, fd, pos, in, static_cast<std::size_t>(n), op, *seed);
+        tear_write(dev, fd, fd, pos, in, static_cast<std::size_t>(n), op, *seed);
         return refuse(EIO);
+    }
+    if (const std::uint64_t* seed = op.torn_copy()) {
+        tear_copy(dev, op, [&](int copy) { return tear_write(dev, fd, copy, pos, in, static_cast<std::size_t>(n), op, *seed); });
     }
     if (!program_cells(dev, fd, pos, in, static_cast<std::size_t>(n))) {
         return -1;
@@ -415,8 +469,11 @@ int device_erase(Device& dev, int fd, std::uint64_t start, std::uint64_t length)
         return refuse(EINVAL);
     }
     if (const std::uint64_t* seed = op.cut_inside()) {
-        tear_erase(dev, fd, start, length, op, *seed);
+        tear_erase(dev, fd, fd, start, length, op, *seed);
         return refuse(EIO);
+    }
+    if (const std::uint64_t* seed = op.torn_copy()) {
+        tear_copy(dev, op, [&](int copy) { return tear_erase(dev, fd, copy, start, length, op, *seed); });
     }
     fill_erased(fd, dev.base + start, length);
     return 0;

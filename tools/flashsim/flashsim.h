@@ -134,6 +134,11 @@ public:
         return verdict_.cut == CutKind::inside ? &verdict_.seed : nullptr;
     }
     [[nodiscard]] unsigned long number() const { return number_; }
+    // In a campaign's held run, the torn cut of this write or erase that is judged on a copy
+    // of the flash (FLASHSIM_RUN/torn): its seed, or nullptr. The operation itself runs whole.
+    [[nodiscard]] const std::uint64_t* torn_copy() const { return torn_copy_ ? &torn_seed_ : nullptr; }
+    // The torn result could not be stored in the copy: the launcher is told none was made.
+    void copy_failed() const { copy_failed_ = true; }
     // Logs what a cut inside this operation left: "torn N KIND DEVICE DONE TOTAL UNIT".
     void tore(std::uint64_t done, std::uint64_t total, const char* unit) const;
 
@@ -142,6 +147,9 @@ private:
     const char* device_;
     unsigned long number_ = 0;
     Verdict verdict_;
+    bool torn_copy_ = false;
+    std::uint64_t torn_seed_ = 0;
+    mutable bool copy_failed_ = false;
 };
 
 // ---- device.cpp ----

@@ -38,15 +38,18 @@ struct RunPage {
     std::uint32_t broken;       // a process found a bad FLASHSIM_FAULTS or FLASHSIM_LAYOUT
     std::uint32_t gate;         // the campaign's hold: the operation to hold after (0: none)
     std::uint32_t done;         // completed operations, for the hold
-    std::uint32_t unused;
+    std::uint32_t torn_at;      // the operation whose torn result goes to the copy (0: none)
     std::uint64_t written;      // the 64 KiB pieces of the backing file changed (mark_written)
     std::int32_t stopper;       // the one process that stops the run after a cut
     std::uint32_t stopped;      // that process has stopped and killed every member
     std::int32_t chip;          // the process whose operation the chip does (0: none)
-    std::uint32_t reserved[5];
+    std::uint32_t torn_made;    // torn_at once its copy holds the torn result
+    std::uint64_t torn_seed;    // what that torn cut leaves
+    std::uint32_t reserved[2];
     std::int32_t members[(4096 - 64) / 4];   // every live process of the run (0: a free slot)
 };
-static_assert(sizeof(RunPage) == 4096 && offsetof(RunPage, written) % 8 == 0 && offsetof(RunPage, members) == 64);
+static_assert(sizeof(RunPage) == 4096 && offsetof(RunPage, written) % 8 == 0 && offsetof(RunPage, torn_seed) % 8 == 0 &&
+              offsetof(RunPage, members) == 64);
 
 constexpr unsigned kPieceShift = 16;
 constexpr int kSlots = sizeof(RunPage::members) / sizeof(RunPage::members[0]);
@@ -492,6 +495,13 @@ Operation::Operation(OpKind kind, const char* device, std::uint64_t offset) : ki
     }
     verdict_ = judge(kind, device, number_);
     hold_before(page, number_);
+    // The campaign's torn cut held like the others: the launcher, held after the operation
+    // before this one, named this one; its torn result goes to the launcher's copy of the
+    // flash (FLASHSIM_RUN/torn), and the operation itself runs whole.
+    if (page != nullptr && verdict_.cut == CutKind::none && load(page->torn_at) == number_) {
+        torn_copy_ = true;
+        torn_seed_ = load(page->torn_seed);
+    }
     if (verdict_.stop_before) {
         log_line("stop before %lu", number_);
         kill(getpid(), SIGSTOP);
@@ -500,10 +510,13 @@ Operation::Operation(OpKind kind, const char* device, std::uint64_t offset) : ki
         log_line("op %lu %ld %s %s 0x%llx %s", number_, static_cast<long>(getpid()), op_name(kind), device,
                  static_cast<unsigned long long>(offset), command_line());
     }
-    if (verdict_.cut == CutKind::inside && kind != OpKind::write && kind != OpKind::erase) {
-        // Only writes and erases take time on the chip: any other operation is cut before.
+    if ((verdict_.cut == CutKind::inside || torn_copy_) && kind != OpKind::write && kind != OpKind::erase) {
+        // Only writes and erases take time on the chip: any other operation is cut before
+        // (the copy stays the flash before it).
         tore(0, 1, "operations");
-        cut_power();
+        if (!torn_copy_) {
+            cut_power();
+        }
     }
 }
 
@@ -526,6 +539,9 @@ Operation::~Operation()
         cut_power();
     }
     RunPage* page = run_page();
+    if (torn_copy_ && !copy_failed_) {
+        __atomic_store_n(&page->torn_made, static_cast<std::uint32_t>(number_), __ATOMIC_SEQ_CST);
+    }
     hold_after(page, number_);
     if (page != nullptr) {
         release_chip(page);
@@ -564,4 +580,21 @@ FLASHSIM_EXPORT void flashsim_set_gate(void* page, unsigned gate)
 FLASHSIM_EXPORT std::uint64_t flashsim_take_written(void* page)
 {
     return __atomic_exchange_n(&static_cast<RunPage*>(page)->written, std::uint64_t{0}, __ATOMIC_SEQ_CST);
+}
+
+// The torn cut that a held run judges on a copy: the process that does operation number
+// first leaves what torn:NUMBER:SEED would leave in the copy FLASHSIM_RUN/torn (the image
+// copy, or the folder of device copies), then does the operation whole (0: none).
+FLASHSIM_EXPORT void flashsim_set_torn_copy(void* page, unsigned number, std::uint64_t seed)
+{
+    auto* run = static_cast<RunPage*>(page);
+    __atomic_store_n(&run->torn_seed, seed, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&run->torn_made, 0U, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&run->torn_at, number, __ATOMIC_SEQ_CST);
+}
+
+// The operation whose torn result the copy holds, once that operation has ended (0: none).
+FLASHSIM_EXPORT unsigned flashsim_torn_copy_made(const void* page)
+{
+    return __atomic_load_n(&static_cast<const RunPage*>(page)->torn_made, __ATOMIC_SEQ_CST);
 }

@@ -226,13 +226,25 @@ class Campaign:
     def check_now(self, cut, source=None, history=None):
         """Starts the check of the flash as it is now, on a copy of it (and of the state
         folder); its Result is recorded when it ends."""
+        self.checker.submit(cut, *self.copy_now(source, history))
+
+    def copy_now(self, source=None, history=None):
+        """A copy of the flash as it is now and of the state folder, for a check: (slot,
+        source, step, state) as Checker.submit takes them."""
         slot = self.copies.take(source, history)
         state = None
         if self.state:
             state = os.path.join(slot.folder, "state")
             remove(state)
             self.state.save(state)
-        self.checker.submit(cut, slot, source, len(history) - 1 if history else None, state)
+        return slot, source, len(history) - 1 if history else None, state
+
+    def forget_copy(self, copy):
+        """A copy whose check will not run."""
+        slot, source, step, state = copy
+        self.copies.give_back(slot, source, step)
+        if state is not None:
+            remove(state)
 
     def checked(self, job, result):
         self.copies.give_back(job.slot, job.source, job.step)
@@ -259,43 +271,96 @@ class Campaign:
 
     def held_run(self, points):
         """One run held at each point in turn, starting the check of each (a few waiting at
-        most); returns how many points it took (with --state a run ends after a few)."""
+        most); returns how many points it took (with --state a run ends after a few). A cut
+        inside operation N is held like the others: held after N - 1 (or before the run
+        starts, for N = 1), the launcher takes a copy of the flash and names it to the run;
+        the process that does N leaves in that copy what the torn fault would leave on the
+        flash, then does N whole, and the copy is judged once the run is held after N."""
         self.put_back()
         if not points:
             return 0
         self.runs += 1
         source, history = self.runs, []
-        run = Run(self.flash, self.ram, gate=points[0].number, spared=self.checker.sessions)
+        first = points[0]
+        run = Run(self.flash, self.ram, gate=max(1, first.number - first.inside),
+                  spared=self.checker.sessions)
         window = 2 * self.jobs + 2
-        order, gate = Order(run.trace, self.shape), None
+        order, gate, torn = Order(run.trace, self.shape), None, None
+        held = [0]      # the operation the run is held after (0: not started)
+
+        def reach(number):
+            """Holds the run after operation number (True), unless its script ends or runs
+            past its time first (False)."""
+            if held[0] == number:
+                return True
+            if held[0]:
+                gate.release(number)
+            if not gate.reach(number):
+                return False
+            held[0] = number
+            history.append(run.page.take_written())
+            return True
+
         try:
+            if first.inside and first.number == 1:
+                torn = self.torn_copy(run, first, source, history)
             run.start(self.script, quiet=True)
             gate = Gate(run, self.timeout, self.checker)
             for index, point in enumerate(points):
-                self.where = f"the cut after {point.number}"
-                if not gate.reach(point.number):
-                    verdict = "TIMEOUT" if run.proc.poll() is None else "not reached"
-                    for rest in points[index:]:
-                        self.record(rest, Result(verdict, ""))
+                self.where = f"the {point.label()}"
+                if point.inside and point.number > 1 and not reach(point.number - 1) or \
+                        not point.inside and not reach(point.number):
                     break
-                if self.checker.paused and self.checker.busy() >= window:
+                if self.checker.paused and self.checker.busy() >= window and torn is None:
                     return index
-                history.append(run.page.take_written())
-                if order.changed(point.number):
-                    self.record(point, Result(ORDER_CHANGED, ""))
+                if not point.inside:
+                    if order.changed(point.number):
+                        self.record(point, Result(ORDER_CHANGED, ""))
+                    else:
+                        self.check_now(point, source, history)
                 else:
-                    self.check_now(point, source, history)
-                    while not self.checker.paused and self.checker.busy() > window:
-                        self.checker.wait()
-                if index + 1 < len(points):
-                    gate.release(points[index + 1].number)
+                    if torn is None:
+                        torn = self.torn_copy(run, point, source, history)
+                    if not reach(point.number):
+                        break
+                    copy, torn = torn, None
+                    made = run.page.torn_copy_made()
+                    run.page.set_torn_copy(0, 0)
+                    if order.changed(point.number):
+                        self.forget_copy(copy)
+                        self.record(point, Result(ORDER_CHANGED, ""))
+                        continue
+                    if made != point.number:
+                        self.forget_copy(copy)
+                        raise UsageError(f"the simulator could not make the flash of the "
+                                         f"{point.label()} in {copy[0].folder}")
+                    self.rows.torn.update(order.torn)
+                    self.checker.submit(point, *copy)
+                while not self.checker.paused and self.checker.busy() > window:
+                    self.checker.wait()
+            else:
+                return len(points)
+            # The run ended or ran past its time before the point.
+            verdict = "TIMEOUT" if run.proc.poll() is None else "not reached"
+            for rest in points[index:]:
+                self.record(rest, Result(verdict, ""))
             return len(points)
         finally:
+            if torn is not None:
+                self.forget_copy(torn)
             if gate is not None:
                 gate.close()
             order.close()
             run.stop()
             run.close()
+
+    def torn_copy(self, run, cut, source, history):
+        """A copy of the flash as it is now, held before the operation of cut (a cut inside
+        it), named to the run: the process that does that operation leaves in it what the
+        torn fault with the campaign's seed would leave."""
+        copy = self.copy_now(source, history)
+        run.torn_copy(copy[0].flash.path, cut.number, self.torn_seed)
+        return copy
 
     def bisect(self):
         """Finds the exact operation where the verdict changes between two tried cut points:
@@ -361,15 +426,21 @@ class Campaign:
 
     def torn(self):
         """Cut points inside each erase and write of the counting run (--all: every one, else
-        the sampled ones), one run each; what a torn cut leaves is decided by the seed."""
+        the sampled ones), held like the others; what a torn cut leaves is decided by the
+        seed."""
         self.rows.say(f"torn cuts with seed {self.torn_seed}")
-        for op in self.share(self.ops if self.every else sample(self.ops), torn=True):
-            if op.kind in ("erase", "write"):
-                cut = Cut(op.number, inside=True)
-                self.where = f"the cut inside {op.number}"
-                status, page, lines = self.faulted_run(cut.fault(self.torn_seed))
-                self.rows.torn.update(torn_lines(lines))
-                self.judged(cut, status, page)
+        points = [Cut(op.number, inside=True)
+                  for op in self.share(self.ops if self.every else sample(self.ops), torn=True)
+                  if op.kind in ("erase", "write")]
+        if not self.replay:
+            self.cut_at(points)
+            return
+        for cut in points:
+            self.where = f"the cut inside {cut.number}"
+            status, page, lines = self.faulted_run(cut.fault(self.torn_seed))
+            self.rows.torn.update(torn_lines(lines))
+            ops = parse_trace(lines)[:cut.number]
+            self.judged(cut, status, page, shape(ops) == self.shape[:cut.number])
 
 
 class Gate:
@@ -431,11 +502,12 @@ class Order:
         self.path, self.counted = trace, counted
         self.file, self.at = None, 0
         self.seen, self.ranks = {}, {}
+        self.torn = {}      # the torn cuts the run's log records so far: {number: Torn}
         self.checked, self.diverged = 0, None
 
     def changed(self, point):
+        self.read()
         if self.diverged is None:
-            self.read()
             for number in range(self.checked + 1, point + 1):
                 op = self.seen.get(number)
                 if op is None or number > len(self.counted) or \
@@ -454,8 +526,10 @@ class Order:
         chunk = self.file.read()
         end = chunk.rfind(b"\n") + 1
         self.at += end
-        for op in parse_trace(chunk[:end].decode("utf-8", "replace").splitlines()):
+        lines = chunk[:end].decode("utf-8", "replace").splitlines()
+        for op in parse_trace(lines):
             self.seen[op.number] = op
+        self.torn.update(torn_lines(lines))
 
     def close(self):
         if self.file is not None:

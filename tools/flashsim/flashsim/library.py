@@ -15,6 +15,8 @@ EXPORTS = {
     "flashsim_page_state": (None, [ctypes.c_void_p, _U32, _U32, _U32]),
     "flashsim_set_gate": (None, [ctypes.c_void_p, ctypes.c_uint]),
     "flashsim_take_written": (ctypes.c_uint64, [ctypes.c_void_p]),
+    "flashsim_set_torn_copy": (None, [ctypes.c_void_p, ctypes.c_uint, ctypes.c_uint64]),
+    "flashsim_torn_copy_made": (ctypes.c_uint, [ctypes.c_void_p]),
 }
 _loaded = None
 
@@ -83,6 +85,15 @@ class Page:
     def take_written(self):
         """The 64 KiB pieces written since the last call (bit 63: from piece 63 on)."""
         return load().flashsim_take_written(self._at())
+
+    def set_torn_copy(self, number, seed):
+        """The process that does operation number leaves what torn:NUMBER:SEED would leave
+        in the run's copy (FLASHSIM_RUN/torn), then does the operation whole (0: none)."""
+        load().flashsim_set_torn_copy(self._at(), number, seed)
+
+    def torn_copy_made(self):
+        """The operation whose torn result the copy holds, once it has ended (0: none)."""
+        return load().flashsim_torn_copy_made(self._at())
 
     def close(self):
         self.map.close()

@@ -202,6 +202,16 @@ class Run:
         self.proc = subprocess.Popen(argv, env=env, process_group=0, **streams)
         return self.proc
 
+    def torn_copy(self, copy, number, seed):
+        """Names copy (a flash image or folder) to the run: the process that does operation
+        number leaves in it what torn:NUMBER:SEED would leave on the flash, then does the
+        operation whole. The run is held before that operation meanwhile."""
+        link = os.path.join(self.folder, "torn")
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(copy, link)
+        self.page.set_torn_copy(number, seed)
+
     def wait(self, timeout=None):
         """Waits for the run's command; returns its status, or None past the timeout."""
         try:
