@@ -777,7 +777,10 @@ class NothingSilent(Case):
     checks past their limit (which get to clean up)."""
 
     def test_processes_left_running_are_named_before_they_are_killed(self):
-        daemon = f"setsid sleep {LINGER} & sleep {LINGER} & "
+        # Both are named as what they run, so the script goes on once both have become sleep.
+        daemon = (f"setsid sleep {LINGER} & a=$!; sleep {LINGER} & b=$!; "
+                  "until grep -qx sleep /proc/$a/comm && grep -qx sleep /proc/$b/comm; "
+                  "do sleep 0.01; done; ")
         for args, what, status in [
             (["--image", "flash.img", "--", "sh", "-c", daemon + "flashtool erasel1"],
              "the command", 0),
