@@ -178,7 +178,8 @@ std::string parsed(const char* text)
     flashsim::format_layout(layout, out, sizeof out);
     std::string starts;
     for (int i = 0; i < layout.count; ++i) {
-        starts += " " + std::to_string(layout.parts[i].start);
+        starts += ' ';
+        starts += std::to_string(layout.parts[i].start);
     }
     return out + starts;
 }
