@@ -433,6 +433,22 @@ class Run(Workdir):
         self.assertEqual(late.stdout, "done\n")
         self.assert_all_gone(run_members(self.path("run")))
 
+    def hidden_member(self, script, image):
+        """Starts a Python member of a fresh run in a session of its own and returns it once
+        it has made the file "hidden" (the scripts hide their run from the cut there)."""
+        os.makedirs(self.path("run"))
+        self.put("run/counter", bytes(library().flashsim_page_size()))
+        member = subprocess.Popen([sys.executable, "-c", script], cwd=self.dir, env=self.env("", image),
+                                  start_new_session=True)
+        self.addCleanup(member.wait)
+        self.addCleanup(member.kill)
+        self.await_file("hidden", member)
+        return member
+
+    def await_file(self, name, member):
+        while not os.path.exists(self.path(name)) and member.poll() is None:
+            subprocess.run(["sleep", "0.05"])
+
     def test_after_a_cut_a_new_process_dies_at_its_start_and_no_operation_starts(self):
         # A process of the run that the cut did not reach (it hid its environment, as a
         # program that took over a member's pid would have another) starts no operation
@@ -453,14 +469,7 @@ class Run(Workdir):
             open("m1", "w").close()
             """)
         image = self.put("flash.img", b"\xff" * MIB4)
-        os.makedirs(self.path("run"))
-        self.put("run/counter", bytes(library().flashsim_page_size()))
-        hidden = subprocess.Popen([sys.executable, "-c", hide], cwd=self.dir, env=self.env("", image),
-                                  start_new_session=True)
-        self.addCleanup(hidden.wait)
-        self.addCleanup(hidden.kill)
-        while not os.path.exists(self.path("hidden")) and hidden.poll() is None:
-            subprocess.run(["sleep", "0.05"])
+        hidden = self.hidden_member(hide, image)
         done = self.start("printf x | dd of=/dev/mtd3 conv=notrunc 2>/dev/null", "kill-after:2", image)
         self.assertEqual(done.returncode, -signal.SIGKILL)
         self.assertIsNone(hidden.poll())
@@ -498,19 +507,11 @@ class Run(Workdir):
             await_file("end")
             """)
         image = self.put("flash.img", b"\xff" * MIB4)
-        os.makedirs(self.path("run"))
-        self.put("run/counter", bytes(library().flashsim_page_size()))
-        spared = subprocess.Popen([sys.executable, "-c", member], cwd=self.dir, env=self.env("", image),
-                                  start_new_session=True)
-        self.addCleanup(spared.wait)
-        self.addCleanup(spared.kill)
-        for name in ("hidden", "shown"):
-            while not os.path.exists(self.path(name)) and spared.poll() is None:
-                subprocess.run(["sleep", "0.05"])
-            if name == "hidden":
-                done = self.start("printf x | dd of=/dev/mtd3 conv=notrunc 2>/dev/null", "kill-after:2", image)
-                self.assertEqual(done.returncode, -signal.SIGKILL)
-                self.put("go", b"")
+        spared = self.hidden_member(member, image)
+        done = self.start("printf x | dd of=/dev/mtd3 conv=notrunc 2>/dev/null", "kill-after:2", image)
+        self.assertEqual(done.returncode, -signal.SIGKILL)
+        self.put("go", b"")
+        self.await_file("shown", spared)
         self.assertIsNone(spared.poll())
         late = subprocess.run(["sh", "-c", "echo late > m2"], cwd=self.dir, env=self.env("", image),
                               start_new_session=True)
