@@ -415,6 +415,18 @@ int control(const char* symbol, int fd, int cmd, void* arg, bool wide)
     return refuse(EINVAL);
 }
 
+// Reopening a stream onto a device is not served; any other path goes to the C library's
+// own symbol.
+FILE* reopen_stream(const char* symbol, const char* path, const char* mode, FILE* stream)
+{
+    struct stat64 st {};
+    if (path != nullptr && path_status(path, st) != -2) {
+        errno = EOPNOTSUPP;
+        return nullptr;
+    }
+    return real<FILE* (*)(const char*, const char*, FILE*)>(symbol)(path, mode, stream);
+}
+
 }  // namespace
 
 // Every call on descriptors that a device answers itself, with its answer (an expression
@@ -622,25 +634,14 @@ FILE* fopen64(const char* path, const char* mode)
     return open_stream(path, mode, [&] { return real<FILE* (*)(const char*, const char*)>("fopen64")(path, mode); });
 }
 
-// Reopening a stream onto a device is not served.
 FILE* freopen(const char* path, const char* mode, FILE* stream)
 {
-    struct stat64 st {};
-    if (path != nullptr && path_status(path, st) != -2) {
-        errno = EOPNOTSUPP;
-        return nullptr;
-    }
-    return real<FILE* (*)(const char*, const char*, FILE*)>("freopen")(path, mode, stream);
+    return reopen_stream("freopen", path, mode, stream);
 }
 
 FILE* freopen64(const char* path, const char* mode, FILE* stream)
 {
-    struct stat64 st {};
-    if (path != nullptr && path_status(path, st) != -2) {
-        errno = EOPNOTSUPP;
-        return nullptr;
-    }
-    return real<FILE* (*)(const char*, const char*, FILE*)>("freopen64")(path, mode, stream);
+    return reopen_stream("freopen64", path, mode, stream);
 }
 
 // ---- Transfers: the fortified forms (_FORTIFY_SOURCE) that programs call when the
