@@ -86,7 +86,8 @@ def become_subreaper():
 
 def descendants(skip_sessions=()):
     """The processes below the launcher, with their state, except those of the sessions
-    given (a check's)."""
+    given (a check's, named by its first process: that process is spared by its pid too,
+    since a check that is forked takes its session only a moment after the fork)."""
     parent, session, state = {}, {}, {}
     for name in isolation.proc_list():
         if not name.isdigit():
@@ -106,7 +107,7 @@ def descendants(skip_sessions=()):
         for child in children.get(todo.pop(), ()):
             if child == isolation.keeper:
                 todo.append(child)      # its orphans are the runs', not itself
-            elif session.get(child) not in skip_sessions:
+            elif child not in skip_sessions and session.get(child) not in skip_sessions:
                 below.append((child, state[child]))
                 todo.append(child)
     return below
