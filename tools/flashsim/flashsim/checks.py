@@ -16,12 +16,17 @@ DEFAULT_SIGNALS = (signal.SIGPIPE, signal.SIGINT, signal.SIGTERM, signal.SIGHUP,
                    signal.SIGQUIT, signal.SIGXFSZ)
 PIECE = 1 << 16     # the library marks what a run or a check writes in pieces of 64 KiB
 
-Result = collections.namedtuple("Result", "verdict output")
+# A verdict, what the check said, and how long it took (seconds).
+Result = collections.namedtuple("Result", "verdict output seconds", defaults=(0.0,))
 # A check: its cut, its copy of the flash (slot) made by which run at which of its held
-# points (source, step), its --state copy; once started its process, pidfd and deadline.
+# points (source, step), its --state copy; once started its process, pidfd, start and
+# deadline; once its first process ended, that one's status and when it ended.
 # terminated: past its limit, it was sent SIGTERM; deadline is then the end of its grace.
-Job = collections.namedtuple("Job", "cut slot source step state pid exited deadline terminated")
+Job = collections.namedtuple("Job", "cut slot source step state pid exited began deadline "
+                                    "terminated status ended",
+                             defaults=(None, None, None, None, False, None, None))
 GRACE = 2.0     # how long a check past its limit has to clean up after SIGTERM
+LOOK = 0.05     # how often the processes left of a stopped check are looked for
 
 
 class Checker:
@@ -48,7 +53,7 @@ class Checker:
         return len(self.waiting) + len(self.running)
 
     def submit(self, cut, slot, source=None, step=None, state=None):
-        self.waiting.append(Job(cut, slot, source, step, state, None, None, None, False))
+        self.waiting.append(Job(cut, slot, source, step, state))
         self.start()
 
     def start(self):
@@ -70,9 +75,7 @@ class Checker:
                    (os.POSIX_SPAWN_DUP2, 1, 2)]
         pid = os.posix_spawn(SHELL, ["sh", "-c", self.command], env, file_actions=actions,
                              setsid=True, setsigmask=(), setsigdef=DEFAULT_SIGNALS)
-        exited = os.pidfd_open(pid)
-        self.running[exited] = job._replace(pid=pid, exited=exited,
-                                            deadline=time.monotonic() + self.timeout)
+        self.started(job, pid)
 
     def spawn_apart(self, job):
         """A check that sees its own copy of the --state folder: forked (posix_spawn cannot
@@ -81,6 +84,9 @@ class Checker:
                             {"FLASHSIM_WRITTEN": os.path.join(job.slot.folder, "written")})
         job.slot.written.take_written()
         output = os.path.join(job.slot.folder, "output")
+        # A check that dies before it opens its output must not show the last one's.
+        if os.path.exists(output):
+            os.remove(output)
         pid = os.fork()
         if pid == 0:
             try:
@@ -98,61 +104,87 @@ class Checker:
                 os.write(2, b"flashsim: no mount namespace for the check's --state copy\n")
             finally:
                 os._exit(127)
+        self.started(job, pid)
+
+    def started(self, job, pid):
+        now = time.monotonic()
         exited = os.pidfd_open(pid)
-        self.running[exited] = job._replace(pid=pid, exited=exited,
-                                            deadline=time.monotonic() + self.timeout)
+        self.running[exited] = job._replace(pid=pid, exited=exited, began=now,
+                                            deadline=now + self.timeout)
 
     def wait(self, fds=(), timeout=None):
         """Waits until one of fds can be read, or timeout passes, or (without fds) a check
         ends, reaping every check that ends meanwhile. Returns the fds ready."""
         end = None if timeout is None else time.monotonic() + timeout
         while fds or self.running:
-            limits = [job.deadline for job in self.running.values()] + ([end] if end else [])
-            left = max(0.0, min(limits) - time.monotonic()) if limits else None
-            ready = select.select(list(fds) + list(self.running), [], [], left)[0]
             now = time.monotonic()
-            late = [fd for fd, job in self.running.items()
-                    if fd not in ready and job.deadline <= now and not job.terminated]
-            for fd in late:
-                self.terminate(fd, now)
-            ended = [fd for fd, job in self.running.items() if fd in ready or job.deadline <= now]
+            limits = [job.deadline for job in self.running.values()] + ([end] if end else [])
+            if any(job.status is not None for job in self.running.values()):
+                limits.append(now + LOOK)   # a check's first process ended, its others not
+            left = max(0.0, min(limits) - now) if limits else None
+            watched = [fd for fd, job in self.running.items() if job.status is None]
+            ready = select.select(list(fds) + watched, [], [], left)[0]
+            now = time.monotonic()
+            ended = []
+            for fd, job in list(self.running.items()):
+                if fd in ready:
+                    job = self.leader_ended(fd)
+                if job.status is not None and (not job.terminated or not members(job.pid)):
+                    ended.append(fd)
+                elif job.deadline <= now and not job.terminated:
+                    self.terminate(fd, now)
+                elif job.deadline <= now:
+                    ended.append(fd)
             for fd in ended:
-                self.reap(fd, timed_out=self.running[fd].terminated)
+                self.reap(fd)
             self.start()
             got = [fd for fd in ready if fd in fds]
             if got or (end is not None and now >= end) or (ended and not fds):
                 return got
         return []
 
-    def terminate(self, fd, now):
-        """A check past its limit: SIGTERM to its session's group, so that its own cleanup
-        (a trap that removes its files) runs; SIGKILL follows after GRACE seconds."""
+    def leader_ended(self, fd):
+        """Reaps the first process of a check (the shell that runs the command); the
+        check's other processes may still run."""
         job = self.running[fd]
-        try:
-            os.killpg(job.pid, signal.SIGTERM)
-        except (ProcessLookupError, PermissionError):
-            pass
-        self.running[fd] = job._replace(terminated=True, deadline=now + GRACE)
-
-    def reap(self, fd, timed_out):
-        job = self.running.pop(fd)
-        try:
-            os.killpg(job.pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            pass
         try:
             status = os.waitstatus_to_exitcode(os.waitpid(job.pid, 0)[1])
         except ChildProcessError:
             status = -signal.SIGKILL
+        self.running[fd] = job = job._replace(status=status, ended=time.monotonic())
+        return job
+
+    def terminate(self, fd, now):
+        """A check past its limit: SIGTERM to every process of its session, the shell that
+        runs the command included, so that its own cleanup (a trap that removes its files)
+        runs; the check is over when none of them is left, or after GRACE seconds, when
+        SIGKILL ends the rest."""
+        job = self.running[fd]
+        signal_session(job.pid, signal.SIGTERM)
+        self.running[fd] = job._replace(terminated=True, deadline=now + GRACE,
+                                        ended=job.ended or now)
+
+    def reap(self, fd):
+        job = self.running.pop(fd)
+        signal_session(job.pid, signal.SIGKILL)
+        if job.status is None:
+            job = job._replace(status=-signal.SIGKILL, ended=time.monotonic())
+            try:
+                os.waitpid(job.pid, 0)
+            except ChildProcessError:
+                pass
         os.close(fd)
-        verdict = "TIMEOUT" if timed_out else "ok" if status == 0 else "FAIL"
+        verdict = "TIMEOUT" if job.terminated else "ok" if job.status == 0 else "FAIL"
         text = ""
         if verdict != "ok":     # what a failing check said is shown, a passing one's not
-            with open(os.path.join(job.slot.folder, "output"), "rb") as f:
-                text = f.read(4096).decode("utf-8", "replace")
-        if timed_out:
-            text += f"(killed after {self.timeout:g} s)\n"
-        self.done(job, Result(verdict, text))
+            try:
+                with open(os.path.join(job.slot.folder, "output"), "rb") as f:
+                    text = f.read(4096).decode("utf-8", "replace")
+            except FileNotFoundError:
+                pass
+        if job.terminated:
+            text += f"(the check ran past its limit of {self.timeout:g} s: stopped)\n"
+        self.done(job, Result(verdict, text, job.ended - job.began))
 
     def drain(self):
         self.paused = False
@@ -166,6 +198,31 @@ class Checker:
             os.close(fd)
         self.running.clear()
         self.waiting.clear()
+
+
+def members(session):
+    """The processes of a session that have not ended."""
+    found = []
+    for name in isolation.proc_list():
+        if name.isdigit():
+            try:
+                with isolation.proc_open(f"{name}/stat") as f:
+                    fields = f.read().rsplit(b")", 1)[1].split()
+            except (OSError, IndexError):
+                continue
+            if int(fields[3]) == session and fields[0] not in (b"Z", b"X"):
+                found.append(int(name))
+    return found
+
+
+def signal_session(session, signum):
+    """Sends signum to every process of a session (a check's: whatever group its processes
+    moved to)."""
+    for pid in members(session) or [session]:
+        try:
+            os.kill(pid, signum)
+        except (ProcessLookupError, PermissionError):
+            pass
 
 
 class Copies:

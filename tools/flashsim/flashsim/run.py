@@ -1,6 +1,8 @@
-"""One run of a command under the simulator. The launcher is a child subreaper: every
-process of a run stays below it, whatever group or session it moves to, so that it can
-kill every one of them before the flash is judged or put back."""
+"""One run of a command under the simulator, and the held run of a campaign: the gate that
+holds it after an operation and the check that its operations are the counting run's. The
+launcher is a child subreaper: every process of a run stays below it, whatever group or
+session it moves to, so that it can kill every one of them before the flash is judged or
+put back."""
 import collections
 import contextlib
 import ctypes
@@ -8,6 +10,7 @@ import fcntl
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -15,7 +18,7 @@ import time
 
 from . import isolation, library
 from .errors import Stopped, UsageError
-from .trace import torn_lines
+from .trace import parse_trace, torn_lines
 
 PR_SET_CHILD_SUBREAPER = 36
 _folders = set()    # run folders not removed yet: the launcher removes what is left at its end
@@ -237,10 +240,13 @@ class Run:
 
     def name_left(self, what):
         """Says on standard error which processes are still running now that what (the
-        command, the script) has ended: they are killed next, which is no silent end."""
-        for pid, line in self.left():
+        command, the script) has ended: they are killed next, which is no silent end.
+        Returns them, as (pid, command line)."""
+        found = self.left()
+        for pid, line in found:
             print(f"flashsim: {line} (pid {pid}) was still running when {what} ended: killed",
                   file=sys.stderr, flush=True)
+        return found
 
     def stop(self):
         """Kills every process of the run that is left (whatever group or session it moved
@@ -269,6 +275,163 @@ class Run:
         if not os.path.exists(self.folder):
             _folders.discard(self.folder)
             release_folder(self.folder)
+
+
+class Gate:
+    """A held run's gate: the process that completes the operation the run is held after
+    writes its number to the run's FIFO; release lets the run go on. The run's time limit
+    counts only the time it runs, not the time it is held."""
+
+    def __init__(self, run, limit, wait):
+        self.run, self.wait = run, wait
+        self.limit = limit
+        self.deadline = None if limit is None else time.monotonic() + limit
+        self.buffer = b""
+        self.held_since = None
+        self.exited = os.pidfd_open(run.proc.pid)
+
+    def reach(self, point):
+        """Waits until the run is held after point (True), or its script ends or runs past
+        its time first (False); wait (the checks' own) lets them go on meanwhile."""
+        while True:
+            while len(self.buffer) >= 4:
+                number = struct.unpack("=I", self.buffer[:4])[0]
+                self.buffer = self.buffer[4:]
+                if number == point:
+                    self.held_since = time.monotonic()
+                    return True
+            if self.run.proc.poll() is not None:
+                if not self.read():
+                    return False
+                continue
+            left = None if self.deadline is None else self.deadline - time.monotonic()
+            if left is not None and left <= 0:
+                return False
+            if self.run.fifo in self.wait([self.run.fifo, self.exited], left):
+                self.read()
+
+    def release(self, point):
+        """Lets the run go on to point; the time it was held stops counting."""
+        if self.deadline is not None and self.held_since is not None:
+            self.deadline += time.monotonic() - self.held_since
+        self.held_since = None
+        self.run.page.set_gate(point)
+
+    def read(self):
+        try:
+            data = os.read(self.run.fifo, 4096)
+        except BlockingIOError:
+            return False
+        self.buffer += data
+        return bool(data)
+
+    def close(self):
+        os.close(self.exited)
+
+
+class Order:
+    """Whether a held run's operations up to a cut are the counting run's (counted: its
+    shape): the same kind, device and offset, by the same process (counted in order of
+    first appearance). A number missing from the trace while later ones are there is a
+    trace line lost, not another path: lost() says so."""
+
+    def __init__(self, trace, counted):
+        self.path, self.counted = trace, counted
+        self.file, self.at = None, 0
+        self.seen, self.ranks = {}, {}
+        self.torn = {}      # the torn cuts the run's log records so far: {number: Torn}
+        self.checked, self.diverged = 0, None
+
+    def changed(self, point):
+        self.read()
+        if self.diverged is None:
+            for number in range(self.checked + 1, point + 1):
+                op = self.seen.get(number)
+                if op is None or number > len(self.counted) or \
+                        (self.ranks.setdefault(op.pid, len(self.ranks)), op.kind, op.device,
+                         op.offset) != self.counted[number - 1]:
+                    self.diverged = number
+                    break
+                self.checked = number
+        return self.diverged is not None and self.diverged <= point
+
+    def lost(self):
+        """Whether the trace lacks the line of an operation it has later ones of."""
+        return self.diverged is not None and self.diverged not in self.seen and \
+            any(number > self.diverged for number in self.seen)
+
+    def read(self):
+        """The trace's new whole lines."""
+        if self.file is None:
+            self.file = open(self.path, "rb")
+        self.file.seek(self.at)
+        chunk = self.file.read()
+        end = chunk.rfind(b"\n") + 1
+        self.at += end
+        lines = chunk[:end].decode("utf-8", "replace").splitlines()
+        for op in parse_trace(lines):
+            self.seen[op.number] = op
+        self.torn.update(torn_lines(lines))
+
+    def close(self):
+        if self.file is not None:
+            self.file.close()
+            self.file = None
+
+
+class HeldRun:
+    """A campaign's run of the script, held after one operation at a time: reach(N)
+    returns once every operation up to N has ended and none past it has started, the flash
+    a cut right after N leaves. history holds the pieces the run wrote up to each point it
+    was held at, for the copies of the flash taken there. A cut inside operation N is held
+    like the others: held after N - 1 (or before the run starts), the launcher names a copy
+    of the flash (torn_copy); the process that does N leaves in that copy what the torn
+    fault would leave, then does N whole."""
+
+    def __init__(self, flash, ram, counted, first, limit, spared, wait):
+        self.run = Run(flash, ram, gate=first, spared=spared)
+        self.order = Order(self.run.trace, counted)
+        self.limit, self.wait = limit, wait
+        self.gate = None
+        self.held = 0       # the operation the run is held after (0: not started)
+        self.history = []
+
+    def start(self, script):
+        self.run.start(script, quiet=True)
+        self.gate = Gate(self.run, self.limit, self.wait)
+
+    def reach(self, number):
+        """Holds the run after operation number (True), unless its script ends or runs past
+        its time first (False)."""
+        if self.held == number:
+            return True
+        if self.held:
+            self.gate.release(number)
+        if not self.gate.reach(number):
+            return False
+        self.held = number
+        self.history.append(self.run.page.take_written())
+        return True
+
+    def ran_out(self):
+        """Whether the script is still running: it did not end, its time did."""
+        return self.run.proc is not None and self.run.proc.poll() is None
+
+    def torn_copy(self, path, number, seed):
+        self.run.torn_copy(path, number, seed)
+
+    def torn_made(self):
+        """The operation whose torn result the named copy holds (0: none); forgets it."""
+        made = self.run.page.torn_copy_made()
+        self.run.page.set_torn_copy(0, 0)
+        return made
+
+    def close(self):
+        if self.gate is not None:
+            self.gate.close()
+        self.order.close()
+        self.run.stop()
+        self.run.close()
 
 
 def remove_left():
