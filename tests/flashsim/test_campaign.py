@@ -198,35 +198,53 @@ class Mistakes(Case):
 class Verdicts(Case):
     """What makes a campaign fail, and which cut points it tries."""
 
-    def test_what_fails_a_campaign(self):
+    def test_each_status_means_one_thing(self):
+        # 0: no window; 1: a window, a flash that fails; 2: nothing could be judged.
         self.put("once.sh", b"[ -e marker ] || { touch marker; flashtool writebootp k.img; }\n")
         self.put("order.sh", b"if [ -e marker ]; then flashtool writecramfs k.img; "
                              b"else touch marker; flashtool writebootp k.img; fi\n")
-        for script, check, status, verdicts in [
+        # The uncut run is quick; every held run after it is slow (a loaded machine would
+        # not slow one run fivefold).
+        self.put("slower.sh", b"[ -e marker ] && sleep 3; touch marker; flashtool erasel1\n")
+        writebootp = ["flashtool", "writebootp", "k.img"]
+        for script, check, args, status, result, verdicts in [
+            (writebootp, "true", [], 0, "pass", {"ok"}),
             # The whole script's failing check counts, with no cut point at all.
-            (["sh", "-c", "true"], "false", 1, set()),
-            (["flashtool", "writebootp", "k.img"], "true", 0, {"ok"}),
-            # Operations that the cut runs never reach are a failure, not a pass.
-            (["sh", "once.sh"], "true", 1, {"not reached"}),
+            (["sh", "-c", "true"], "false", [], 1, "fail", set()),
+            (writebootp, "flashtool checkkernel k.crc k.img", [], 1, "fail", {"ok", "FAIL"}),
+            (["flashtool", "erasel1"], "sleep 5", ["--check-timeout", "0.3"], 1, "fail",
+             {"TIMEOUT"}),
+            # Operations that the cut runs never reach say nothing of the flash.
+            (["sh", "once.sh"], "true", [], 2, "error", {"not reached"}),
             # Runs that take another path than the counting run: from the first operation
             # that differs (the second: mtd2 opened instead of mtd1) no cut is judged.
-            (["sh", "order.sh"], "true", 1, {"ok", "order changed"}),
+            (["sh", "order.sh"], "true", [], 2, "error", {"ok", "order changed"}),
+            # A held run past the script's limit is no window either.
+            (["sh", "slower.sh"], "true", ["--timeout", "0.5"], 2, "error", {"script TIMEOUT"}),
         ]:
-            with self.subTest(script=script, check=check):
+            with self.subTest(script=script, check=check, args=args):
                 if os.path.exists(self.path("marker")):
                     os.remove(self.path("marker"))
-                done = self.campaign(check=check, script=script)
+                done = self.campaign(*args, "--json", "r.json", check=check, script=script)
                 self.assertEqual(done.returncode, status, done.stdout + done.stderr)
                 self.assertEqual(set(self.verdicts(done).values()), verdicts)
+                self.assertEqual(json.loads(self.get("r.json"))["result"], result)
+                if status == 2:
+                    self.assertEqual(self.windows(done), [])
+                    self.assertNotIn("every cut point passed", done.stdout)
                 if "order changed" in verdicts:
                     found = self.verdicts(done)
                     self.assertEqual(found[1], "ok")
                     self.assertEqual({found[n] for n in found if n > 1}, {"order changed"})
-                    # Reported as such, not as a window, nor as "every cut point passed".
-                    self.assertEqual(self.windows(done), [])
                     self.assertIn(f"order changed from cut after 2 on ({len(found) - 1} cut "
                                   f"points): the runs took another path", done.stdout)
-                    self.assertNotIn("every cut point passed", done.stdout)
+        # The uncut run past the script's limit: nothing to judge against, one line.
+        done = self.campaign("--timeout", "0.5", check="true",
+                             script=["sh", "-c", "sleep 3; flashtool erasel1"])
+        self.assertEqual((done.returncode, done.stdout), (2, ""))
+        self.assertEqual(done.stderr, "flashsim: the script ran past its limit of 0.5 s "
+                                      "(--timeout) in its uncut run: nothing is judged; give a "
+                                      "longer --timeout\n")
 
     def test_all_tries_every_operation_and_the_default_a_sample(self):
         sampled = self.verdicts(self.campaign())
@@ -520,7 +538,9 @@ class CiConditions(Case):
         while not os.path.exists(self.path(name)) and time.monotonic() < end and \
                 proc.poll() is None:
             time.sleep(0.02)
-        self.assertTrue(os.path.exists(self.path(name)), proc.poll())
+        if not os.path.exists(self.path(name)):
+            self.fail(f"{name} never came; the launcher ended with {proc.poll()}: "
+                      f"{proc.communicate(timeout=60)[1] if proc.poll() is not None else ''}")
 
     def test_temporary_folder_on_a_tmpfs(self):
         if os.geteuid() != 0 and not os.path.exists("/proc/self/ns/user"):
@@ -529,8 +549,19 @@ class CiConditions(Case):
                 "flashtool checkkernel k.crc k.img", "--", "flashtool", "writebootp", "k.img"]
         here = self.launcher(*args)
         here_out = here.communicate(timeout=120)[0]
-        for size, status in ((64 << 20, 1), (2 << 20, 2)):
-            with self.subTest(size=size):
+        # A check that fills TMPDIR and fails stands for another job filling it meanwhile.
+        fill = f"head -c 100000000 /dev/zero > {self.tmp}/filler; false"
+        for size, check, status, said in [
+            (64 << 20, "flashtool checkkernel k.crc k.img", 1, None),
+            (2 << 20, "true", 2, "no room in the temporary folder {} \\(TMPDIR\\): this "
+             "campaign needs about [0-9]+ MiB there, [0-9]+ MiB are free; give TMPDIR another "
+             "folder"),
+            (64 << 20, fill, 2, "no room left in the temporary folder {} \\(TMPDIR\\) "
+             "during the check of the whole script: this campaign needs about [0-9]+ MiB there; give "
+             "TMPDIR another folder"),
+        ]:
+            with self.subTest(size=size, check=check):
+                args[args.index("--check") + 1] = check
                 proc = self.launcher(*args, preexec_fn=private_tmpfs(self.tmp, size))
                 out, err = proc.communicate(timeout=120)
                 self.assertNotIn("Traceback", err)
@@ -539,9 +570,7 @@ class CiConditions(Case):
                     self.assertEqual(self.rows(out), self.rows(here_out))
                 else:
                     self.assertEqual(out, "")
-                    self.assertRegex(err, f"^flashsim: no room left in the temporary folder "
-                                          f"{self.tmp} \\(TMPDIR\\): this campaign needs about "
-                                          f"[0-9]+ MiB there .*\n$")
+                    self.assertRegex(err, "^flashsim: " + said.format(self.tmp) + "\n$")
                 self.assertTrue(self.get("flash.img") == self.start)
         self.assertTrue(here_out)
 
@@ -595,31 +624,40 @@ class CiConditions(Case):
                                       "--", "true"], cwd=self.dir, env=self.env)
         self.assertEqual(done.returncode, 0)
 
-    def test_one_campaign_or_run_per_flash(self):
+    def test_a_plain_run_has_its_flash_a_campaign_its_state_to_itself(self):
         self.put("check.sh", b"touch check-waits; sleep %s\n" % LINGER.encode())
         os.mkdir(self.path("devices"))
+        os.mkdir(self.path("state"))
+        busy = "^flashsim: .*: another flashsim run or campaign is using this flash\n$"
         for flash in (["--image", "flash.img"], ["--dir", "devices"]):
             with self.subTest(flash=flash):
                 if os.path.exists(self.path("check-waits")):
                     os.remove(self.path("check-waits"))
-                first = self.launcher("campaign", *flash, "--check", "sh check.sh", "--",
-                                      "flashtool", "writebootp", "k.img")
+                first = self.launcher("campaign", *flash, "--state", "state", "--check",
+                                      "sh check.sh", "--", "flashtool", "writebootp", "k.img")
                 self.addCleanup(first.kill)
                 self.wait_for("check-waits", first)
-                for second in (["campaign", *flash, "--check", "true", "--", "true"],
-                               [*flash, "--", "touch", "ran"]):
+                for second, status, said in [
+                    # Campaigns only read the flash: they share it.
+                    (["campaign", *flash, "--check", "true", "--", "true"], 0, "^$"),
+                    ([*flash, "--", "touch", "ran"], 2, busy),
+                    (["campaign", *flash, "--state", "state", "--check", "true", "--",
+                      "true"], 2, "^flashsim: .*/state: another flashsim campaign is using "
+                                  "this --state folder\n$"),
+                ]:
                     done = self.flashsim(*second)
-                    self.assertEqual((done.returncode, done.stdout), (2, ""), done.stderr)
-                    self.assertRegex(done.stderr, "^flashsim: .*: another flashsim run or "
-                                                  "campaign is using this flash\n$")
+                    self.assertEqual(done.returncode, status, done.stderr)
+                    self.assertRegex(done.stderr, said)
                 first.send_signal(signal.SIGTERM)
                 first.communicate(timeout=60)
                 self.assertFalse(os.path.exists(self.path("ran")))
-        # A plain run holds it too; its end lets it go.
+        # A plain run holds it too, from campaigns as well; its end lets it go.
         run = self.launcher("--image", "flash.img", "--", "sh", "-c",
                             "touch run-waits; sleep 1")
         self.wait_for("run-waits", run)
         self.assertEqual(self.flashsim("--image", "flash.img", "--", "true").returncode, 2)
+        self.assertEqual(self.flashsim("campaign", "--image", "flash.img", "--check", "true",
+                                       "--", "true").returncode, 2)
         run.communicate(timeout=60)
         self.assertEqual(self.flashsim("--image", "flash.img", "--", "true").returncode, 0)
 
@@ -632,6 +670,11 @@ class CiConditions(Case):
                               cwd=self.dir, env=self.env, capture_output=True, text=True)
         self.assertEqual(done.returncode, 1, done.stderr)
         self.assertIn("window: cut after 1 ", done.stdout)
+        # Two campaigns side by side on the one read-only image.
+        both = [self.launcher("campaign", "--image", "flash.img", "--check", "sleep 0.2",
+                              "--", "flashtool", "erasel1", user=user) for _ in range(2)]
+        self.assertEqual([p.communicate(timeout=120)[1] for p in both], ["", ""])
+        self.assertEqual([p.returncode for p in both], [0, 0])
         os.chmod(self.path("flash.img"), 0o644)
 
 
@@ -803,14 +846,20 @@ class NothingSilent(Case):
             self.put("flash.img", self.start)
 
     def test_a_check_past_its_limit_gets_term_then_kill(self):
-        # One check cleans up on TERM; one ignores TERM and is killed two seconds later.
+        # One check cleans up on TERM; one ignores TERM and is killed two seconds later;
+        # one is a script given as a command, whose shell dies on TERM while the script's
+        # own cleanup runs.
+        self.put("hc.sh", b"#!/bin/sh\ntouch left-$$; trap 'sleep 0.3; rm -f left-$$; "
+                          b"exit 1' TERM\nsleep %s & wait\n" % LINGER.encode())
+        os.chmod(self.path("hc.sh"), 0o755)
         for check, left in [
             (f"touch left-$$; trap 'rm -f left-$$; exit 1' TERM; sleep {LINGER} & wait", []),
             (f"trap '' TERM; sleep {LINGER}", []),
+            ("./hc.sh; true", []),
         ]:
             with self.subTest(check=check):
                 began = time.monotonic()
-                done = self.campaign("--timeout", "0.5", "-j", "8", check=check,
+                done = self.campaign("--check-timeout", "0.5", "-j", "8", check=check,
                                      script=["flashtool", "erasel1"])
                 took = time.monotonic() - began
                 self.assertEqual(done.returncode, 1, done.stderr)
@@ -850,6 +899,21 @@ class StateApart(Case):
                            "the checks ran one at a time")
         self.assertEqual(sorted(os.listdir(self.path("state"))), ["n"])
         self.assertEqual(self.get("state/n"), b"0\n")
+
+
+class StateUnderLoad(Case):
+    def test_state_campaigns_judge_exactly_under_load(self):
+        # A check that sees its own state copy is forked, and takes its own session a
+        # moment later: the end of a held run must not take it for one of the run's.
+        os.mkdir(self.path("state"))
+        hog = subprocess.Popen(["sh", "-c", "while :; do :; done"])
+        self.addCleanup(hog.kill)
+        script = ["sh", "-c", "dd if=/dev/zero of=/dev/mtd3 bs=1024 count=4 2>/dev/null; "
+                              "echo x >> state/a"]
+        for _ in range(20):
+            done = self.campaign("--all", "--state", "state", check="echo checked",
+                                 script=script)
+            self.assertEqual((done.returncode, done.stderr), (0, ""), done.stdout)
 
 
 class Stopping(Case):
@@ -929,7 +993,7 @@ class Stopping(Case):
 
     def test_hung_check_times_out(self):
         began = time.monotonic()
-        done = self.campaign("--timeout", "2", check=f"touch x; sleep {LINGER}",
+        done = self.campaign("--check-timeout", "2", check=f"touch x; sleep {LINGER}",
                              script=["sh", "-c", "flashtool erasel1"])
         self.assertLess(time.monotonic() - began, 60)
         self.assertEqual(done.returncode, 1)

@@ -200,6 +200,7 @@ class Campaign:
         self.shape = shape(self.ops)
         if status is None or broken:
             return self.uncut_broken(status, broken, output)
+        self.where = "the check of the whole script"
         self.check_now(None)
         self.checker.drain()
         self.planned = self.share([Cut(op.number) for op in self.strategy.choose(self.ops)])
