@@ -100,66 +100,75 @@ class Mistakes(Case):
         os.chmod(self.path("script.sh"), 0o755)
         plain = ["--image", "flash.img"]
         run = ["--", "./script.sh"]
-        for args, message in [
-            (plain + ["--faults", "kill-after:abc"] + run, "bad fault 'kill-after:abc'"),
-            (plain + ["--faults", "kill-after:0"] + run, "bad fault 'kill-after:0'"),
-            (plain + ["--faults", "erase-fail:mtd0:x"] + run, "bad fault 'erase-fail:mtd0:x'"),
-            (plain + ["--faults", "bogus:1"] + run, "bad fault 'bogus:1'"),
-            (plain + ["--", "./missing.sh"], "./missing.sh"),
-            (plain + ["--", "no-such-command-here"], "no-such-command-here"),
-            (["--image", "no/such/f.img"] + run, "no such folder"),
-            (["--dir", "no/such"] + run, "no such folder"),
-            (["--dir", "d", "--image", "flash.img"] + run, "not both"),
-            (plain + ["campaign", "--check", "true"] + run, "campaign comes first"),
-            (plain + ["--timeout", "soon"] + run, "--timeout soon"),
-            (plain + ["--log", "no/such/log"] + run, "no such folder"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--init"] + run, "--init"),
-            (["campaign", "--image", "flash.img"] + run, "--check"),
+        camp = ["campaign", "--image", "flash.img", "--check", "true"]
+        no_command = "no command: flashsim [OPTION...] -- COMMAND [ARG...] (or --init alone to " \
+                     "erase the flash)"
+        usage = "usage: flashsim report [--json FILE] [--junit FILE] SHARD.json..."
+        for args, line in [
+            (plain + ["--faults", "kill-after:abc"] + run, "bad fault 'kill-after:abc': not a number"),
+            (plain + ["--faults", "kill-after:0"] + run, "bad fault 'kill-after:0': counts start at 1"),
+            (plain + ["--faults", "erase-fail:mtd0:x"] + run,
+             "bad fault 'erase-fail:mtd0:x': not a number"),
+            (plain + ["--faults", "bogus:1"] + run, "bad fault 'bogus:1': unknown fault"),
+            (plain + ["--", "./missing.sh"], "./missing.sh: no such file (the command)"),
+            (plain + ["--", "no-such-command-here"],
+             "no-such-command-here: command not found (the command)"),
+            (["--image", "no/such/f.img"] + run, "{dir}/no/such/f.img: no such folder {dir}/no/such"),
+            (["--dir", "no/such"] + run, "{dir}/no/such: no such folder {dir}/no"),
+            (["--dir", "d", "--image", "flash.img"] + run, "give --dir or --image, not both"),
+            (plain + ["campaign", "--check", "true"] + run,
+             "campaign comes first: flashsim campaign [OPTION...] -- SCRIPT"),
+            (plain + ["--timeout", "soon"] + run, "--timeout soon: not a number"),
+            (plain + ["--log", "no/such/log"] + run, "no/such/log: no such folder {dir}/no/such (--log)"),
+            (camp + ["--init"] + run,
+             "campaign does not take --init: it would erase the starting flash"),
+            (["campaign", "--image", "flash.img"] + run,
+             "campaign needs --check CMD: a campaign that judges nothing passes nothing"),
             (["campaign", "--image", "flash.img", "--check", "./nocheck.sh"] + run,
-             "./nocheck.sh"),
-            (["campaign", "--image", "flash.img", "--check", "true", "-j", "0"] + run, "-j 0"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--keep", "a/b"] + run,
-             "no such folder"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--json", "a/b.json"]
-             + run, "no such folder"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--state", "nostate"]
-             + run, "nostate"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--", "./missing.sh"],
-             "./missing.sh"),
+             "./nocheck.sh: no such file (the check)"),
+            (camp + ["-j", "0"] + run, "-j 0: must be at least 1"),
+            (camp + ["--keep", "a/b"] + run, "a/b: no such folder {dir}/a (--keep)"),
+            (camp + ["--json", "a/b.json"] + run, "a/b.json: no such folder {dir}/a (--json)"),
+            (camp + ["--state", "nostate"] + run, "nostate: no such folder (--state)"),
+            (camp + ["--", "./missing.sh"], "./missing.sh: no such file (the script)"),
             # A fault on a device the layout does not have would never fall.
-            (plain + ["--faults", "write-fail:mtd9:0"] + run, "the flash has no mtd9"),
-            (plain + ["--faults", "kill-after:3,erase-fail:mtd4:1"] + run, "no mtd4"),
+            (plain + ["--faults", "write-fail:mtd9:0"] + run, "bad fault 'write-fail:mtd9:0': "
+             "the flash has no mtd9 (its devices: mtd0 mtd1 mtd2 mtd3)"),
+            (plain + ["--faults", "kill-after:3,erase-fail:mtd4:1"] + run, "bad fault "
+             "'erase-fail:mtd4:1': the flash has no mtd4 (its devices: mtd0 mtd1 mtd2 mtd3)"),
             # Which of two would count? Neither.
-            (["campaign", "--image", "flash.img", "--check", "true", "--all", "--all"] + run,
-             "--all is given twice"),
+            (camp + ["--all", "--all"] + run, "--all is given twice"),
             (plain + ["--image", "flash.img"] + run, "--image is given twice"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--check", "false"] + run,
-             "--check is given twice"),
+            (camp + ["--check", "false"] + run, "--check is given twice"),
             # A time limit is a positive finite number of seconds a wait can take.
             (plain + ["--timeout", "inf"] + run, "--timeout inf: not a finite number"),
             (plain + ["--timeout", "nan"] + run, "--timeout nan: not a finite number"),
-            (plain + ["--timeout", "1e10"] + run, "--timeout 1e10: must be at most"),
-            (plain + ["--timeout", "0"] + run, "--timeout 0: must be at least"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--timeout=-inf"]
-             + run, "not a finite number"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--expect-status", "256"]
-             + run, "--expect-status 256"),
-            (plain + ["--expect-status", "1"] + run, "for a campaign"),
+            (plain + ["--timeout", "1e10"] + run, "--timeout 1e10: must be at most 1e+06"),
+            (plain + ["--timeout", "0"] + run, "--timeout 0: must be at least 0.001"),
+            (camp + ["--timeout=-inf"] + run, "--timeout -inf: not a finite number"),
+            (camp + ["--check-timeout", "0"] + run, "--check-timeout 0: must be at least 0.001"),
+            (plain + ["--check-timeout", "1"] + run, "--check-timeout is for a campaign"),
+            (camp + ["--expect-status", "256"] + run, "--expect-status 256: must be at most 255"),
+            (plain + ["--expect-status", "1"] + run, "--expect-status is for a campaign"),
             # A plain run of nothing (but --init, which erases the flash) does nothing.
-            (plain, "no command"),
-            (plain + ["--ram", "--"], "no command"),
+            (plain, no_command),
+            (plain + ["--ram", "--"], no_command),
+            # flashsim report's own.
+            (["report"], "report needs the JSON reports of the shards: " + usage),
+            (["report", "--json"], "--json needs a FILE"),
+            (["report", "--bogus", "x.json"], f"unknown option --bogus ({usage})"),
+            (["report", "missing.json"], "missing.json: No such file or directory"),
+            (["report", "flash.img"], "flash.img: not a JSON report of flashsim campaign"),
+            (["report", "--json", "a/b.json", "x.json"], "a/b.json: no such folder {dir}/a (--json)"),
+            (["report", "--json", "o.json", "--json", "p.json", "x.json"], "--json is given twice"),
         ]:
             with self.subTest(args=args):
                 done = self.flashsim(*args)
-                self.assertEqual(done.returncode, 2, done.stderr)
-                self.assertEqual(done.stdout, "")
-                self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
-                self.assertTrue(done.stderr.startswith("flashsim: "), done.stderr)
-                self.assertIn(message, done.stderr)
+                self.assertEqual((done.returncode, done.stdout, done.stderr),
+                                 (2, "", "flashsim: " + line.format(dir=self.dir) + "\n"))
                 self.assertFalse(os.path.exists(self.path("ran")), "the script ran")
-                self.assertFalse(os.path.exists(self.path("no")) or
-                                 os.path.exists(self.path("d")) or
-                                 os.path.exists(self.path("a")), "a folder was created")
+                self.assertFalse(any(os.path.exists(self.path(name)) for name in
+                                     ("no", "d", "a", "o.json")), "a file was created")
                 self.assertTrue(self.get("flash.img") == self.start)
 
     def test_places_an_ordinary_user_cannot_write_are_refused(self):
