@@ -5,7 +5,6 @@ the torn cuts inside operations; the verdicts judged by report.py."""
 import collections
 import errno
 import os
-import shutil
 import signal
 import sys
 import tempfile
@@ -13,7 +12,7 @@ import time
 from typing import Callable, NamedTuple, Optional
 
 from .checks import Checker, Copies, Result
-from .errors import NoVerdict, Stopped, UsageError
+from .errors import NoVerdict, Stopped
 from .flash import State, remove
 from .report import ORDER_CHANGED, PASSING, Evidence, Rows, windows
 from .run import HeldRun, Run, block_signals, kill_descendants, own_folder, release_folder
