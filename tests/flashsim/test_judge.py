@@ -60,7 +60,7 @@ class Verdicts(unittest.TestCase):
             (report("FFFF", error="no room left"), (2, "error", "no room left")),
             (report("FFFF", complete=False), (2, "interrupted", "interrupted before its end")),
         ]:
-            with self.subTest(cuts=[c["verdict"] for c in data["cuts"]], data=data):
+            with self.subTest(cuts=[c["verdict"] for c in data["cuts"]], expected=expected):
                 self.assertEqual(judge.status(data), expected)
                 self.assertEqual((data["status"], data["result"]), expected[:2])
 
@@ -86,7 +86,7 @@ class JUnit(unittest.TestCase):
             (report(complete=False), [("no cut", None, "0.500", "", ""),
                                       ("the campaign", "error", "0.000", "", "")]),
         ]:
-            with self.subTest(data=data):
+            with self.subTest(cases=[e[0] for e in expected], result=data["result"]):
                 cases = ET.fromstring(judge.junit(data)).findall("testsuite/testcase")
                 self.assertEqual(len(cases), len(expected))
                 for case, (name, kind, seconds, out, err) in zip(cases, expected):
