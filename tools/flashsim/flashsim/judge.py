@@ -50,7 +50,7 @@ def windows(cuts):
 INTERRUPTED = "interrupted before its end"
 
 
-def unjudged(data):
+def why_unjudged(data):
     """Why the campaign could not be judged, or None: (where, one line), where "script"
     for the whole script (past its time limit, or its check not run) and "campaign" for an
     interrupted campaign or an error it recorded."""
@@ -84,7 +84,7 @@ def status(data):
     """The campaign's verdict: (0, "pass", why), (1, "fail", why) or (2, "error" or
     "interrupted", why). Not judged wins over failed: an unjudged campaign is never
     reported as a window."""
-    stopped = unjudged(data)
+    stopped = why_unjudged(data)
     if stopped is not None:
         return 2, "interrupted" if stopped[1] == INTERRUPTED else "error", stopped[1]
     skipped = not_judged(data["cuts"])
@@ -160,7 +160,7 @@ def tail_lines(data, seconds=None):
         lines.append(f"{verdict} from {label(cuts[0], torn=False)} on "
                      f"({plural(len(cuts), 'cut point')}): {NOT_JUDGED_WHY[verdict]}, so these "
                      f"cuts were not judged")
-    why = unjudged(data)
+    why = why_unjudged(data)
     if not skipped and why is None and not windows(data["cuts"]):
         lines.append("no exposed window: every cut point passed")
     if data.get("unserved"):
@@ -223,7 +223,7 @@ def uncut_case(data, kept):
     """The whole script: an error when it could not be judged, a failure when its check
     failed or it ended with another status than expected."""
     outcome = None
-    why = unjudged(data)
+    why = why_unjudged(data)
     if why is not None and why[0] == "script":
         outcome = ("error", f"not judged: {why[1]}", "\n".join(data.get("script_output", [])))
     elif data.get("uncut") is None:
@@ -235,9 +235,9 @@ def uncut_case(data, kept):
         outcome = ("failure", f"the script ended with exit status {data['exit_status']}, not "
                               f"{data.get('expected_status', 0)}",
                    "\n".join(data.get("script_output", [])))
-    left = [f"{p['command']} (pid {p['pid']}) was still running when {p['when']} ended: "
-            f"killed" for p in data.get("left", [])]
-    return Case("no cut: the whole script", outcome, data.get("uncut_time", 0.0),
+    left = [f"{p.get('command')} (pid {p.get('pid')}) was still running when {p.get('when')} "
+            f"ended: killed" for p in data.get("left", [])]
+    return Case("no cut: the whole script", outcome, data.get("uncut_time") or 0.0,
                 repeat_command(data), left + [f"kept {path}" for path in kept])
 
 
@@ -248,7 +248,7 @@ def window_case(data, window, kept):
                f"{plural(window['operations'], 'operation')}")
     return Case(f"window: {cut_name(first)} to {cut_name(last)}",
                 ("failure", message, "\n".join(first.get("output", []))),
-                sum(cut.get("time", 0.0) for cut in inside), repeat_command(data, first),
+                sum(cut.get("time") or 0.0 for cut in inside), repeat_command(data, first),
                 [f"kept {path}" for path in kept])
 
 
@@ -286,7 +286,7 @@ def cases(data):
     if data.get("unserved"):
         found.append(Case("devices the simulator does not serve",
                           ("failure", unserved_text(data["unserved"]), ""), 0.0, "", []))
-    why = unjudged(data)
+    why = why_unjudged(data)
     if why is not None and why[0] == "campaign":
         found.append(Case("the campaign", ("error", f"not judged: {why[1]}", ""), 0.0, "",
                           [f"kept {p}" for paths in kept.values() for p in paths]))

@@ -66,14 +66,46 @@ def load(path):
         raise UsageError(f"{path}: {error.strerror}") from None
     except ValueError:
         raise UsageError(f"{path}: not a JSON report of flashsim campaign") from None
-    if not isinstance(data, dict) or not all(k in data for k in SAME + ("cuts", "uncut")):
+    if not well_formed_report(data):
         raise UsageError(f"{path}: not a JSON report of flashsim campaign --json")
-    if not isinstance(data.get("planned"), list):
+    if not isinstance(data.get("planned_total"), int) or not isinstance(data.get("planned"),
+                                                                        list):
         raise UsageError(f"{path}: a report without its planned cut points (an older "
                          f"flashsim campaign --json)")
+    if not all(isinstance(p, list) and len(p) == 2 and isinstance(p[0], int) and
+               p[1] in ("after", "inside") for p in data["planned"]):
+        raise UsageError(f"{path}: not a JSON report of flashsim campaign --json")
     data["path"] = path
     data["shard"] = tuple(data.get("shard") or (1, 1))
     return data
+
+
+# The fields of a cut point and of a process left running that the merge and judge read:
+# a report that lacks them, or has them of another type, is refused whole.
+NUMBER = (int, float, type(None))
+CUT = {"operation": int, "cut": str, "verdict": str, "offset": (int, type(None)), "time": NUMBER}
+LEFT = {"pid": int, "command": str, "when": str}
+
+
+def well_formed_report(data):
+    return isinstance(data, dict) and all(k in data for k in SAME[:-1] + ("cuts", "uncut")) \
+        and all(well_formed(c, CUT) for c in listed(data, "cuts")) \
+        and all(well_formed(p, LEFT) for p in listed(data, "left")) \
+        and well_formed_shard(data.get("shard") or [1, 1])
+
+
+def listed(data, field):
+    value = data.get(field, [])
+    return value if isinstance(value, list) else [None]
+
+
+def well_formed_shard(shard):
+    return isinstance(shard, list) and len(shard) == 2 and \
+        all(isinstance(n, int) for n in shard) and 1 <= shard[0] <= shard[1]
+
+
+def well_formed(entry, fields):
+    return isinstance(entry, dict) and all(isinstance(entry.get(k), t) for k, t in fields.items())
 
 
 def name(report):
@@ -151,7 +183,7 @@ def merge(reports):
             # flash it leaves does not depend on the shard.
             cuts.setdefault(key((cut["operation"], cut["cut"])), cut)
     # The whole script ran in every shard: the one that went wrong, if one did, speaks.
-    worst = next((r for r in reports if judge.unjudged(r) or judge.wrong_status(r)
+    worst = next((r for r in reports if judge.why_unjudged(r) or judge.wrong_status(r)
                   or r["uncut"] not in judge.PASSING), first)
     merged = {field: first.get(field) for field in SAME + ALIKE}
     merged.update(
