@@ -29,6 +29,7 @@ NOT_JUDGED_WHY = {
 
 
 def in_window(verdict):
+    """WINDOW's verdicts, and any word this version does not know: never taken for a pass."""
     return verdict not in PASSING + NOT_JUDGED
 
 
@@ -136,7 +137,8 @@ def where(cut):
     mtd1 write 0x000000)"."""
     if cut.get("device") is None:
         return f"{label(cut)} (, )"
-    return f"{label(cut)} ({cut['command']}, {cut['device']} {cut['kind']} 0x{cut['offset']:06x})"
+    return (f"{label(cut)} ({cut['command']}, {cut['device']} {cut['kind']} "
+            f"0x{cut['offset']:06x})")
 
 
 def window_lines(data, window):
@@ -228,13 +230,13 @@ def uncut_case(data, kept):
         outcome = ("error", f"not judged: {why[1]}", "\n".join(data.get("script_output", [])))
     elif data.get("uncut") is None:
         outcome = ("error", "not judged: the campaign was stopped before", "")
-    elif data["uncut"] not in PASSING:
-        outcome = ("failure", f"the check failed after the whole script ({data['uncut']})",
-                   "\n".join(data.get("uncut_output", [])))
     elif wrong_status(data):
         outcome = ("failure", f"the script ended with exit status {data['exit_status']}, not "
                               f"{data.get('expected_status', 0)}",
                    "\n".join(data.get("script_output", [])))
+    elif data["uncut"] not in PASSING:
+        outcome = ("failure", f"the check failed after the whole script ({data['uncut']})",
+                   "\n".join(data.get("uncut_output", [])))
     left = [f"{p.get('command')} (pid {p.get('pid')}) was still running when {p.get('when')} "
             f"ended: killed" for p in data.get("left", [])]
     return Case("no cut: the whole script", outcome, data.get("uncut_time") or 0.0,

@@ -121,21 +121,28 @@ class Evidence:
                 "layout": self.flash.layout.file, "ram": bool(self.ram), "seed": seed,
                 "script": list(script)}
 
-    def write(self, rows, results, tried, uncut, windows_, check, seed, outcome):
-        """--json and --junit: what the campaign judged (outcome: the script's status,
-        whether it is complete, the kept files...); windows_ are judged again from the
-        report, as flashsim report judges a merged one."""
+    def report(self, rows, results, tried, uncut, check, seed, outcome):
+        """The campaign's report as --json writes it: the cut points tried ({Cut: Result}),
+        the whole script's check (uncut), what outcome adds (the script's status, whether
+        the campaign is complete, planned points, kept files...), each cut's command line
+        that makes it again, and the windows, status and result that judge derives."""
         data = report_data(rows, results, tried, uncut, check, seed, self.script)
-        for key, value in self.flash_fields(seed, self.script).items():
-            data.setdefault(key, value)
+        data.update(self.flash_fields(seed, self.script))
         data.update(outcome)
         for cut in data["cuts"]:
             cut["repeat"] = judge.repeat_command(data, cut)
-        judge.derive(data)
+        return judge.derive(data)
+
+    def save(self, data):
+        """--json and --junit."""
         if self.json_path:
             write_json(self.json_path, data)
         if self.junit_path:
             write_junit(self.junit_path, data)
+
+    def write(self, rows, results, tried, uncut, windows_, check, seed, outcome):
+        """report() and save() in one, windows_ unused: judge finds them in the report."""
+        self.save(self.report(rows, results, tried, uncut, check, seed, outcome))
 
 
 def report_data(rows, results, tried, uncut, check, seed, script):
