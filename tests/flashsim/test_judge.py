@@ -47,7 +47,7 @@ class Verdicts(unittest.TestCase):
         for data, expected in [
             (report(), (0, "pass", "every cut point passed")),
             (report("oFFo"), (1, "fail", "1 exposed window")),
-            (report("oTFo"), (1, "fail", "1 exposed window")),      # the check's own limit
+            (report("oToo"), (1, "fail", "1 exposed window")),      # the check's own limit
             (report(uncut="FAIL"), (1, "fail", "the check failed after the whole script (FAIL)")),
             (report(exit_status=3), (1, "fail", "the script ended with exit status 3, not 0")),
             (report(unserved=2), (1, "fail", "2 opens of a device by a program the simulator "
