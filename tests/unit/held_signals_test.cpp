@@ -16,6 +16,30 @@
 
 namespace {
 
+// Gives the test process, and so every child it forks, the signal dispositions and mask
+// the tests rely on, whatever the test run was started with: an ignored signal survives
+// fork and exec (nohup ignores SIGHUP, a shell's background job SIGINT and SIGQUIT), and so
+// does a blocked one, and a child sent either would not end as the tests expect.
+class DefaultSignals : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        for (int sig = 1; sig <= SIGRTMAX; ++sig) {
+            struct sigaction now {};
+            if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) {
+                signal(sig, SIG_DFL);
+            }
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+    }
+};
+
+// gtest owns the environment from here on.
+::testing::Environment* const kDefaultSignals =
+    ::testing::AddGlobalTestEnvironment(new DefaultSignals);
+
 // Forks a child that holds, is sent sig, writes one byte to the pipe (it is still alive),
 // then lets go. Returns the child's wait status; *alive says whether the byte came.
 int held_then_released(int sig, bool* alive)
