@@ -14,7 +14,9 @@ from typing import Callable, NamedTuple, Optional
 from .checks import Checker, Copies, Result
 from .errors import NoVerdict, Stopped
 from .flash import State, remove
-from .report import ORDER_CHANGED, PASSING, Evidence, Rows, windows
+from . import judge
+from .judge import NOT_REACHED, ORDER_CHANGED, PASSING, SCRIPT_TIMEOUT
+from .report import Evidence, Rows
 from .run import HeldRun, Run, block_signals, kill_descendants, own_folder, release_folder
 from .trace import Cut, parse_trace, sample, shape, torn_lines
 
@@ -23,8 +25,6 @@ CHECK_TIMEOUT = 60.0
 # held not counted), and never less than --timeout: load slows every run of the script
 # alike, so that a limit the uncut run kept is not a window in a held one.
 SLOWER = 4
-SCRIPT_TIMEOUT = "script TIMEOUT"   # the script, not the check, ran out of its time
-NOT_REACHED = "not reached"
 # What a campaign keeps free in TMPDIR besides its copies: the runs' traces and outputs.
 MARGIN = 1 << 20
 
@@ -83,14 +83,14 @@ class Campaign:
         self.results = {}
         self.where = "the counting run"
         self.ops, self.shape = [], []
-        self.planned = []
+        self.planned, self.planned_total = [], 0     # this shard's cut points; everyone's
         self.held_limit = options.timeout
         self.order = collections.deque()      # the cut points whose rows are still to show
         self.searched = False
         self.start = self.start_state = self.scratch = self.copies = None
         self.uncut = None       # the Result of the check after the whole script
         self.left = []          # processes the script left running: (pid, command line)
-        self.outcome = {"exit_status": None, "result": "interrupted", "error": None}
+        self.outcome = {"exit_status": None, "error": None}
 
     def put_back(self, flash=True):
         """The flash (and state) as the campaign found it; at the end the state alone (the
@@ -149,7 +149,7 @@ class Campaign:
         block_signals()
         self.end_everything()
         print(f"flashsim: {error}", file=sys.stderr)
-        self.outcome.update(result="error", error=str(error))
+        self.outcome["error"] = str(error)
         self.report(False)
         return 2
 
@@ -193,6 +193,7 @@ class Campaign:
         counted = time.monotonic()
         status, (_, _, broken), lines = self.faulted_run(output=output, counting=True)
         counted = time.monotonic() - counted
+        self.outcome["exit_status"] = status
         if status is not None and self.options.timeout is not None:
             self.held_limit = max(self.options.timeout, SLOWER * counted)
         self.ops = parse_trace(lines)
@@ -202,11 +203,16 @@ class Campaign:
         self.where = "the check of the whole script"
         self.check_now(None)
         self.checker.drain()
-        self.planned = self.share([Cut(op.number) for op in self.strategy.choose(self.ops)])
+        chosen = self.strategy.choose(self.ops)
+        every = [Cut(op.number) for op in chosen]
         if self.torn_seed is not None:
-            self.planned += self.share([Cut(op.number, inside=True)
-                                        for op in self.strategy.choose(self.ops)
-                                        if op.kind in ("erase", "write")], torn=True)
+            inside = [Cut(op.number, inside=True) for op in chosen
+                      if op.kind in ("erase", "write")]
+            every += inside
+        self.planned_total = len(every)
+        self.planned = self.share([cut for cut in every if not cut.inside])
+        if self.torn_seed is not None:
+            self.planned += self.share(inside, torn=True)
         self.rows.begin(self.ops, self.torn_seed is not None)
         after = [cut for cut in self.planned if not cut.inside]
         say(f"flashsim campaign: {' '.join(self.script)}: {len(self.ops)} device "
@@ -246,47 +252,25 @@ class Campaign:
             self.replayed(points)
 
     def summary(self, began):
-        say = self.rows.say
-        tried = sorted(self.results, key=Cut.order)
-        found = windows(tried, self.results)
+        """The windows (each kept, with --keep), the closing lines and the reports; the
+        exit status judge gives the campaign."""
         self.where = "the summary"
-        for window in found:
-            self.rows.window(window, self.results)
-            if self.evidence.keep:
-                self.evidence.keep_window(window[0], self.torn_seed, self.put_back,
-                                          self.faulted_run, self.rows)
-        unjudged = [c for c in tried if self.results[c].verdict in UNJUDGED]
-        changed = [c for c in tried if self.results[c].verdict == ORDER_CHANGED]
-        if changed:
-            say(f"order changed from {changed[0].label()} on ({len(changed)} cut point"
-                f"{'s' if len(changed) > 1 else ''}): the runs took another path than the "
-                f"counting run, so these cuts were not judged")
-        elif not found and not unjudged:
-            say("no exposed window: every cut point passed")
-        late = [c for c in tried if self.results[c].verdict == SCRIPT_TIMEOUT]
-        if late:
-            say(f"the script ran past its limit of {self.held_limit:g} s in a held run from "
-                f"{late[0].label()} on ({len(late)} cut point{'s' if len(late) > 1 else ''} "
-                f"not judged): give a longer --timeout")
         unserved = self.options.watcher.settle() if self.options.watcher else []
-        if unserved:
-            say(f"{len(unserved)} open{'s' if len(unserved) > 1 else ''} of a device by a "
-                f"program the simulator does not serve (see above): the campaign fails")
-        failed = sum(self.results[c].verdict not in PASSING for c in tried)
-        failed += self.uncut.verdict not in PASSING
-        total = len(tried) + 1
-        say(f"{total} runs checked: {total - failed} passed, {failed} failed "
-            f"({time.monotonic() - began:.1f} s)")
-        wrong = self.outcome["exit_status"] != self.options.expect_status
-        if unjudged:
-            self.outcome.update(result="error", error=f"{len(unjudged)} cut point"
-                                f"{'s' if len(unjudged) > 1 else ''} not judged")
-        else:
-            self.outcome.update(result="fail" if found or unserved or wrong or
-                                self.uncut.verdict not in PASSING else "pass")
         self.outcome["unserved"] = len(unserved)
-        self.report(True)
-        return {"pass": 0, "fail": 1}.get(self.outcome["result"], 2)
+        data = self.document(True)
+        for window in data["windows"]:
+            for line in judge.window_lines(data, window):
+                self.rows.say(line)
+            if self.evidence.keep:
+                first = window["first"]
+                self.evidence.keep_window(Cut(first["operation"], first["cut"] == "inside"),
+                                          self.torn_seed, self.put_back, self.faulted_run,
+                                          self.rows)
+        data = self.document(True)
+        for line in judge.tail_lines(data, time.monotonic() - began):
+            self.rows.say(line)
+        self.evidence.save(data)
+        return data["status"]
 
     def share(self, points, torn=False):
         """This shard's share of points (every N-th, from the K-th): deterministic, since
@@ -300,21 +284,26 @@ class Campaign:
             return [p for i, p in enumerate(points) if (len(points) - 1 - i) % n == k - 1]
         return [p for i, p in enumerate(points) if i % n == k - 1]
 
-    def report(self, complete):
-        """The JSON and JUnit reports of what was judged so far (complete: all of it)."""
-        if not (self.evidence.json_path or self.evidence.junit_path):
-            return
-        tried = sorted(self.results, key=Cut.order)
+    def document(self, complete):
+        """The campaign's report of what it judged so far (complete: all of it), as --json
+        writes it, its windows, status and result derived by judge."""
         shard = self.options.shard
-        outcome = dict(self.outcome, complete=complete, kept=self.evidence.kept,
+        outcome = dict(self.outcome, complete=complete, kept=list(self.evidence.kept),
                        expected_status=self.options.expect_status, every=self.options.every,
                        shard=list(shard) if shard else None,
                        left=[{"pid": pid, "command": line, "when": "the script"}
-                             for pid, line in self.left])
-        if not complete and outcome["result"] != "error":
-            outcome["result"] = "interrupted"
-        self.evidence.write(self.rows, self.results, tried, self.uncut,
-                            windows(tried, self.results), self.check, self.torn_seed, outcome)
+                             for pid, line in self.left],
+                       planned=[[c.number, "inside" if c.inside else "after"]
+                                for c in self.planned], planned_total=self.planned_total,
+                       timeouts={"script": self.options.timeout,
+                                 "check": self.checker.timeout})
+        return self.evidence.report(self.rows, self.results, sorted(self.results, key=Cut.order),
+                                    self.uncut, self.check, self.torn_seed, outcome)
+
+    def report(self, complete):
+        """The JSON and JUnit reports of a campaign that ends early."""
+        if self.evidence.json_path or self.evidence.junit_path:
+            self.evidence.save(self.document(complete))
 
     @staticmethod
     def last_lines(output, shown=10):
@@ -534,10 +523,6 @@ class Campaign:
             self.rows.torn.update(torn_lines(lines))
             ops = parse_trace(lines)[:point.number]
             self.judged(point, status, page, shape(ops) == self.shape[:point.number])
-
-
-# The verdicts of cut points that say nothing of the flash: the campaign cannot judge.
-UNJUDGED = (ORDER_CHANGED, NOT_REACHED, SCRIPT_TIMEOUT)
 
 
 def free_space(folder):

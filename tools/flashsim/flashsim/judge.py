@@ -55,13 +55,14 @@ def why_unjudged(data):
     """Why the campaign could not be judged, or None: (where, one line), where "script"
     for the whole script (past its time limit, or its check not run) and "campaign" for an
     interrupted campaign or an error it recorded."""
+    script = "exit_status" in data and data["exit_status"] is None or \
+        data.get("uncut") == SCRIPT_TIMEOUT
+    if data.get("error"):       # the campaign's own word on why it stopped comes first
+        return "script" if script else "campaign", data["error"]
     if not data.get("complete", True) or data.get("result") == "interrupted":
         return "campaign", INTERRUPTED
-    if "exit_status" in data and data["exit_status"] is None or \
-            data.get("uncut") == SCRIPT_TIMEOUT:
-        return "script", data.get("error") or "the whole script ran past its time limit"
-    if data.get("error"):
-        return "campaign", data["error"]
+    if script:
+        return "script", "the whole script ran past its time limit"
     if data.get("uncut") is None or data["uncut"] in NOT_JUDGED:
         return "script", "the check after the whole script did not run"
     return None
