@@ -274,6 +274,7 @@ class Interface(Workdir):
 def library():
     lib = ctypes.CDLL(SIMLIB)
     lib.flashsim_page_size.restype = ctypes.c_size_t
+    lib.flashsim_page_size.argtypes = [ctypes.c_uint64]
     lib.flashsim_page_state.argtypes = [ctypes.c_void_p] + [ctypes.POINTER(ctypes.c_uint32)] * 3
     lib.flashsim_layout.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
     return lib
@@ -282,7 +283,7 @@ def library():
 def page_state(path):
     """(operations, power off, broken) of a run page, as the library reads it."""
     lib = library()
-    with open(path, "r+b") as f, mmap.mmap(f.fileno(), lib.flashsim_page_size()) as page:
+    with open(path, "r+b") as f, mmap.mmap(f.fileno(), lib.flashsim_page_size(MIB4)) as page:
         words = [ctypes.c_uint32() for _ in range(3)]
         address = ctypes.addressof(ctypes.c_char.from_buffer(page))
         lib.flashsim_page_state(ctypes.c_void_p(address), *map(ctypes.byref, words))
@@ -309,7 +310,7 @@ class Run(Workdir):
     def start(self, script, faults, image=None, timeout=120, **extra):
         os.makedirs(self.path("run"), exist_ok=True)
         if not os.path.exists(self.path("run/counter")):
-            self.put("run/counter", bytes(library().flashsim_page_size()))
+            self.put("run/counter", bytes(library().flashsim_page_size(MIB4)))
         try:
             return subprocess.run(["sh", "-c", script], cwd=self.dir, env=self.env(faults, image, **extra),
                                   capture_output=True, text=True, start_new_session=True, timeout=timeout)
@@ -437,7 +438,7 @@ class Run(Workdir):
         """Starts a Python member of a fresh run in a session of its own and returns it once
         it has made the file "hidden" (the scripts hide their run from the cut there)."""
         os.makedirs(self.path("run"))
-        self.put("run/counter", bytes(library().flashsim_page_size()))
+        self.put("run/counter", bytes(library().flashsim_page_size(MIB4)))
         member = subprocess.Popen([sys.executable, "-c", script], cwd=self.dir, env=self.env("", image),
                                   start_new_session=True)
         self.addCleanup(member.wait)
@@ -598,13 +599,13 @@ class Run(Workdir):
                 self.start(script, f"torn:{number}:{seed}", self.put("flash.img", before))
                 torn = self.get("flash.img")
                 self.fresh()
-                self.put("run/counter", bytes(lib.flashsim_page_size()))
+                self.put("run/counter", bytes(lib.flashsim_page_size(MIB4)))
                 if os.path.lexists(self.path("run/torn")):
                     os.remove(self.path("run/torn"))
                 if copy:
                     os.symlink(self.put("copy.img", before), self.path("run/torn"))
                 with open(self.path("run/counter"), "r+b") as f, \
-                        mmap.mmap(f.fileno(), lib.flashsim_page_size()) as page:
+                        mmap.mmap(f.fileno(), lib.flashsim_page_size(MIB4)) as page:
                     address = ctypes.c_void_p(ctypes.addressof(ctypes.c_char.from_buffer(page)))
                     lib.flashsim_set_torn_copy(address, number, seed)
                     done = self.start(script, "", self.put("flash.img", before))
@@ -708,7 +709,7 @@ class Layouts(Workdir):
         # A process of a run with a bad layout ends it, as a bad fault list does; an image
         # of the wrong size for a good layout is refused at open.
         os.mkdir(self.path("run"))
-        self.put("run/counter", bytes(library().flashsim_page_size()))
+        self.put("run/counter", bytes(library().flashsim_page_size(MIB4)))
         image = self.put("flash.img", b"\xff" * MIB4)
         done = subprocess.run(["sh", "-c", "echo ran > marker"], cwd=self.dir, capture_output=True, text=True,
                               env=clean_env(FLASHSIM_IMAGE=image, FLASHSIM_LAYOUT=bad,

@@ -6,12 +6,13 @@ import errno
 import os
 import shutil
 import signal
-import struct
 import sys
 import tempfile
 import time
 
-from .checks import Checker, Copies, Result
+from . import library
+from .checks import Checker, Result
+from .copies import Copies
 from .errors import Stopped, UsageError
 from .flash import State, remove
 from .report import ORDER_CHANGED, PASSING, Evidence, Rows, windows
@@ -54,7 +55,7 @@ class Campaign:
         if self.start is None:      # stopped before the flash was read
             return
         if flash:
-            self.flash.restore(self.start)
+            self.copies.put_back()
         if self.state and self.start_state is not None:
             self.state.put(self.start_state)
 
@@ -69,6 +70,7 @@ class Campaign:
             self.evidence.flash = self.flash
             self.copies = Copies(self.flash, self.scratch)
             self.start = self.flash.save()
+            self.copies.snapshot()
             if self.state:
                 # Named once whole: a signal during the copy puts nothing back.
                 self.state.save(os.path.join(self.scratch, "state"))
@@ -391,7 +393,7 @@ class Campaign:
         the time limit), its run page's (operations, power off, broken), its log lines.
         Its output goes to the file output, or nowhere."""
         self.put_back()
-        run = Run(self.flash, self.ram, [fault] if fault else [])
+        run = Run(self.flash, self.ram, fault or "")
         try:
             run.start(self.script, quiet=True, output=output)
             status = run.wait(self.timeout)
@@ -450,7 +452,8 @@ class Gate:
     def __init__(self, run, timeout, checker):
         self.run, self.checker = run, checker
         self.deadline = None if timeout is None else time.monotonic() + timeout
-        self.buffer = b""
+        self.buffer = b""       # the start of a message not whole yet
+        self.numbers = collections.deque()      # the numbers the FIFO gave, not looked at yet
         self.held_since = None
         self.exited = os.pidfd_open(run.proc.pid)
 
@@ -458,10 +461,8 @@ class Gate:
         """Waits until the run is held after point (True), or its script ends or runs past
         its time first (False); the checks go on meanwhile."""
         while True:
-            while len(self.buffer) >= 4:
-                number = struct.unpack("=I", self.buffer[:4])[0]
-                self.buffer = self.buffer[4:]
-                if number == point:
+            while self.numbers:
+                if self.numbers.popleft() == point:
                     self.held_since = time.monotonic()
                     return True
             if self.run.proc.poll() is not None:
@@ -487,7 +488,8 @@ class Gate:
             data = os.read(self.run.fifo, 4096)
         except BlockingIOError:
             return False
-        self.buffer += data
+        numbers, self.buffer = library.frames(self.buffer + data)
+        self.numbers.extend(numbers)
         return bool(data)
 
     def close(self):
