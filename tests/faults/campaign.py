@@ -158,6 +158,8 @@ def main():
     parser.add_argument("-k", dest="filter")
     parser.add_argument("--launcher", default="", help="words run before the binary (qemu-user)")
     args = parser.parse_args()
+    # The cut faults are the simulator library's words: the launcher's package loads it.
+    os.environ.setdefault("FLASHSIM_LIB", os.path.abspath(args.simlib))
     import cases
     campaign = Campaign(os.path.abspath(args.binary), os.path.abspath(args.simlib),
                         args.launcher.split())

@@ -364,6 +364,9 @@ class Run(Workdir):
                 operations, power_off, _ = self.page()
                 ops = [line.split() for line in self.log() if line.startswith("op ")]
                 self.assertEqual((power_off, operations, max(int(op[1]) for op in ops)), (1, cut, cut))
+                # Each operation is traced while it holds the chip: the numbers come in the
+                # order the chip did the operations.
+                self.assertEqual([int(op[1]) for op in ops], list(range(1, cut + 1)))
                 flash = self.get("flash.img")
                 for name, start, _size, _erase in LAYOUT[1:3]:
                     written = {i for i in range(64) if flash[start + i] == 0}
@@ -706,6 +709,9 @@ class Layouts(Workdir):
                    "below 4 GiB")
         self.assertEqual(self.layout(bad), (1, message))
         self.assertEqual(self.layout(self.path("none")), (1, f"bad layout '{self.path('none')}': cannot be read"))
+        # A file past 8 KiB is refused whole, never read as its first 8 KiB (a good layout).
+        long = self.put("long.mtd", BOARD.encode() + b"\n" * 8192 + b'mtd5: 00010000 00010000 "tail"\n')
+        self.assertEqual(self.layout(long), (1, f"bad layout '{long}': longer than 8 KiB"))
         # A process of a run with a bad layout ends it, as a bad fault list does; an image
         # of the wrong size for a good layout is refused at open.
         os.mkdir(self.path("run"))
@@ -728,7 +734,9 @@ class Faults(Workdir):
         check = ctypes.CDLL(SIMLIB).flashsim_check_faults
         check.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
         for faults, message in [
-            ("", ""), ("kill-after:3,torn:4:0x99", ""), ("erase-fail:mtd0:2 missing:mtd1", ""),
+            ("", ""), ("kill-after:3,torn:4:0x99", ""), ("erase-fail:mtd0:2, missing:mtd1 ,", ""),
+            ("erase-fail:mtd0:2 missing:mtd1",
+             "bad fault 'erase-fail:mtd0:2 missing:mtd1': faults are separated by commas"),
             ("kill-after:abc", "bad fault 'kill-after:abc': not a number"),
             ("kill-after:0", "bad fault 'kill-after:0': counts start at 1"),
             ("kill-after", "bad fault 'kill-after': missing number"),
