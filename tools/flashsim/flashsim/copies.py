@@ -14,14 +14,15 @@ from .flash import Flash
 
 
 class OverlayFlash(Flash):
-    """An image copy that holds only its own pieces; the rest is base's."""
+    """An image copy that holds only its own pieces, the rest base's; what a check writes
+    on it is marked in the page written (FLASHSIM_WRITTEN)."""
 
-    def __init__(self, layout, image, base):
+    def __init__(self, layout, image, base, written):
         super().__init__(layout, image=image)
-        self.base = base
+        self.base, self.written = base, written
 
     def env(self):
-        return dict(super().env(), FLASHSIM_BASE=self.base)
+        return dict(super().env(), FLASHSIM_BASE=self.base, FLASHSIM_WRITTEN=self.written)
 
 
 class Copies:
@@ -102,9 +103,9 @@ class Copies:
         target = os.path.join(folder, "flash.img")
         fd = os.open(target, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
         os.ftruncate(fd, self.size)
-        slot = self.Slot(OverlayFlash(self.flash.layout, target, self.base), folder, fd,
-                         library.Page(os.path.join(folder, "written"), self.size),
-                         library.Pieces(target, self.size))
+        written = os.path.join(folder, "written")
+        slot = self.Slot(OverlayFlash(self.flash.layout, target, self.base, written), folder, fd,
+                         library.Page(written, self.size), library.Pieces(target, self.size))
         self.slots.append(slot)
         return slot
 
