@@ -815,11 +815,13 @@ BIG = HEADER + 'mtd0: 00100000 00010000 "boot"\nmtd1: 03f00000 00010000 "data"\n
 
 
 class CheckCopies(Workdir):
-    def view(self, flash):
+    def read(self, flash):
         """The whole flash as a program of the run or a check reads it through the library."""
-        done = subprocess.run(["sh", "-c", "cat /dev/mtd0 /dev/mtd1"], env=clean_env(**flash.env()),
-                              capture_output=True)
-        return hashlib.sha256(done.stdout).hexdigest()
+        return subprocess.run(["sh", "-c", "cat /dev/mtd0 /dev/mtd1"], env=clean_env(**flash.env()),
+                              capture_output=True).stdout
+
+    def view(self, flash):
+        return hashlib.sha256(self.read(flash)).hexdigest()
 
     def write(self, flash, device, offset, size, run=None):
         env = clean_env(**flash.env(), **({"FLASHSIM_RUN": run} if run else {}))
@@ -854,7 +856,7 @@ class CheckCopies(Workdir):
                     history.append(page.take_written())
                 else:
                     others = {name: self.view(slot.flash) for name, (slot, _) in slots.items() if name != writer}
-                    seen = bytearray(self.get("flash.img"))
+                    seen = bytearray(self.read(slots[writer][0].flash))
                     at = next(d.start for d in layout.devices if d.name == device) + offset
                     seen[at:at + size] = bytes(size)
                     self.write(slots[writer][0].flash, device, offset, size)
