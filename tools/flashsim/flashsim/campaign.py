@@ -69,8 +69,8 @@ class Campaign:
                 ".img" if self.flash.image else "")))
             self.evidence.flash = self.flash
             self.copies = Copies(self.flash, self.scratch)
-            self.start = self.flash.save()
             self.copies.snapshot()
+            self.start = self.copies.base      # the starting flash, put back before each run
             if self.state:
                 # Named once whole: a signal during the copy puts nothing back.
                 self.state.save(os.path.join(self.scratch, "state"))
