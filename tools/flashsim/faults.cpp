@@ -162,6 +162,22 @@ bool device_exists(const Layout* layout, const char* device)
     return layout == nullptr || std::sscanf(device, "mtd%u%c", &n, &rest) != 1 || n < static_cast<unsigned>(layout->count);
 }
 
+// Says that item names a device the layout does not have, and which it has.
+void refuse_device(const char* item, const char* device, const Layout& layout, char* message, std::size_t size)
+{
+    std::size_t used = 0;
+    // Each piece is added where the last one ended, and a message cut short stays whole.
+    const auto add = [&](int n) {
+        const std::size_t next = used + static_cast<std::size_t>(n < 0 ? 0 : n);
+        used = next < size ? next : size - 1;
+    };
+    add(std::snprintf(message, size, "bad fault '%s': the flash has no %s (its devices:", item, device));
+    for (int i = 0; i < layout.count; ++i) {
+        add(std::snprintf(message + used, size - used, " mtd%d", i));
+    }
+    std::snprintf(message + used, size - used, ")");
+}
+
 // Reads a whole list into faults (each item's text into items, when given), its devices
 // judged against layout (nullptr: by their form alone); on a refusal, says which item and
 // why in message.
@@ -173,23 +189,16 @@ bool parse_list(const char* list, Fault* faults, int& count, char* message, std:
     bool ok = true;
     const char* why = split_list(list, copy, sizeof copy, [&](const char* item) {
         Fault scratch{};
-        Fault& fault = faults != nullptr ? faults[count] : scratch;
+        Fault& fault = faults != nullptr && count < kMaxFaults ? faults[count] : scratch;
         const char* refusal = count >= kMaxFaults        ? "more than 32 faults"
                               : std::strpbrk(item, " \t") ? "faults are separated by commas"
                                                           : parse_fault(item, fault);
-        if (refusal == nullptr && !device_exists(layout, fault.device)) {
-            const int n = std::snprintf(message, size, "bad fault '%s': the flash has no %s (its devices:", item,
-                                        fault.device);
-            for (int i = 0; i < layout->count && n >= 0 && static_cast<std::size_t>(n) < size; ++i) {
-                const std::size_t used = std::strlen(message);
-                std::snprintf(message + used, size - used, " mtd%d", i);
-            }
-            const std::size_t used = std::strlen(message);
-            std::snprintf(message + used, size - used, ")");
-            return ok = false;
-        }
         if (refusal != nullptr) {
             std::snprintf(message, size, "bad fault '%s': %s", item, refusal);
+            return ok = false;
+        }
+        if (!device_exists(layout, fault.device)) {
+            refuse_device(item, fault.device, *layout, message, size);
             return ok = false;
         }
         if (items != nullptr) {
