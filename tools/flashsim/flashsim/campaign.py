@@ -11,7 +11,8 @@ import tempfile
 import time
 from typing import Callable, NamedTuple, Optional
 
-from .checks import Checker, Copies, Result
+from .checks import Checker, Result
+from .copies import Copies
 from .errors import NoVerdict, Stopped
 from .flash import State, remove
 from . import judge
@@ -98,14 +99,16 @@ class Campaign:
         if self.start is None:      # stopped before the flash was read
             return
         if flash:
-            self.flash.restore(self.start)
+            self.copies.put_back()
         if self.state and self.start_state is not None:
             self.state.put(self.start_state)
 
     def main(self):
         began = time.monotonic()
         try:
-            self.check_room()
+            # The working flash and its snapshot first; the rest once the counting run
+            # has shown what the script writes.
+            self.check_room(2 * self.flash.layout.size + MARGIN)
             self.scratch = own_folder("flashsim-campaign-")
             # The user's flash is only read: every run works on a copy, put back before
             # each, so that no ending (SIGKILL included) leaves it changed.
@@ -113,7 +116,8 @@ class Campaign:
                 ".img" if self.flash.image else "")))
             self.evidence.flash = self.flash
             self.copies = Copies(self.flash, self.scratch)
-            self.start = self.flash.save()
+            self.copies.snapshot()
+            self.start = self.copies.base      # the starting flash, put back before each run
             if self.state:
                 # Named once whole: a signal during the copy puts nothing back.
                 self.state.save(os.path.join(self.scratch, "state"))
@@ -155,20 +159,26 @@ class Campaign:
 
     # -- room in TMPDIR
     def need(self):
-        """The bytes of TMPDIR the campaign takes at most: its copies of the flash, and of
-        the --state folder for each check and held run."""
-        copies = 2 * self.jobs + 4
-        size = self.flash.layout.size * copies
-        if self.state:
-            size += self.state.size() * (self.jobs + 3)
-        return size + MARGIN
+        """The bytes of TMPDIR the campaign takes at most: the working flash and its
+        snapshot, what the script writes for each copy the checks run on (known once the
+        counting run has marked it: until then the whole flash), and the copies of the
+        --state folder for each check and run."""
+        flash = self.copies.need(self.jobs) if self.copies else \
+            (2 * self.jobs + 6) * self.flash.layout.size
+        state = self.state.size() * (self.jobs + 3) if self.state else 0
+        return flash + state + MARGIN
 
-    def check_room(self):
-        need, free = self.need(), free_space(tempfile.gettempdir())
+    def check_room(self, need):
+        free = free_space(tempfile.gettempdir())
         if free < need:
             raise NoVerdict(f"no room in the temporary folder {tempfile.gettempdir()} (TMPDIR): "
-                            f"this campaign needs about {mib(need)} MiB there, {mib(free)} MiB "
-                            f"are free; give TMPDIR another folder")
+                            f"this campaign needs about {mib(need + self.used())} MiB there, "
+                            f"{mib(free + self.used())} MiB are free; give TMPDIR another "
+                            f"folder")
+
+    def used(self):
+        """What the campaign holds in TMPDIR already: the working flash and its snapshot."""
+        return 2 * self.flash.layout.size if self.copies else 0
 
     def no_room(self):
         """What a TMPDIR that filled up during the campaign is told."""
@@ -200,6 +210,7 @@ class Campaign:
         self.shape = shape(self.ops)
         if status is None or broken:
             return self.uncut_broken(status, broken, output)
+        self.check_room(self.need() - self.used())
         self.where = "the check of the whole script"
         self.check_now(None)
         self.checker.drain()
@@ -487,7 +498,7 @@ class Campaign:
         Its output goes to the file output, or nowhere. The counting run keeps the
         script's own limit; the others that of a held run."""
         self.put_back()
-        run = Run(self.flash, self.ram, [fault] if fault else [])
+        run = Run(self.flash, self.ram, fault or "")
         try:
             run.start(self.script, quiet=True, output=output)
             status = run.wait(self.options.timeout if counting else self.held_limit)

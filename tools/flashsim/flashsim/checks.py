@@ -4,17 +4,15 @@ import os
 import select
 import shutil
 import signal
-import tempfile
 import time
 
-from . import isolation, library
+from . import isolation
 from .run import simulator_env
 
 SHELL = shutil.which("sh") or "/bin/sh"
 # What a check starts with, whatever the launcher ignores or holds.
 DEFAULT_SIGNALS = (signal.SIGPIPE, signal.SIGINT, signal.SIGTERM, signal.SIGHUP,
                    signal.SIGQUIT, signal.SIGXFSZ)
-PIECE = 1 << 16     # the library marks what a run or a check writes in pieces of 64 KiB
 
 # A verdict, what the check said, and how long it took (seconds).
 Result = collections.namedtuple("Result", "verdict output seconds", defaults=(0.0,))
@@ -223,87 +221,3 @@ def signal_session(session, signum):
             os.kill(pid, signum)
         except (ProcessLookupError, PermissionError):
             pass
-
-
-class Copies:
-    """The copies of the flash that checks run on. An image's copy is used again once its
-    check is done, brought up to date with only the pieces the run wrote since it was made
-    (marked in the run page) and those its check wrote (marked in its FLASHSIM_WRITTEN
-    page). A folder of devices is copied whole each time."""
-
-    # written: the check's FLASHSIM_WRITTEN page; fd: the image copy, open.
-    Slot = collections.namedtuple("Slot", "flash folder fd written")
-
-    def __init__(self, flash, scratch):
-        self.flash, self.scratch = flash, scratch
-        self.free = []       # [slot, source run, step] of the image copies not in use
-        self.slots = []
-        self.source = None
-
-    def take(self, source=None, history=None):
-        """A copy of the flash as it is now, brought up to date (an image's) from the pieces
-        source (a run) wrote at each of its held points so far (history)."""
-        if not self.flash.image or not self.free:
-            return self.make()
-        best = max(range(len(self.free)),
-                   key=lambda i: (self.free[i][1] == source, self.free[i][2] or 0))
-        slot, old_source, old_step = self.free.pop(best)
-        pieces = slot.written.take_written()
-        if source is None or old_source != source or old_step is None:
-            pieces = (1 << 64) - 1
-        else:
-            for mask in history[old_step + 1:]:
-                pieces |= mask
-        if self.source is None:
-            self.source = os.open(self.flash.image, os.O_RDONLY | os.O_CLOEXEC)
-        copy_pieces(self.source, slot.fd, pieces, self.flash.layout.size)
-        return slot
-
-    def make(self):
-        folder = tempfile.mkdtemp(prefix="copy-", dir=self.scratch)
-        target = os.path.join(folder, "flash" + (".img" if self.flash.image else ""))
-        flash = self.flash.copy_to(target)
-        fd = os.open(target, os.O_RDWR | os.O_CLOEXEC) if self.flash.image else None
-        slot = self.Slot(flash, folder, fd, library.Page(os.path.join(folder, "written")))
-        self.slots.append(slot)
-        return slot
-
-    def give_back(self, slot, source=None, step=None):
-        """A slot whose check is done; its copy is the flash at that run's step."""
-        if self.flash.image:
-            self.free.append([slot, source, step])
-            return
-        self.slots.remove(slot)
-        slot.written.close()
-        shutil.rmtree(slot.folder, ignore_errors=True)
-
-    def close(self):
-        for slot in self.slots:
-            if slot.fd is not None:
-                os.close(slot.fd)
-            slot.written.close()
-        self.slots.clear()
-        if self.source is not None:
-            os.close(self.source)
-            self.source = None
-
-
-def copy_pieces(source, target, pieces, size):
-    """Copies the pieces marked in pieces (the last one: to the end, size) from the
-    descriptor source to target."""
-    piece = 0
-    while piece < 64:
-        if not pieces >> piece & 1:
-            piece += 1
-            continue
-        first = piece
-        while piece < 64 and pieces >> piece & 1:
-            piece += 1
-        start = first * PIECE
-        length = (size if piece == 64 else piece * PIECE) - start
-        done = 0
-        while done < length:
-            n = os.copy_file_range(source, target, length - done, start + done, start + done)
-            if n <= 0:
-                break
-            done += n

@@ -190,17 +190,6 @@ def number(text, option, kind, least, most=None):
     return value
 
 
-def check_fault_devices(faults, layout):
-    """The library judges a fault list alone, devices by their form (mtdN); which devices
-    there are is the layout's: a fault on another would never fall."""
-    names = [device.name for device in layout.devices]
-    for fault in faults.split(","):
-        fields = fault.split(":")
-        if len(fields) > 1 and fields[1].startswith("mtd") and fields[1] not in names:
-            raise UsageError(f"bad fault '{fault}': the flash has no {fields[1]} (its devices: "
-                             f"{' '.join(names)})")
-
-
 def flash_of(args):
     folder = args.dir or (None if args.image else os.environ.get("FLASHSIM_DIR"))
     image = args.image or (None if args.dir else os.environ.get("FLASHSIM_IMAGE"))
@@ -297,8 +286,7 @@ def launch(argv):
         if args.campaign and not args.command:
             raise UsageError("campaign needs a SCRIPT to run")
         if args.faults:
-            library.check_faults(args.faults)
-            check_fault_devices(args.faults, flash.layout)
+            library.check_faults(args.faults, flash.layout.file)
         if not args.campaign and not args.command and not args.init:
             raise UsageError("no command: flashsim [OPTION...] -- COMMAND [ARG...] (or --init "
                              "alone to erase the flash)")
@@ -342,7 +330,7 @@ def launch(argv):
         if not args.command:
             return 0
         status = run_command(flash, args.command, args.ram,
-                             args.faults.split(",") if args.faults else [],
+                             args.faults,
                              os.path.abspath(args.log) if args.log else None, args.timeout, seed)
         if watcher:
             watcher.settle()

@@ -10,7 +10,6 @@ import fcntl
 import os
 import shutil
 import signal
-import struct
 import subprocess
 import sys
 import tempfile
@@ -172,21 +171,21 @@ class Run:
     """One run: its processes share one operation count, one power switch and (gate: held
     after that operation by a campaign, told through the FIFO hold) one gate: the run page."""
 
-    def __init__(self, flash, ram=False, faults=(), log=None, gate=None, spared=set):
-        self.flash, self.ram, self.faults = flash, ram, list(faults)
+    def __init__(self, flash, ram=False, faults="", log=None, gate=None, spared=set):
+        self.flash, self.ram, self.faults = flash, ram, faults     # the fault list's text
         try:
             self.folder = own_folder("flashsim-run-")
         except OSError as error:
             raise UsageError(f"cannot make a run folder in {tempfile.gettempdir()}: "
                              f"{error.strerror}") from None
         _folders.add(self.folder)
-        self.trace = log or os.path.join(self.folder, "log")
-        self.page = library.Page(os.path.join(self.folder, "counter"))
+        self.trace = log or os.path.join(self.folder, library.LOG)
+        self.page = library.Page(os.path.join(self.folder, library.COUNTER), flash.layout.size)
         self.fifo = None
         if gate is not None:
             self.page.set_gate(gate)
-            os.mkfifo(os.path.join(self.folder, "hold"))
-            self.fifo = os.open(os.path.join(self.folder, "hold"), os.O_RDWR | os.O_NONBLOCK)
+            os.mkfifo(os.path.join(self.folder, library.HOLD))
+            self.fifo = os.open(os.path.join(self.folder, library.HOLD), os.O_RDWR | os.O_NONBLOCK)
         self.proc = None
         self.spared = spared     # the sessions (a campaign's checks) that are not the run's
 
@@ -196,7 +195,7 @@ class Run:
         launcher kills whatever of the run is left."""
         env = simulator_env(self.flash, self.ram, {
             "FLASHSIM_RUN": self.folder, "FLASHSIM_LOG": self.trace, "FLASHSIM_TRACE": "1",
-            "FLASHSIM_FAULTS": ",".join(self.faults)})
+            "FLASHSIM_FAULTS": self.faults})
         streams = dict.fromkeys(("stdin", "stdout", "stderr"), subprocess.DEVNULL) if quiet else {}
         if output is not None:
             with open(output, "wb") as f:
@@ -210,7 +209,7 @@ class Run:
         """Names copy (a flash image or folder) to the run: the process that does operation
         number leaves in it what torn:NUMBER:SEED would leave on the flash, then does the
         operation whole. The run is held before that operation meanwhile."""
-        link = os.path.join(self.folder, "torn")
+        link = os.path.join(self.folder, library.TORN)
         if os.path.lexists(link):
             os.remove(link)
         os.symlink(copy, link)
@@ -286,7 +285,8 @@ class Gate:
         self.run, self.wait = run, wait
         self.limit = limit
         self.deadline = None if limit is None else time.monotonic() + limit
-        self.buffer = b""
+        self.buffer = b""       # the start of a message not whole yet
+        self.numbers = collections.deque()      # the numbers the FIFO gave, not looked at yet
         self.held_since = None
         self.exited = os.pidfd_open(run.proc.pid)
 
@@ -294,10 +294,8 @@ class Gate:
         """Waits until the run is held after point (True), or its script ends or runs past
         its time first (False); wait (the checks' own) lets them go on meanwhile."""
         while True:
-            while len(self.buffer) >= 4:
-                number = struct.unpack("=I", self.buffer[:4])[0]
-                self.buffer = self.buffer[4:]
-                if number == point:
+            while self.numbers:
+                if self.numbers.popleft() == point:
                     self.held_since = time.monotonic()
                     return True
             if self.run.proc.poll() is not None:
@@ -322,7 +320,8 @@ class Gate:
             data = os.read(self.run.fifo, 4096)
         except BlockingIOError:
             return False
-        self.buffer += data
+        numbers, self.buffer = library.frames(self.buffer + data)
+        self.numbers.extend(numbers)
         return bool(data)
 
     def close(self):
@@ -469,8 +468,7 @@ def foreground(group):
 def run_command(flash, argv, ram, faults, log, timeout=None, torn_seed=None):
     """flashsim -- COMMAND: runs it with the terminal, returns its exit status."""
     if torn_seed is not None:
-        faults = [f"torn:{f.split(':')[1]}:{torn_seed}" if f.startswith("kill-after:") else f
-                  for f in faults]
+        faults = library.torn_faults(faults, torn_seed)
         print(f"flashsim: torn cuts with seed {torn_seed}", file=sys.stderr)
     run = Run(flash, ram, faults, log)
     try:
