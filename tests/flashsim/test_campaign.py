@@ -72,6 +72,15 @@ class Case(test_flashsim.Workdir):
         self.assertTrue(self.get("flash.img") == self.start, "starting flash not put back")
         return done
 
+    def build(self, name, source, *options):
+        """A program of the test's own, compiled from source; skipped where cc cannot."""
+        with open(self.path(name + ".c"), "wb") as f:
+            f.write(source)
+        done = subprocess.run(["cc", *options, "-o", self.path(name), self.path(name + ".c")],
+                              capture_output=True, text=True)
+        if done.returncode != 0:
+            self.skipTest(f"cc {' '.join(options)}: {done.stderr.strip()[-200:]}")
+
     @staticmethod
     def verdicts(done):
         """{cut number: verdict} from a campaign's rows."""
@@ -1071,6 +1080,22 @@ int main(void) {
     return fd < 0 || write(fd, "static", 6) != 6 ? 1 : 0;
 }
 """
+# escaper PATH [umount|quick]: writes "static" to PATH, a stand-in for the host's flash;
+# first unmounts /dev when asked (what a file capability or a set-user-ID bit would let it
+# do); quick: opens PATH without waiting and ends at once, writing nothing.
+ESCAPER = rb"""#include <fcntl.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <unistd.h>
+int main(int argc, char** argv) {
+    const char* how = argc > 2 ? argv[2] : "";
+    if (argc < 2) return 2;
+    if (strcmp(how, "umount") == 0) umount2("/dev", MNT_DETACH);
+    int fd = open(argv[1], O_WRONLY | (strcmp(how, "quick") == 0 ? O_NONBLOCK : 0));
+    if (strcmp(how, "quick") == 0) return 0;
+    return fd < 0 || write(fd, "static", 6) != 6 ? 1 : 0;
+}
+"""
 # Runs a command where unshare(2) fails, as in a container whose seccomp profile refuses it.
 NO_UNSHARE = rb"""#include <errno.h>
 #include <stddef.h>
@@ -1110,14 +1135,6 @@ def host_dev(folder):
 class Host(Case):
     """No run reaches the host's flash: not without its library, not through a program it
     does not serve, not where no /dev of its own can be had but by the user's word."""
-
-    def build(self, name, source, *options):
-        with open(self.path(name + ".c"), "wb") as f:
-            f.write(source)
-        done = subprocess.run(["cc", *options, "-o", self.path(name), self.path(name + ".c")],
-                              capture_output=True, text=True)
-        if done.returncode != 0:
-            self.skipTest(f"cc {' '.join(options)}: {done.stderr.strip()[-200:]}")
 
     def test_no_run_reaches_the_host(self):
         if shutil.which("cc") is None:
@@ -1190,6 +1207,88 @@ class Host(Case):
                 self.assertFalse(os.path.exists(self.path("ran")) or
                                  os.path.exists(self.path("new.img")), "the run went on")
                 self.assertEqual(os.listdir(self.tmp), [])
+
+
+class Seal(Case):
+    """No program of a run reaches the host's flash by any route, as root or not: in a plain
+    run, in a campaign's script and in its check. The host's flash is a stand-in, files named
+    as flash devices in a /dev of the test's own; a route counts when one of them changed."""
+
+    STAND_INS = ("mtd2", "mtdblock2", "ubi0_0")
+    ROUTES = [
+        ("a static program", "./esc /dev/mtd2"),
+        ("an mtdblock device", "./esc /dev/mtdblock2"),
+        ("a UBI volume", "./esc /dev/ubi0_0"),
+        ("/dev unmounted", "umount -l /dev; ./esc /dev/mtd2"),
+        ("/dev made writable, a node made", "mount -o remount,rw /dev; mknod /dev/node c 90 4; "
+         "./esc /dev/node"),
+        ("a node made in the work folder", "mknod node c 90 4; ./esc node"),
+        ("/proc unmounted", "umount -l /proc; ./esc /proc/1/root/dev/mtd2"),
+        ("a file capability", "./esc-cap /dev/mtd2 umount"),
+        ("a set-user-ID root program", "./esc-suid /dev/mtd2 umount"),
+        ("a descriptor handed in", "echo static >&3 || exit 1"),
+        ("an open that ends at once", "./esc /dev/mtd2 quick"),
+    ]
+
+    def test_every_route_fails_or_is_refused(self):
+        if shutil.which("cc") is None or os.geteuid() != 0:
+            self.skipTest("needs a C compiler and root (to make the stand-ins and helpers)")
+        self.build("esc", ESCAPER, "-static")
+        for name, how in (("esc-cap", ["setcap", "cap_sys_admin+ep"]),
+                          ("esc-suid", ["chmod", "4755"])):
+            shutil.copy(self.path("esc"), self.path(name))
+            subprocess.run(how + [self.path(name)], check=True)
+        os.makedirs(self.path("dev"))
+        for name in ("null", "zero"):
+            self.put(f"dev/{name}", b"")
+        os.symlink("/proc/self/fd", self.path("dev/fd"))
+        for path in (self.dir, self.tmp, self.path("dev")):
+            os.chmod(path, 0o777)
+        os.chmod(self.path("flash.img"), 0o666)
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        # Each mode: the launcher's arguments for a route, and the statuses that say it
+        # failed (a plain run: the route's own failure, or 137 when it was killed; 2 would
+        # be the launcher refusing its arguments).
+        modes = [
+            ("plain run", lambda route: ["--image", "flash.img", "--", "sh", "-c", route],
+             [status for status in range(1, 256) if status != 2]),
+            ("campaign", lambda route: ["campaign", "--image", "flash.img", "--check", "true",
+                                        "--", "sh", "-c", route], (1,)),
+            ("check", lambda route: ["campaign", "--image", "flash.img", "--check", route, "--",
+                                     "true"], (1,)),
+        ]
+        for route, command in self.ROUTES:
+            for user, prefix in (("nobody", nobody), ("root", [])):
+                for mode, args, failed in modes:
+                    with self.subTest(route=route, user=user, mode=mode):
+                        done = self.sealed(prefix, "3<>/dev/mtd2", args(command))
+                        self.assertIn(done.returncode, failed, done.stdout + done.stderr)
+        # A standard stream that is a flash device is refused before anything runs.
+        for user, prefix in (("nobody", nobody), ("root", [])):
+            for mode, args, _ in modes[:2]:
+                with self.subTest(route="standard input", user=user, mode=mode):
+                    done = self.sealed(prefix, "< /dev/mtd2", args("./esc /dev/mtd2"))
+                    self.assertEqual((done.returncode, done.stdout, done.stderr), (
+                        2, "", "flashsim: standard input is a flash device (/dev/mtd2): "
+                               "refused\n"))
+
+    def sealed(self, prefix, redirection, args):
+        """The launcher started with redirection (made in the host's /dev) by the user of
+        prefix; every stand-in must be as it was, and no node made."""
+        for name in self.STAND_INS:
+            self.put(f"dev/{name}", b"host flash")
+            os.chmod(self.path(f"dev/{name}"), 0o666)
+        done = subprocess.run(
+            prefix + ["sh", "-c", f'exec "$@" {redirection}', "sh",
+                      os.path.join(BUILD(), "flashsim")] + args,
+            cwd=self.dir, env=self.env, capture_output=True, text=True, timeout=120,
+            preexec_fn=host_dev(self.path("dev")))
+        self.assertNotIn("Traceback", done.stderr)
+        for name in self.STAND_INS:
+            self.assertEqual(self.get(f"dev/{name}"), b"host flash", name)
+        self.assertFalse(os.path.lexists(self.path("node")), "a device node was made")
+        self.put("flash.img", self.start)
+        return done
 
 
 # Another board's NOR map: 8 MiB in five partitions, the environment in 4 KiB sectors.

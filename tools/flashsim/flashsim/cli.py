@@ -244,16 +244,48 @@ def writable_place(path, what, create=False):
 
 
 def private_dev(flash, allowed):
-    """The run's own /dev (see isolation.py); where none can be had, the run goes on only
-    where the host has no /dev/mtd* or the user said --allow-host-mtd."""
+    """The run's own /dev (see isolation.py), sealed; where none can be had, the run goes
+    on only where the host has no flash device or the user said --allow-host-mtd."""
     try:
-        return isolation.private_dev([device.name for device in flash.layout.devices])
+        watcher = isolation.private_dev([device.name for device in flash.layout.devices])
     except OSError as error:
         if isolation.host_devices() and not allowed:
             raise UsageError(f"no /dev of its own can be had here ({error.strerror}) and this "
                              f"machine has /dev/mtd*: a program the simulator does not serve "
                              f"would reach them; --allow-host-mtd runs anyway") from None
-        return None
+        watcher = None
+    try:
+        isolation.seal()
+    except OSError as error:
+        raise UsageError(f"the run cannot be sealed here ({error.strerror}): a program of it "
+                         f"could gain what leaves its /dev") from None
+    return watcher
+
+
+def check_streams():
+    """Refuses a standard stream that is a flash device: a run's programs would reach it
+    through the descriptor, around the run's /dev."""
+    majors = isolation.flash_majors()
+    for fd, name in ((0, "input"), (1, "output"), (2, "error")):
+        try:
+            info = os.fstat(fd)
+            path = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:
+            continue
+        if isolation.is_flash(os.path.basename(path) if path.startswith("/dev/") else "",
+                              info, majors):
+            raise UsageError(f"standard {name} is a flash device ({path}): refused")
+
+
+def keep_descriptors():
+    """Descriptors the launcher was given past the standard three go to none of its
+    programs: a script's and a check's start with standard input, output and error only."""
+    for name in os.listdir("/proc/self/fd"):
+        if int(name) > 2:
+            try:
+                os.set_inheritable(int(name), False)
+            except OSError:
+                pass
 
 
 def main(argv=None):
@@ -306,6 +338,9 @@ def launch(argv):
         tmp = tempfile.gettempdir()
         if not os.access(tmp, os.W_OK | os.X_OK):
             raise UsageError(f"{tmp}: the temporary folder cannot be written")
+        if args.command:
+            check_streams()
+            keep_descriptors()
         watcher = private_dev(flash, args.allow_host_mtd) if args.command else None
         flash.prepare(args.init, writable=not args.campaign)
         flash.claim(args.campaign)
@@ -332,8 +367,12 @@ def launch(argv):
         status = run_command(flash, args.command, args.ram,
                              args.faults,
                              os.path.abspath(args.log) if args.log else None, args.timeout, seed)
-        if watcher:
-            watcher.settle()
+        unserved = watcher.settle() if watcher else []
+        if unserved:
+            print(f"flashsim: {len(unserved)} open{'s' if len(unserved) > 1 else ''} of a "
+                  f"device by a program the simulator does not serve: the run fails",
+                  file=sys.stderr)
+            status = status or 1
         return status
     except UsageError as error:
         return failed(error)
