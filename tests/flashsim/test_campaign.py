@@ -1080,16 +1080,25 @@ int main(void) {
     return fd < 0 || write(fd, "static", 6) != 6 ? 1 : 0;
 }
 """
-# escaper PATH [umount|quick]: writes "static" to PATH, a stand-in for the host's flash;
-# first unmounts /dev when asked (what a file capability or a set-user-ID bit would let it
-# do); quick: opens PATH without waiting and ends at once, writing nothing.
+# escaper PATH [umount|quick|caps]: writes "static" to PATH, a stand-in for the host's
+# flash; first unmounts /dev when asked (what a file capability or a set-user-ID bit would
+# let it do); quick: opens PATH without waiting and ends at once, writing nothing; caps:
+# ends with 0 when it holds any capability, a privilege gained.
 ESCAPER = rb"""#include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <unistd.h>
 int main(int argc, char** argv) {
     const char* how = argc > 2 ? argv[2] : "";
     if (argc < 2) return 2;
+    if (strcmp(how, "caps") == 0) {
+        char line[256];
+        FILE* status = fopen("/proc/self/status", "r");
+        while (status && fgets(line, sizeof line, status))
+            if (strncmp(line, "CapEff:", 7) == 0) return strspn(line + 7, "\t0") == strlen(line + 7) - 1;
+        return 1;
+    }
     if (strcmp(how, "umount") == 0) umount2("/dev", MNT_DETACH);
     int fd = open(argv[1], O_WRONLY | (strcmp(how, "quick") == 0 ? O_NONBLOCK : 0));
     if (strcmp(how, "quick") == 0) return 0;
@@ -1225,6 +1234,9 @@ class Seal(Case):
         ("a node made in the work folder", "mknod node c 90 4; ./esc node"),
         ("/proc unmounted", "umount -l /proc; ./esc /proc/1/root/dev/mtd2"),
         ("a file capability", "./esc-cap /dev/mtd2 umount"),
+        # One the seal does not drop: an ordinary user's program gains it without the
+        # no-new-privileges step (root holds it anyway).
+        ("a harmless file capability gained", "./esc-raw - caps"),
         ("a set-user-ID root program", "./esc-suid /dev/mtd2 umount"),
         ("a descriptor handed in", "echo static >&3 || exit 1"),
         ("an open that ends at once", "./esc /dev/mtd2 quick"),
@@ -1235,6 +1247,7 @@ class Seal(Case):
             self.skipTest("needs a C compiler and root (to make the stand-ins and helpers)")
         self.build("esc", ESCAPER, "-static")
         for name, how in (("esc-cap", ["setcap", "cap_sys_admin+ep"]),
+                          ("esc-raw", ["setcap", "cap_net_raw+ep"]),
                           ("esc-suid", ["chmod", "4755"])):
             shutil.copy(self.path("esc"), self.path(name))
             subprocess.run(how + [self.path(name)], check=True)
@@ -1259,6 +1272,8 @@ class Seal(Case):
         ]
         for route, command in self.ROUTES:
             for user, prefix in (("nobody", nobody), ("root", [])):
+                if user == "root" and "harmless" in route:
+                    continue
                 for mode, args, failed in modes:
                     with self.subTest(route=route, user=user, mode=mode):
                         done = self.sealed(prefix, "3<>/dev/mtd2", args(command))
