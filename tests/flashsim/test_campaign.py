@@ -1105,6 +1105,17 @@ int main(int argc, char** argv) {
     return fd < 0 || write(fd, "static", 6) != 6 ? 1 : 0;
 }
 """
+# reopen freopen|freopen64: reopens its standard output onto /dev/mtd2 and writes there;
+# ends with 1 when the reopen is refused.
+REOPEN = rb"""#define _LARGEFILE64_SOURCE
+#include <stdio.h>
+#include <string.h>
+int main(int argc, char** argv) {
+    FILE* out = argc > 1 && strcmp(argv[1], "freopen64") == 0
+        ? freopen64("/dev/mtd2", "w", stdout) : freopen("/dev/mtd2", "w", stdout);
+    return out == NULL || fputs("static", out) < 0 || fflush(out) != 0 ? 1 : 0;
+}
+"""
 # Runs a command where unshare(2) fails, as in a container whose seccomp profile refuses it.
 NO_UNSHARE = rb"""#include <errno.h>
 #include <stddef.h>
@@ -1286,6 +1297,29 @@ class Seal(Case):
                     self.assertEqual((done.returncode, done.stdout, done.stderr), (
                         2, "", "flashsim: standard input is a flash device (/dev/mtd2): "
                                "refused\n"))
+
+    def test_a_stream_reopened_onto_a_device_never_reaches_its_path(self):
+        # The library alone (no launcher, no /dev of the run's own): freopen onto a device
+        # it serves, or one the faults say is missing, is refused, never passed on to the
+        # path, here the host's stand-in.
+        if shutil.which("cc") is None or os.geteuid() != 0:
+            self.skipTest("needs a C compiler and root (for a /dev of the test's own)")
+        self.build("reopen", REOPEN)
+        os.makedirs(self.path("dev"))
+        for name, data in (("null", b""), ("zero", b""), ("mtd2", b"host flash")):
+            self.put(f"dev/{name}", data)
+        for call, faults in [("freopen", "missing:mtd2"), ("freopen64", "missing:mtd2"),
+                             ("freopen", "")]:
+            with self.subTest(call=call, faults=faults):
+                done = subprocess.run(
+                    ["./reopen", call], cwd=self.dir, capture_output=True, text=True,
+                    preexec_fn=host_dev(self.path("dev")), timeout=60,
+                    env=dict(self.env, LD_PRELOAD=os.path.join(BUILD(), "tools", "flashsim",
+                                                               "libflashsim.so"),
+                             FLASHSIM_IMAGE="flash.img",
+                             FLASHSIM_FAULTS=faults))
+                self.assertEqual((done.returncode, done.stdout), (1, ""), done.stderr)
+                self.assertEqual(self.get("dev/mtd2"), b"host flash")
 
     def sealed(self, prefix, redirection, args):
         """The launcher started with redirection (made in the host's /dev) by the user of
