@@ -164,7 +164,15 @@ class Checker:
 
     def reap(self, fd):
         job = self.running.pop(fd)
-        signal_session(job.pid, signal.SIGKILL)
+        # What is left of a check in its group ends with it; a stopped check's every
+        # process, whatever its group. (The launcher kills any other at the end.)
+        if job.terminated:
+            signal_session(job.pid, signal.SIGKILL)
+        else:
+            try:
+                os.killpg(job.pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
         if job.status is None:
             job = job._replace(status=-signal.SIGKILL, ended=time.monotonic())
             try:
