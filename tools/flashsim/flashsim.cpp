@@ -59,7 +59,7 @@
 //   FLASHSIM_RUN     folder of a run of several processes, set by the flashsim launcher:
 //                    operations are numbered across every process of the run and done one
 //                    at a time in the order of their numbers (one chip), and every
-//                    process enters its pid in the run's member table (power.cpp) when it
+//                    process enters its pid in the run's member table (run.cpp) when it
 //                    starts and when it forks. A power cut (kill-after, torn) kills every
 //                    member (and its own process group), whatever its group or session,
 //                    having stopped them all first, and leaves the power
