@@ -7,7 +7,7 @@ import signal
 import time
 
 from . import isolation
-from .run import simulator_env
+from .run import processes, simulator_env
 
 SHELL = shutil.which("sh") or "/bin/sh"
 # What a check starts with, whatever the launcher ignores or holds.
@@ -208,17 +208,8 @@ class Checker:
 
 def members(session):
     """The processes of a session that have not ended."""
-    found = []
-    for name in isolation.proc_list():
-        if name.isdigit():
-            try:
-                with isolation.proc_open(f"{name}/stat") as f:
-                    fields = f.read().rsplit(b")", 1)[1].split()
-            except (OSError, IndexError):
-                continue
-            if int(fields[3]) == session and fields[0] not in (b"Z", b"X"):
-                found.append(int(name))
-    return found
+    return [pid for pid, (state, _, owner) in processes().items()
+            if owner == session and state not in (b"Z", b"X")]
 
 
 def signal_session(session, signum):

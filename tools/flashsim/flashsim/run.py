@@ -86,11 +86,9 @@ def become_subreaper():
     ctypes.CDLL(None).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
 
 
-def descendants(skip_sessions=()):
-    """The processes below the launcher, with their state, except those of the sessions
-    given (a check's, named by its first process: that process is spared by its pid too,
-    since a check that is forked takes its session only a moment after the fork)."""
-    parent, session, state = {}, {}, {}
+def processes():
+    """Every process of the machine: {pid: (state, parent, session)}."""
+    found = {}
     for name in isolation.proc_list():
         if not name.isdigit():
             continue
@@ -99,18 +97,25 @@ def descendants(skip_sessions=()):
                 fields = f.read().rsplit(b")", 1)[1].split()
         except (OSError, IndexError):
             continue
-        pid = int(name)
-        state[pid], parent[pid], session[pid] = fields[0], int(fields[1]), int(fields[3])
+        found[int(name)] = (fields[0], int(fields[1]), int(fields[3]))
+    return found
+
+
+def descendants(skip_sessions=()):
+    """The processes below the launcher, with their state, except those of the sessions
+    given (a check's, named by its first process: that process is spared by its pid too,
+    since a check that is forked takes its session only a moment after the fork)."""
+    table = processes()
     below, todo = [], [os.getpid()]
     children = collections.defaultdict(list)
-    for pid, ppid in parent.items():
+    for pid, (_, ppid, _) in table.items():
         children[ppid].append(pid)
     while todo:
         for child in children.get(todo.pop(), ()):
             if child == isolation.keeper:
                 todo.append(child)      # its orphans are the runs', not itself
-            elif child not in skip_sessions and session.get(child) not in skip_sessions:
-                below.append((child, state[child]))
+            elif child not in skip_sessions and table[child][2] not in skip_sessions:
+                below.append((child, table[child][0]))
                 todo.append(child)
     return below
 
