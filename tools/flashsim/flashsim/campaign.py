@@ -48,6 +48,8 @@ class Options(NamedTuple):
     watcher: object = None              # the run's /dev watcher (isolation)
     expect_status: int = 0
     shard: Optional[tuple] = None       # (K, N): the K-th of N shares of the cut points
+    recover: Optional[str] = None       # the device's next boot, run before each check
+    depth: int = 1                      # 2: the recovery cut too, at each of its operations
 
 
 class Strategy(NamedTuple):
@@ -80,7 +82,8 @@ class Campaign:
                                  options.junit_path)
         self.jobs = options.jobs or os.cpu_count() or 1
         self.checker = Checker(self.check, self.ram, self.jobs,
-                               options.check_timeout or CHECK_TIMEOUT, self.state, self.checked)
+                               options.check_timeout or CHECK_TIMEOUT, self.state, self.checked,
+                               recovery=options.recover)
         self.results = {}
         self.where = "the counting run"
         self.ops, self.shape = [], []

@@ -20,9 +20,10 @@ Result = collections.namedtuple("Result", "verdict output seconds", defaults=(0.
 # points (source, step), its --state copy; once started its process, pidfd, start and
 # deadline; once its first process ended, that one's status and when it ended.
 # terminated: past its limit, it was sent SIGTERM; deadline is then the end of its grace.
+# stage: which of the checker's commands runs (the recovery, then the check).
 Job = collections.namedtuple("Job", "cut slot source step state pid exited began deadline "
-                                    "terminated status ended",
-                             defaults=(None, None, None, None, False, None, None))
+                                    "terminated status ended stage",
+                             defaults=(None, None, None, None, False, None, None, 0))
 GRACE = 2.0     # how long a check past its limit has to clean up after SIGTERM
 LOOK = 0.05     # how often the processes left of a stopped check are looked for
 
@@ -30,11 +31,13 @@ LOOK = 0.05     # how often the processes left of a stopped check are looked for
 class Checker:
     """The checks, run side by side by the launcher's main thread: each started with
     posix_spawn (far cheaper than a fork of the launcher) in a session of its own, reaped
-    when its pidfd says it ended or its time is up, and given to done with its Result."""
+    when its pidfd says it ended or its time is up, and given to done with its Result.
+    With a recovery, each copy is first recovered (the recovery command, as the device's
+    next boot), then checked; each command has the time limit."""
 
-    def __init__(self, command, ram, jobs, timeout, state, done):
-        self.command, self.ram, self.timeout, self.state, self.done = \
-            command, ram, timeout, state, done
+    def __init__(self, command, ram, jobs, timeout, state, done, recovery=None):
+        self.commands = ([recovery] if recovery else []) + [command]
+        self.ram, self.timeout, self.state, self.done = ram, timeout, state, done
         # With --state each check sees its own copy at the folder's path, in a mount
         # namespace of its own. Where the launcher has none, every check sees the one
         # state folder: one at a time, and none while a run of the script uses it.
@@ -62,16 +65,18 @@ class Checker:
         if job.state is not None and self.apart:
             self.spawn_apart(job)
             return
-        if job.state is not None:
+        if job.state is not None and job.stage == 0:
             self.state.put(job.state)
-        job.slot.written.take_written()
+        if job.stage == 0:
+            job.slot.written.take_written()
         env = simulator_env(job.slot.flash, self.ram,
                             {"FLASHSIM_WRITTEN": os.path.join(job.slot.folder, "written")})
         actions = [(os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
                    (os.POSIX_SPAWN_OPEN, 1, os.path.join(job.slot.folder, "output"),
-                    os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600),
+                    os.O_WRONLY | os.O_CREAT | self.opening(job), 0o600),
                    (os.POSIX_SPAWN_DUP2, 1, 2)]
-        pid = os.posix_spawn(SHELL, ["sh", "-c", self.command], env, file_actions=actions,
+        pid = os.posix_spawn(SHELL, ["sh", "-c", self.commands[job.stage]], env,
+                             file_actions=actions,
                              setsid=True, setsigmask=(), setsigdef=DEFAULT_SIGNALS)
         self.started(job, pid)
 
@@ -80,10 +85,11 @@ class Checker:
         give it a mount namespace of its own), as posix_spawn would start it otherwise."""
         env = simulator_env(job.slot.flash, self.ram,
                             {"FLASHSIM_WRITTEN": os.path.join(job.slot.folder, "written")})
-        job.slot.written.take_written()
+        if job.stage == 0:
+            job.slot.written.take_written()
         output = os.path.join(job.slot.folder, "output")
         # A check that dies before it opens its output must not show the last one's.
-        if os.path.exists(output):
+        if os.path.exists(output) and job.stage == 0:
             os.remove(output)
         pid = os.fork()
         if pid == 0:
@@ -93,21 +99,26 @@ class Checker:
                     signal.signal(signum, signal.SIG_DFL)
                 signal.pthread_sigmask(signal.SIG_SETMASK, ())
                 null = os.open(os.devnull, os.O_RDONLY)
-                out = os.open(output, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+                out = os.open(output, os.O_WRONLY | os.O_CREAT | self.opening(job), 0o600)
                 os.dup2(null, 0)
                 os.dup2(out, 1)
                 os.dup2(out, 2)
                 if isolation.bind_over(job.state, self.state.folder):
-                    os.execve(SHELL, ["sh", "-c", self.command], env)
+                    os.execve(SHELL, ["sh", "-c", self.commands[job.stage]], env)
                 os.write(2, b"flashsim: no mount namespace for the check's --state copy\n")
             finally:
                 os._exit(127)
         self.started(job, pid)
 
+    @staticmethod
+    def opening(job):
+        """A recovery's output starts the file, the check's follows it."""
+        return os.O_TRUNC if job.stage == 0 else os.O_APPEND
+
     def started(self, job, pid):
         now = time.monotonic()
         exited = os.pidfd_open(pid)
-        self.running[exited] = job._replace(pid=pid, exited=exited, began=now,
+        self.running[exited] = job._replace(pid=pid, exited=exited, began=job.began or now,
                                             deadline=now + self.timeout)
 
     def wait(self, fds=(), timeout=None):
@@ -133,8 +144,7 @@ class Checker:
                     self.terminate(fd, now)
                 elif job.deadline <= now:
                     ended.append(fd)
-            for fd in ended:
-                self.reap(fd)
+            ended = [fd for fd in ended if self.reap(fd)]
             self.start()
             got = [fd for fd in ready if fd in fds]
             if got or (end is not None and now >= end) or (ended and not fds):
@@ -163,6 +173,8 @@ class Checker:
                                         ended=job.ended or now)
 
     def reap(self, fd):
+        """A command of a check has ended: the next one starts (False), or the check is
+        judged (True)."""
         job = self.running.pop(fd)
         # What is left of a check in its group ends with it; a stopped check's every
         # process, whatever its group. (The launcher kills any other at the end.)
@@ -180,6 +192,11 @@ class Checker:
             except ChildProcessError:
                 pass
         os.close(fd)
+        if job.status == 0 and not job.terminated and job.stage + 1 < len(self.commands):
+            # Recovered: the check follows, on the same copy, with its own time limit.
+            self.spawn(job._replace(stage=job.stage + 1, status=None, terminated=False,
+                                    ended=None, began=job.began))
+            return False
         verdict = "TIMEOUT" if job.terminated else "ok" if job.status == 0 else "FAIL"
         text = ""
         if verdict != "ok":     # what a failing check said is shown, a passing one's not
@@ -188,9 +205,13 @@ class Checker:
                     text = f.read(4096).decode("utf-8", "replace")
             except FileNotFoundError:
                 pass
+        what = "the recovery" if job.stage + 1 < len(self.commands) else "the check"
         if job.terminated:
-            text += f"(the check ran past its limit of {self.timeout:g} s: stopped)\n"
+            text += f"({what} ran past its limit of {self.timeout:g} s: stopped)\n"
+        elif job.status != 0 and what == "the recovery":
+            text += f"(the recovery ended with exit status {job.status}: not checked)\n"
         self.done(job, Result(verdict, text, job.ended - job.began))
+        return True
 
     def drain(self):
         self.paused = False

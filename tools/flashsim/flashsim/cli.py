@@ -116,7 +116,7 @@ def parse(argv):
     parser = Parser(prog="flashsim", usage=USAGE, add_help=False, allow_abbrev=False)
     for option in ("--dir", "--image", "--layout", "--faults", "--log", "--check", "--timeout",
                    "--state", "--keep", "--json", "--seed", "--expect-status", "--junit",
-                   "--shard", "--check-timeout"):
+                   "--shard", "--check-timeout", "--recover", "--depth"):
         parser.add_argument(option, action=Once)
     for option in ("--init", "--ram", "--all", "--torn", "--allow-host-mtd", "-h", "--help",
                    "--replay"):     # --replay: one run per cut point, the reference for tests
@@ -149,7 +149,7 @@ def parse(argv):
                                               "replay")):
         raise UsageError("--check, --all, -j, --state, --keep and --json are for a campaign")
     else:
-        for name in ("expect_status", "junit", "shard", "check_timeout"):
+        for name in ("expect_status", "junit", "shard", "check_timeout", "recover", "depth"):
             if getattr(args, name) is not None:
                 raise UsageError(f"--{name.replace('_', '-')} is for a campaign")
     args.jobs = number(args.jobs, "-j", int, 1) if args.jobs is not None else None
@@ -161,6 +161,9 @@ def parse(argv):
     args.expect_status = number(args.expect_status, "--expect-status", int, 0, 255) \
         if args.expect_status is not None else 0
     args.seed = number(args.seed, "--seed", int, 0) if args.seed is not None else None
+    args.depth = number(args.depth, "--depth", int, 1, 2) if args.depth is not None else 1
+    if args.depth == 2 and args.recover is None:
+        raise UsageError("--depth 2 cuts the recovery too: give --recover CMD")
     if args.shard is not None:
         k, _, n = args.shard.partition("/")
         if not (k.isdigit() and n.isdigit() and 1 <= int(k) <= int(n) <= 1000):
@@ -210,20 +213,20 @@ def check_program(word, what):
         raise UsageError(f"{word}: not an executable file ({what})")
 
 
-def check_shell_command(text):
+def check_shell_command(text, option="--check", what="the check"):
     try:
         words = shlex.split(text)
     except ValueError as error:
-        raise UsageError(f"--check {text!r}: {error}") from None
+        raise UsageError(f"{option} {text!r}: {error}") from None
     if not words:
-        raise UsageError("--check: an empty command")
+        raise UsageError(f"{option}: an empty command")
     if words[0] in SHELL_WORDS or "=" in words[0] or any(c in words[0] for c in "$`;&|<>(){}*?"):
         return
     if words[0] in ("sh", "bash", "dash") and len(words) > 1 and not words[1].startswith("-"):
         if not os.path.isfile(words[1]):
-            raise UsageError(f"{words[1]}: no such file (the check)")
+            raise UsageError(f"{words[1]}: no such file ({what})")
     else:
-        check_program(words[0], "the check")
+        check_program(words[0], what)
 
 
 def writable_place(path, what, create=False):
@@ -326,6 +329,8 @@ def launch(argv):
             check_program(args.command[0], "the command" if not args.campaign else "the script")
         if args.campaign:
             check_shell_command(args.check)
+            if args.recover is not None:
+                check_shell_command(args.recover, "--recover", "the recovery")
         for name in ("log", "json", "junit"):
             if getattr(args, name):
                 writable_place(getattr(args, name), "--" + name)
@@ -361,7 +366,7 @@ def launch(argv):
                 keep=args.keep, json_path=os.path.abspath(args.json) if args.json else None,
                 junit_path=os.path.abspath(args.junit) if args.junit else None, seed=seed,
                 replay=args.replay, watcher=watcher, expect_status=args.expect_status,
-                shard=args.shard)).main()
+                shard=args.shard, recover=args.recover, depth=args.depth)).main()
         if not args.command:
             return 0
         status = run_command(flash, args.command, args.ram,
