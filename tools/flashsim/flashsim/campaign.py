@@ -16,10 +16,10 @@ from .copies import Copies
 from .errors import NoVerdict, Stopped
 from .flash import State, remove
 from . import judge
-from .judge import NOT_REACHED, ORDER_CHANGED, PASSING, SCRIPT_TIMEOUT
+from .judge import FAIL, NOT_REACHED, ORDER_CHANGED, PASSING, SCRIPT_TIMEOUT, TIMEOUT
 from .report import Evidence, Rows
 from .run import HeldRun, Run, block_signals, kill_descendants, own_folder, release_folder
-from .trace import Cut, parse_trace, sample, shape, torn_lines
+from .trace import Cut, Pair, parse_trace, sample, shape, torn_lines
 
 CHECK_TIMEOUT = 60.0
 # A run held at cut points may take this many times the uncut run's time (the time it is
@@ -69,17 +69,19 @@ STRATEGIES = {
 
 
 class Campaign:
-    """The search (results: {Cut: Result}); what it prints is Rows', what it keeps Evidence's."""
+    """The search (results: {Cut or Pair: Result}); what it prints is Rows', what it keeps
+    Evidence's. With first, the search over the recovery's cut points after that cut in
+    the script (recovery_cuts): its rows show the pairs."""
 
-    def __init__(self, flash, options, out=sys.stdout):
-        self.flash, self.options = flash, options
+    def __init__(self, flash, options, out=sys.stdout, first=None):
+        self.flash, self.options, self.first = flash, options, first
         self.script, self.check, self.ram = options.script, options.check, options.ram
         self.torn_seed = options.seed
         self.strategy = STRATEGIES[(options.replay, options.every)]
         self.state = State(options.state) if options.state else None
-        self.rows = Rows(out)
+        self.rows = Rows(out, first)
         self.evidence = Evidence(flash, self.script, self.ram, options.keep, options.json_path,
-                                 options.junit_path)
+                                 options.junit_path, options.recover)
         self.jobs = options.jobs or os.cpu_count() or 1
         self.checker = Checker(self.check, self.ram, self.jobs,
                                options.check_timeout or CHECK_TIMEOUT, self.state, self.checked,
@@ -106,25 +108,39 @@ class Campaign:
         if self.state and self.start_state is not None:
             self.state.put(self.start_state)
 
+    def prepare(self):
+        """The working flash and its snapshot; the rest once the counting run has shown what
+        the script writes."""
+        self.check_room(2 * self.flash.layout.size + MARGIN)
+        self.scratch = own_folder("flashsim-campaign-")
+        # The user's flash is only read: every run works on a copy, put back before each,
+        # so that no ending (SIGKILL included) leaves it changed.
+        self.flash = self.flash.copy_to(os.path.join(self.scratch, "flash" + (
+            ".img" if self.flash.image else "")))
+        self.evidence.flash = self.flash
+        self.copies = Copies(self.flash, self.scratch)
+        self.copies.snapshot()
+        self.start = self.copies.base      # the starting flash, put back before each run
+        if self.state:
+            # Named once whole: a signal during the copy puts nothing back.
+            self.state.save(os.path.join(self.scratch, "state"))
+            self.start_state = os.path.join(self.scratch, "state")
+
+    def close(self):
+        """Ends every process of the campaign and removes its folder; the state folder as
+        the campaign found it."""
+        block_signals()
+        self.end_everything()
+        if self.copies is not None:
+            self.copies.close()
+        self.put_back(flash=False)
+        if self.scratch is not None:
+            release_folder(self.scratch)
+
     def main(self):
         began = time.monotonic()
         try:
-            # The working flash and its snapshot first; the rest once the counting run
-            # has shown what the script writes.
-            self.check_room(2 * self.flash.layout.size + MARGIN)
-            self.scratch = own_folder("flashsim-campaign-")
-            # The user's flash is only read: every run works on a copy, put back before
-            # each, so that no ending (SIGKILL included) leaves it changed.
-            self.flash = self.flash.copy_to(os.path.join(self.scratch, "flash" + (
-                ".img" if self.flash.image else "")))
-            self.evidence.flash = self.flash
-            self.copies = Copies(self.flash, self.scratch)
-            self.copies.snapshot()
-            self.start = self.copies.base      # the starting flash, put back before each run
-            if self.state:
-                # Named once whole: a signal during the copy puts nothing back.
-                self.state.save(os.path.join(self.scratch, "state"))
-                self.start_state = os.path.join(self.scratch, "state")
+            self.prepare()
             return self.campaign(began)
         except OSError as error:
             if error.errno not in (errno.ENOSPC, errno.EDQUOT):
@@ -142,13 +158,7 @@ class Campaign:
             self.report(False)
             return 128 + stop.signum
         finally:
-            block_signals()
-            self.end_everything()
-            if self.copies is not None:
-                self.copies.close()
-            self.put_back(flash=False)
-            if self.scratch is not None:
-                release_folder(self.scratch)
+            self.close()
 
     def cannot_judge(self, error):
         """The campaign stops without a verdict: one line, status 2, and the reports say
@@ -246,6 +256,8 @@ class Campaign:
         if self.torn_seed is not None:
             say(f"torn cuts with seed {self.torn_seed}")
             self.judge([cut for cut in self.planned if cut.inside])
+        if self.options.depth == 2:
+            self.depth_two()
         return self.summary(began)
 
     def uncut_broken(self, status, broken, output):
@@ -276,10 +288,8 @@ class Campaign:
             for line in judge.window_lines(data, window):
                 self.rows.say(line)
             if self.evidence.keep:
-                first = window["first"]
-                self.evidence.keep_window(Cut(first["operation"], first["cut"] == "inside"),
-                                          self.torn_seed, self.put_back, self.faulted_run,
-                                          self.rows)
+                self.evidence.keep_window(window["first"], self.torn_seed, self.put_back,
+                                          self.remake, self.rows)
         data = self.document(True)
         for line in judge.tail_lines(data, time.monotonic() - began):
             self.rows.say(line)
@@ -304,6 +314,7 @@ class Campaign:
         shard = self.options.shard
         outcome = dict(self.outcome, complete=complete, kept=list(self.evidence.kept),
                        expected_status=self.options.expect_status, every=self.options.every,
+                       depth=self.options.depth,
                        shard=list(shard) if shard else None,
                        left=[{"pid": pid, "command": line, "when": "the script"}
                              for pid, line in self.left],
@@ -311,7 +322,7 @@ class Campaign:
                                 for c in self.planned], planned_total=self.planned_total,
                        timeouts={"script": self.options.timeout,
                                  "check": self.checker.timeout})
-        return self.evidence.report(self.rows, self.results, sorted(self.results, key=Cut.order),
+        return self.evidence.report(self.rows, self.results, sorted(self.results, key=lambda cut: cut.key()),
                                     self.uncut, self.check, self.torn_seed, outcome)
 
     def report(self, complete):
@@ -494,16 +505,91 @@ class Campaign:
             self.where = f"the search for exact edges (cut after {middles[0]})"
             self.cut_at([Cut(number) for number in middles])
 
+    # -- depth two: the recovery cut too
+    def depth_two(self):
+        """After each cut in the script that passed, the recovery is cut at its own
+        operations, on the flash that cut left (made again by a run of the script cut
+        there): a campaign over the recovery, whose copies are recovered again, uncut,
+        before the check. A pair is named by both cuts."""
+        firsts = [cut for cut in sorted(self.results, key=lambda cut: cut.key())
+                  if isinstance(cut, Cut) and self.results[cut].verdict in PASSING]
+        self.rows.say(f"the recovery cut too, at each of its operations, after "
+                      f"{judge.plural(len(firsts), 'cut point')} of the script that passed")
+        inner = self.options._replace(script=["sh", "-c", self.options.recover], depth=1,
+                                      timeout=self.checker.timeout, shard=None, keep=None,
+                                      json_path=None, junit_path=None, watcher=None)
+        for first in firsts:
+            self.where = f"the recovery after the {first.label()}"
+            recovery = Campaign(self.flash, inner, self.rows.out, first)
+            self.rows.recovery[first] = recovery.rows
+            status, page, _ = self.faulted_run(first.fault(self.torn_seed))
+            if status is None or not page[1]:
+                # The script took another path than when it was cut there before.
+                verdict = SCRIPT_TIMEOUT if status is None else NOT_REACHED
+                self.results[Pair(first, Cut(0))] = Result(verdict, "")
+                self.rows.say(f"{first.label()} in the script: {verdict} when made again, "
+                              f"so its recovery is not cut")
+                continue
+            recovery.recovery_cuts()
+            for cut, result in recovery.results.items():
+                self.results[Pair(first, cut)] = result
+
+    def recovery_cuts(self):
+        """This campaign's search, over the recovery from the flash a first cut left (its
+        starting flash): no whole-script row (the first cut's own row is that), no summary."""
+        try:
+            self.prepare()
+            output = os.path.join(self.scratch, "output")
+            counted = time.monotonic()
+            status, (_, _, broken), lines = self.faulted_run(output=output, counting=True)
+            self.held_limit = max(self.options.timeout, SLOWER * (time.monotonic() - counted))
+            if status != 0 or broken:
+                # Not the recovery that passed after this cut before.
+                self.record(Cut(0), Result(FAIL if status is not None else TIMEOUT,
+                                           "\n".join(self.last_lines(output)) + "\n"))
+                self.rows.show(Cut(0), self.results[Cut(0)])
+                return
+            self.ops = parse_trace(lines)
+            self.shape = shape(self.ops)
+            self.check_room(self.need() - self.used())
+            chosen = self.strategy.choose(self.ops)
+            self.planned = [Cut(op.number) for op in chosen]
+            self.rows.begin(self.ops, self.torn_seed is not None)
+            self.rows.say(f"{self.first.label()} in the script: the recovery: "
+                          f"{judge.plural(len(self.ops), 'device operation')}; "
+                          f"{judge.plural(len(self.planned), 'cut point')}")
+            self.where = f"the recovery's cut points after the {self.first.label()}"
+            self.judge(self.planned)
+            if self.strategy.search:
+                self.bisect()
+            if self.torn_seed is not None:
+                self.judge([Cut(op.number, inside=True) for op in chosen
+                            if op.kind in ("erase", "write")])
+        finally:
+            self.close()
+
+    def remake(self, cut):
+        """The flash a cut point of the report leaves (a pair: the script cut at its first,
+        then the recovery cut on the flash that left), made again by plain runs from the
+        starting flash."""
+        first = cut.get("first")
+        self.faulted_run(library_fault(first or cut, self.torn_seed))
+        if first:
+            self.faulted_run(library_fault(cut, self.torn_seed), fresh=False,
+                             script=["sh", "-c", self.options.recover])
+
     # -- one run per cut point
-    def faulted_run(self, fault=None, output=None, counting=False):
-        """One run of the script from the starting flash with fault: its status (None past
-        the time limit), its run page's (operations, power off, broken), its log lines.
-        Its output goes to the file output, or nowhere. The counting run keeps the
-        script's own limit; the others that of a held run."""
-        self.put_back()
+    def faulted_run(self, fault=None, output=None, counting=False, script=None, fresh=True):
+        """One run of the script (or script) from the starting flash (fresh; else from the
+        flash as it is) with fault: its status (None past the time limit), its run page's
+        (operations, power off, broken), its log lines. Its output goes to the file output,
+        or nowhere. The counting run keeps the script's own limit; the others that of a
+        held run."""
+        if fresh:
+            self.put_back()
         run = Run(self.flash, self.ram, fault or "")
         try:
-            run.start(self.script, quiet=True, output=output)
+            run.start(script or self.script, quiet=True, output=output)
             status = run.wait(self.options.timeout if counting else self.held_limit)
             if fault is None and status is not None:
                 left = run.name_left("the script")
@@ -537,6 +623,11 @@ class Campaign:
             self.rows.torn.update(torn_lines(lines))
             ops = parse_trace(lines)[:point.number]
             self.judged(point, status, page, shape(ops) == self.shape[:point.number])
+
+
+def library_fault(cut, seed):
+    """The fault a plain run takes to make a cut point of the report (a dict)."""
+    return Cut(cut["operation"], cut["cut"] == "inside").fault(seed)
 
 
 def free_space(folder):

@@ -23,7 +23,7 @@ usage: flashsim [--dir DIR | --image FILE] [--layout FILE] [--init] [--ram] [--f
                 [-j N] [--timeout SECONDS] [--check-timeout SECONDS] [--state DIR]
                 [--keep DIR] [--json FILE]
                 [--junit FILE] [--torn] [--seed N] [--expect-status N] [--shard K/N]
-                [--allow-host-mtd] -- SCRIPT [ARG...]
+                [--recover CMD [--depth 2]] [--allow-host-mtd] -- SCRIPT [ARG...]
        flashsim report [--json FILE] [--junit FILE] SHARD.json...
 
 Runs COMMAND with /dev/mtd0../dev/mtd3 served from a simulated NOR flash: every process it
@@ -75,6 +75,11 @@ of each window found exactly; --all tries every operation.
                  into the windows, verdicts and reports of one campaign
   --expect-status N  the exit status the whole script must end with (default 0): any
                  other fails the campaign, with the script's last lines
+  --recover CMD  the device's next boot: a shell command run, uncut, on the flash (and
+                 --state) a cut left, before the check; a recovery that fails fails the cut
+  --depth 2      the recovery cut too, at each of its operations, after each cut of the
+                 script that passed; it then runs again, uncut, before the check. A pair is
+                 "cut after 14 in the script, then cut after 5 in the recovery"
 The flash is only read: every run works on a copy in TMPDIR, whose room is checked first.
 --state is put back at the end and on INT, TERM and HUP. A plain run has the flash to
 itself, a campaign its --state folder: another run or campaign on them refuses. Campaigns,

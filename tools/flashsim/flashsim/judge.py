@@ -42,10 +42,18 @@ def runs(items, verdict):
 
 def windows(cuts):
     """The windows among a report's cut points (in the order of the flash they leave):
-    first, last and how many operations they span."""
+    first, last and how many operations they span. A window of pairs is one first cut's:
+    the recovery's cut points after it."""
     return [{"first": run[0], "last": run[-1],
              "operations": run[-1]["operation"] - run[0]["operation"] + 1}
-            for run in runs(cuts, lambda cut: cut["verdict"])]
+            for _, alike in itertools.groupby(cuts, lambda cut: first_key(cut))
+            for run in runs(alike, lambda cut: cut["verdict"])]
+
+
+def first_key(cut):
+    """The first cut of a pair, as (operation, "after"|"inside"); None for a script's cut."""
+    first = cut.get("first")
+    return (first["operation"], first["cut"]) if first else None
 
 
 INTERRUPTED = "interrupted before its end"
@@ -125,11 +133,14 @@ def unserved_text(count):
 
 
 def label(cut, torn=True):
-    """"cut after 5", "cut inside 5", with torn: "cut inside 5 (erase, 3 of 14 blocks)"."""
+    """"cut after 5", "cut inside 5", with torn: "cut inside 5 (erase, 3 of 14 blocks)"; a
+    pair: "cut after 14 in the script, then cut after 5 in the recovery"."""
     text = f"cut {cut['cut']} {cut['operation']}"
     left = cut.get("torn")
     if torn and left and cut["cut"] == "inside":
         text += f" ({cut.get('kind')}, {left['done']} of {left['total']} {left['unit']})"
+    if cut.get("first"):
+        return f"{label(cut['first'], torn)} in the script, then {text} in the recovery"
     return text
 
 
@@ -197,11 +208,16 @@ def repeat_command(data, cut=None):
         words.append("--ram")
     if data.get("layout"):
         words += ["--layout", shlex.quote(data["layout"])]
+    script = data["script"]
+    if cut is not None and cut.get("first"):
+        # The script cut first, then the recovery on the flash it left.
+        script = ["sh", "-c", data.get("recover") or ""]
+        words = [repeat_command(data, cut["first"]), "&&"] + words
     if cut is not None:
         if cut["cut"] == "inside":
             words += ["--torn", "--seed", str(data.get("seed"))]
         words += ["--faults", cut_fault(cut["operation"])]
-    return " ".join(words + ["--"] + [shlex.quote(word) for word in data["script"]])
+    return " ".join(words + ["--"] + [shlex.quote(word) for word in script])
 
 
 def cut_name(cut):
@@ -256,20 +272,36 @@ def window_case(data, window, kept):
 
 
 def order(cut):
-    """Cut points in the order of the flash they leave: inside N before after N."""
-    return cut["operation"], cut["cut"] == "after"
+    """Cut points in the order of the flash they leave: inside N before after N; the
+    script's cut points, then the pairs in the order of their first cut."""
+    own = cut["operation"], cut["cut"] == "after"
+    first = cut.get("first")
+    return (1, (first["operation"], first["cut"] == "after"), own) if first else (0, own)
+
+
+def kept_name(cut):
+    """The name a window's flash is kept under: "cut-5", "cut-inside-5", "cut-14-then-5"."""
+    cuts = ([cut["first"]] if cut.get("first") else []) + [cut]
+    return "cut-" + "-then-".join(f"{'inside-' if c['cut'] == 'inside' else ''}{c['operation']}"
+                                  for c in cuts)
+
+
+def kept_key(cut):
+    cuts = ([cut["first"]] if cut.get("first") else []) + [cut]
+    return tuple((c["operation"], c["cut"]) for c in cuts)
 
 
 def kept_for(data):
-    """{(operation, "after"|"inside") or None: the paths kept}: a window's flash goes to the
-    case of the window it opens, the starting flash to the whole script's."""
+    """{kept_key of a window's first cut point, or None: the paths kept}: a window's flash
+    goes to the case of the window it opens, the starting flash to the whole script's."""
     owners = collections.defaultdict(list)
     for path in data.get("kept", []):
         name = os.path.basename(path).removesuffix(".img")
-        parts = name.split("-")
         key = None
-        if parts[0] == "cut" and parts[-1].isdigit():
-            key = (int(parts[-1]), "inside" if parts[1:2] == ["inside"] else "after")
+        parts = name[4:].split("-then-") if name.startswith("cut-") else []
+        if parts and all(part.removeprefix("inside-").isdigit() for part in parts):
+            key = tuple((int(part.removeprefix("inside-")),
+                         "inside" if part.startswith("inside-") else "after") for part in parts)
         owners[key].append(path)
     return owners
 
@@ -278,9 +310,7 @@ def cases(data):
     kept = kept_for(data)
     found = [uncut_case(data, kept.pop(None, []))]
     for window in data["windows"]:
-        first = window["first"]
-        found.append(window_case(data, window, kept.pop((first["operation"], first["cut"]),
-                                                        [])))
+        found.append(window_case(data, window, kept.pop(kept_key(window["first"]), [])))
     for verdict, cuts in not_judged(data["cuts"]).items():
         found.append(Case(f"{verdict} from {cut_name(cuts[0])}",
                           ("error", f"{plural(len(cuts), 'cut point')} not judged: "

@@ -14,7 +14,7 @@ USAGE = "usage: flashsim report [--json FILE] [--junit FILE] SHARD.json...\n"
 # What every shard of one campaign has alike.
 SAME = ("script", "check", "operations", "seed", "every", "expected_status", "planned_total")
 # The same too, but absent from reports of older campaigns (where the shards agree).
-ALIKE = ("flash_option", "layout", "ram")
+ALIKE = ("flash_option", "layout", "ram", "recover", "depth")
 
 
 def main(argv):
@@ -85,11 +85,14 @@ def load(path):
 NUMBER = (int, float, type(None))
 CUT = {"operation": int, "cut": str, "verdict": str, "offset": (int, type(None)), "time": NUMBER}
 LEFT = {"pid": int, "command": str, "when": str}
+# A pair's first cut, in the script (a report of a campaign with --depth 2).
+FIRST = {"operation": int, "cut": str}
 
 
 def well_formed_report(data):
     return isinstance(data, dict) and all(k in data for k in SAME[:-1] + ("cuts", "uncut")) \
-        and all(well_formed(c, CUT) for c in listed(data, "cuts")) \
+        and all(well_formed(c, CUT) and ("first" not in c or well_formed(c["first"], FIRST))
+                for c in listed(data, "cuts")) \
         and all(well_formed(p, LEFT) for p in listed(data, "left")) \
         and well_formed_shard(data.get("shard") or [1, 1])
 
@@ -148,7 +151,7 @@ def check_shards(reports):
 def check_complete(report):
     if not report.get("complete", True) or report.get("result") == "interrupted":
         raise UsageError(f"{name(report)}: interrupted, its campaign did not end")
-    tried = {key((c["operation"], c["cut"])) for c in report["cuts"]}
+    tried = {key((c["operation"], c["cut"])) for c in report["cuts"] if "first" not in c}
     planned = {key(p) for p in report["planned"]}
     lacking = len(planned - tried)
     if lacking:
@@ -181,7 +184,7 @@ def merge(reports):
         for cut in report["cuts"]:
             # A cut point two shards tried (the search for edges) has one verdict: the
             # flash it leaves does not depend on the shard.
-            cuts.setdefault(key((cut["operation"], cut["cut"])), cut)
+            cuts.setdefault(judge.order(cut), cut)
     # The whole script ran in every shard: the one that went wrong, if one did, speaks.
     worst = next((r for r in reports if judge.why_unjudged(r) or judge.wrong_status(r)
                   or r["uncut"] not in judge.PASSING), first)

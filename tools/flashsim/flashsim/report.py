@@ -10,6 +10,7 @@ from . import judge
 from .errors import Stopped
 from .flash import remove
 from .judge import ORDER_CHANGED, PASSING  # noqa: F401 (the campaign's verdict words)
+from .trace import Cut, Pair
 
 OUTPUT_LINES = 10                   # of a failing check's output, in the reports
 
@@ -18,16 +19,21 @@ class Rows:
     """The rows printed on out; by_number (the counting run's operations) and torn (the torn
     cuts seen, {number: Torn}) say what each cut point is."""
 
-    def __init__(self, out):
+    def __init__(self, out, first=None):
         self.out = out
         self.by_number, self.torn = {}, {}
         self.columns = (0, 0)
+        self.first = first      # the recovery's rows: the cut in the script they follow
+        self.recovery = {}      # the script's rows: {first cut: the recovery's rows after it}
 
     def begin(self, ops, inside):
         """The operations of the counting run, and the width of the columns for them."""
         self.by_number = {op.number: op for op in ops}
         width = max([len(op.command) for op in ops] + [len("the whole script")])
-        self.columns = (len(f"cut {'inside' if inside else 'after'} {len(ops)}"), width)
+        self.columns = (len(self.label(Cut(len(ops), inside))), width)
+
+    def label(self, cut, torn=None):
+        return Pair(self.first, cut).label(torn) if self.first else cut.label(torn)
 
     def say(self, text=""):
         try:
@@ -55,71 +61,66 @@ class Rows:
         torn = self.torn.get(cut.number) if cut.inside else None
         if torn:
             verdict += f"  ({torn.kind}, {torn.done} of {torn.total} {torn.unit})"
-        self.row(cut.label(), command, where, verdict)
+        self.row(self.label(cut), command, where, verdict)
 
-    def point(self, cut, result):
-        """A cut point and its verdict as the JSON report has it."""
+    def place(self, cut):
+        """Where a cut point is, as the JSON report has it: the operation and its command."""
         op = self.by_number.get(cut.number)
         entry = {"cut": "inside" if cut.inside else "after", "operation": cut.number,
                  "command": self.describe(cut)[0], "device": op.device if op else None,
-                 "kind": op.kind if op else None, "offset": op.offset if op else None,
-                 "verdict": result.verdict, "time": getattr(result, "seconds", 0.0)}
+                 "kind": op.kind if op else None, "offset": op.offset if op else None}
         torn = self.torn.get(cut.number) if cut.inside else None
         if torn:
             entry["torn"] = {"done": torn.done, "total": torn.total, "unit": torn.unit}
             entry["kind"] = entry["kind"] or torn.kind
+        return entry
+
+    def point(self, cut, result):
+        """A cut point (or a pair: the recovery's cut, its first cut in the script) and its
+        verdict as the JSON report has it."""
+        if isinstance(cut, Pair):
+            return dict(self.recovery[cut.first].point(cut.second, result),
+                        first=self.place(cut.first))
+        entry = dict(self.place(cut), verdict=result.verdict,
+                     time=getattr(result, "seconds", 0.0))
         if result.verdict not in PASSING and result.output:
             entry["output"] = result.output.splitlines()[:OUTPUT_LINES]
         return entry
-
-    def window(self, window, results):
-        first, last = window[0], window[-1]
-        for line in judge.window_lines({}, {
-                "first": self.point(first, results[first]), "last": self.point(last, results[last]),
-                "operations": last.number - first.number + 1}):
-            self.say(line)
-
-
-def windows(tried, results):
-    """The windows among the cut points tried ({Cut: Result}), in order: lists of Cuts."""
-    return judge.runs(tried, lambda cut: results[cut].verdict)
 
 
 class Evidence:
     """--keep DIR and --json FILE."""
 
-    def __init__(self, flash, script, ram, keep=None, json_path=None, junit_path=None):
-        self.flash, self.script, self.ram = flash, script, ram
+    def __init__(self, flash, script, ram, keep=None, json_path=None, junit_path=None,
+                 recover=None):
+        self.flash, self.script, self.ram, self.recover = flash, script, ram, recover
         self.keep, self.json_path, self.junit_path = keep, json_path, junit_path
         self.kept = []      # the files and folders kept, in order
 
     def keep_window(self, cut, seed, put_back, remake, rows):
-        """Saves the flash a cut (after or inside an operation, torn by seed) leaves, made
-        again from the starting flash (put_back) with the fault a plain run takes
-        (remake(fault)), and says how to make it again."""
+        """Saves the flash a window's first cut point leaves (cut: as the JSON report has
+        it), made again from the starting flash (put_back) as plain runs make it
+        (remake(cut)), and says how to make it again."""
         suffix = ".img" if self.flash.image else ""
         start = os.path.join(self.keep, "start" + suffix)
         if not os.path.exists(start):
             put_back()
             self.flash.copy_to(start)
             self.kept.append(start)
-        kept = os.path.join(self.keep, f"cut-{'inside-' if cut.inside else ''}{cut.number}"
-                                       f"{suffix}")
+        kept = os.path.join(self.keep, judge.kept_name(cut) + suffix)
         remove(kept)
-        remake(cut.fault(seed))
+        remake(cut)
         self.flash.copy_to(kept)
         self.kept.append(kept)
-        line = judge.repeat_command(self.flash_fields(seed, self.script),
-                                    {"operation": cut.number,
-                                     "cut": "inside" if cut.inside else "after"})
+        line = judge.repeat_command(self.flash_fields(seed), cut)
         rows.say(f"  kept {kept}; made again by: cp {'-r ' if not suffix else ''}"
                  f"{shlex.quote(start)} COPY{suffix} && {line}")
 
-    def flash_fields(self, seed, script):
+    def flash_fields(self, seed):
         """What the command line that makes a cut's flash again needs of the campaign."""
         return {"flash_option": "--image" if self.flash.image else "--dir",
                 "layout": self.flash.layout.file, "ram": bool(self.ram), "seed": seed,
-                "script": list(script)}
+                "script": list(self.script), "recover": self.recover}
 
     def report(self, rows, results, tried, uncut, check, seed, outcome):
         """The campaign's report as --json writes it: the cut points tried ({Cut: Result}),
@@ -127,7 +128,7 @@ class Evidence:
         the campaign is complete, planned points, kept files...), each cut's command line
         that makes it again, and the windows, status and result that judge derives."""
         data = report_data(rows, results, tried, uncut, check, seed, self.script)
-        data.update(self.flash_fields(seed, self.script))
+        data.update(self.flash_fields(seed))
         data.update(outcome)
         for cut in data["cuts"]:
             cut["repeat"] = judge.repeat_command(data, cut)

@@ -20,6 +20,10 @@ class Cut(NamedTuple):
         """Cut points in the order of the flash they leave: inside N before after N."""
         return self.number, not self.inside
 
+    def key(self):
+        """The order of a campaign's verdicts: the script's cut points, then the pairs."""
+        return 0, self.order()
+
     def fault(self, seed=None):
         """The fault that makes this cut in a run of its own (the library's words)."""
         return cut_fault(self.number, self.inside, seed)
@@ -30,6 +34,21 @@ class Cut(NamedTuple):
             return f"cut after {self.number}"
         return f"cut inside {self.number}" + (f" ({torn.kind}, {torn.done} of {torn.total} "
                                                f"{torn.unit})" if torn else "")
+
+
+class Pair(NamedTuple):
+    """A cut in the script (first), then one in the recovery that runs on the flash it
+    left (second); the recovery then runs again, uncut, before the check."""
+    first: Cut
+    second: Cut
+
+    def key(self):
+        return 1, self.first.order(), self.second.order()
+
+    def label(self, torn=None):
+        """"cut after 14 in the script, then cut after 5 in the recovery"."""
+        return f"{self.first.label()} in the script, then {self.second.label(torn)} in the " \
+               f"recovery"
 
 
 def parse_trace(lines):
