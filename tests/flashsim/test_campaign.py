@@ -178,6 +178,11 @@ class Mistakes(Case):
             (camp + ["--torn", "--shard", "1/2"] + run,
              "--shard with --torn needs --seed N: every shard cuts alike"),
             (plain + ["--shard", "1/2"] + run, "--shard is for a campaign"),
+            # The recovery.
+            (plain + ["--recover", "true"] + run, "--recover is for a campaign"),
+            (camp + ["--depth", "2"] + run, "--depth 2 cuts the recovery too: give --recover CMD"),
+            (camp + ["--recover", "true", "--depth", "3"] + run, "--depth 3: must be at most 2"),
+            (camp + ["--recover", "./norec.sh"] + run, "./norec.sh: no such file (the recovery)"),
         ]:
             with self.subTest(args=args):
                 done = self.flashsim(*args)
@@ -834,6 +839,100 @@ class Shards(Case):
                 self.assertEqual((done.returncode, done.stdout), (2, ""), done.stderr)
                 self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
                 self.assertIn(message, done.stderr)
+
+
+class Recovery(Case):
+    """--recover and --depth 2: the device's next boot after each cut, and a second cut
+    inside it. The upgrade saves the configuration in the boot area, then writes a new
+    journalling file system (which holds none); the next boot puts it back."""
+    # Safe after one cut, but it erases the record before its copy is in place: a second
+    # cut between the two loses the configuration.
+    UNSAFE = b"""set -e
+flashtool checktempconf > /dev/null 2>&1 || exit 0
+tmp=$(mktemp ram.XXXXXX)
+flashtool readtempconf "$tmp" > /dev/null
+flashtool erasetempconf
+cp "$tmp" conf/device.conf
+"""
+
+    def setUp(self):
+        super().setUp()
+        os.mkdir(self.path("new"))
+        for name, size in (("kernel", 1000), ("rootfs", 1500), ("jffs", 2500)):
+            data = noise(name, size)
+            self.put(f"new/{name}.img", data)
+            self.put(f"new/{name}.crc", b"%08x\n" % zlib.crc32(data))
+        os.mkdir(self.path("conf"))
+        self.put("conf/device.conf", b"hostname=unit7\n")
+        self.put("saved.conf", b"hostname=unit7\n")
+        self.put("unsafe.sh", self.UNSAFE)
+        self.env["UPGRADE_CONFIG"] = "conf/device.conf"
+
+    def depth(self, recovery, *args):
+        done = self.campaign("--state", "conf", "--recover", recovery, *args,
+                             check=f"{EXAMPLES}/check-config.sh conf/device.conf saved.conf",
+                             script=[os.path.join(EXAMPLES, "upgrade.sh"), "new"])
+        self.assertEqual(self.get("conf/device.conf"), b"hostname=unit7\n")
+        return done
+
+    @staticmethod
+    def losing(cuts):
+        """The pairs that must lose the configuration: the first cut after the file system
+        that held it was let go (inside the write of the new one), the second once the
+        record's erase has begun."""
+        erase = {}
+        for cut in cuts:
+            if cut.get("first") and cut["command"] == "flashtool erasetempconf" and \
+                    cut["kind"] == "erase":
+                erase[cut["first"]["operation"]] = cut["operation"]
+        return {(c["first"]["operation"], c["operation"]) for c in cuts
+                if c.get("first") and c["first"]["command"].startswith("flashtool writejffs")
+                and c["command"] == "flashtool erasetempconf"
+                and c["operation"] >= erase[c["first"]["operation"]]}
+
+    def test_a_second_cut_during_the_recovery(self):
+        safe = f"{EXAMPLES}/restore-config.sh conf/device.conf"
+        for recovery, depth, status in [
+            ("sh unsafe.sh", 1, 0),
+            ("sh unsafe.sh", 2, 1),
+            (safe, 2, 0),
+            (safe, 1, 0),
+            # A recovery that fails is a failed cut, shown with why.
+            ("flashtool checktempconf > /dev/null 2>&1 && exit 3; true", 1, 1),
+        ]:
+            with self.subTest(recovery=recovery, depth=depth):
+                done = self.depth(recovery, "--depth", str(depth), "--json", "r.json")
+                self.assertEqual(done.returncode, status, done.stdout[-2000:] + done.stderr)
+                data = json.loads(self.get("r.json"))
+                cuts = data["cuts"]
+                pairs = [c for c in cuts if c.get("first")]
+                failing = {(c["first"]["operation"], c["operation"]) for c in pairs
+                           if c["verdict"] != "ok"}
+                self.assertEqual(bool(pairs), depth == 2)
+                self.assertEqual(failing, self.losing(cuts) if status and depth == 2 else set())
+                if recovery.startswith("flashtool"):
+                    self.assertIn("(the recovery ended with exit status 3: not checked)",
+                                  done.stdout)
+                    continue
+                self.assertTrue(all(c["verdict"] == "ok" for c in cuts if not c.get("first")))
+                if status:
+                    first = min(failing)
+                    self.assertIn(f"window: cut after {first[0]} in the script, then cut after "
+                                  f"{first[1]} in the recovery (flashtool erasetempconf, mtd0 "
+                                  f"erase ", done.stdout)
+                    # The shards of the same campaign, merged, are that campaign.
+                    for k in (1, 2):
+                        self.depth(recovery, "--depth", "2", "--shard", f"{k}/2", "--json",
+                                   f"s{k}.json")
+                    merged = self.flashsim("report", "s2.json", "s1.json", "--json", "m.json")
+                    self.assertEqual(merged.returncode, 1, merged.stderr)
+                    # Each check's time is its own, and mktemp names its file anew.
+                    same = [{k: v for k, v in c.items() if k not in ("time", "command",
+                                                                      "repeat")}
+                            for c in json.loads(self.get("m.json"))["cuts"]]
+                    self.assertEqual(same, [{k: v for k, v in c.items()
+                                             if k not in ("time", "command", "repeat")}
+                                            for c in cuts])
 
 
 class NothingSilent(Case):
