@@ -42,6 +42,15 @@ def report(verdicts="oooo", shard=None, planned=None, **fields):
     return judge.derive(data)
 
 
+def paired(pairs, **fields):
+    """A depth-two campaign's report: every cut in the script passed; (first, second,
+    verdict) for each pair."""
+    cuts = [dict(cut(second, verdict), first=cut(first)) for first, second, verdict in pairs]
+    data = report(recover="boot.sh", depth=2, **fields)
+    data["cuts"] += cuts
+    return judge.derive(data)
+
+
 class Verdicts(unittest.TestCase):
     def test_status_result_and_reason(self):
         for data, expected in [
@@ -85,6 +94,16 @@ class JUnit(unittest.TestCase):
                                         "--image COPY.img --ram --faults kill-after:3", "")]),
             (report(complete=False), [("no cut", None, "0.500", "", ""),
                                       ("the campaign", "error", "0.000", "", "")]),
+            # Pairs: a window is one first cut's, even where the next first cut's recovery
+            # fails from its start.
+            (paired([(2, 1, "ok"), (2, 2, "FAIL"), (3, 1, "FAIL"), (3, 2, "ok")],
+                    kept=["k/cut-3-then-1.img"]), [
+                ("no cut", None, "0.500", "", ""),
+                ("window: cut after 2 in the script, then cut after 2 in the recovery",
+                 "failure", "0.250", "kill-after:2 -- sh up.sh && flashsim --image COPY.img "
+                 "--faults kill-after:2 -- sh -c boot.sh", ""),
+                ("window: cut after 3 in the script, then cut after 1 in", "failure", "0.250",
+                 "", "kept k/cut-3-then-1.img")]),
         ]:
             with self.subTest(cases=[e[0] for e in expected], result=data["result"]):
                 cases = ET.fromstring(judge.junit(data)).findall("testsuite/testcase")
