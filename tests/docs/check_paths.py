@@ -19,9 +19,9 @@ DOCUMENTS = ("README.md", "doc/*", "examples/**/README*", "tests/**/README*",
 # Files a document names that live elsewhere: the script the kernel tier writes for each
 # job in its guest, and the kernel's own source of the physmap_of module.
 ELSEWHERE = {"job.sh", "physmap-core.c"}
-# A path of the tree: a top folder and what follows, not inside another path (/usr/src/...)
-# nor a longer word; or a bare source file name.
-PATH = re.compile(r"(?<![\w./$-])((?:%s)/[\w./*+-]*|[\w+-]+\.(?:cpp|h|py|sh|c))(?![\w/])"
+# A path of the tree: a top folder and what follows, not inside another path (/usr/src/...),
+# a pattern (<subsystem>_test.cpp) or a longer word; or a bare source file name.
+PATH = re.compile(r"(?<![\w./$<>*-])((?:%s)/[\w./*+-]*|[\w+-]+\.(?:cpp|h|py|sh|c))(?![\w/])"
                   % "|".join(re.escape(top) for top in TOP))
 
 
