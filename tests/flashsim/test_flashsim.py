@@ -270,6 +270,19 @@ class Usage(Workdir):
         self.assertGreater(len(faults), 10)
         self.assertEqual(faults, {word.replace("\\-", "-") for word in listed})
 
+    def test_manual_environment_describes_every_variable_read(self):
+        sources = os.path.join(HERE, "..", "..", "tools", "flashsim")
+        read = set()
+        for folder, suffix in ((sources, ".cpp"), (os.path.join(sources, "flashsim"), ".py")):
+            for name in (name for name in os.listdir(folder) if name.endswith(suffix)):
+                with open(os.path.join(folder, name), encoding="utf-8") as f:
+                    read |= set(re.findall(r'"(FLASHSIM_[A-Z_]+)"', f.read()))
+        with open(os.path.join(HERE, "..", "..", "doc", "flashsim.1"), encoding="utf-8") as f:
+            page = f.read()
+        environment = page[page.index(".SH ENVIRONMENT"):page.index(".SH FILES")]
+        self.assertGreater(len(read), 10)
+        self.assertEqual(read, set(re.findall(r"^\.BR? (FLASHSIM_[A-Z_]+)", environment, re.M)))
+
 
 def main():
     global BUILD, CMAKE
