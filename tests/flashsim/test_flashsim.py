@@ -249,12 +249,17 @@ class Usage(Workdir):
                 self.assertEqual((done.returncode, done.stderr), (2, message))
                 self.assertFalse(os.path.exists(self.path("ran")))
 
-    def test_manual_page_has_every_option_of_the_help(self):
-        options = set(re.findall(r"--[a-z]+", self.flashsim("--help").stdout))
+    def test_help_and_manual_synopsis_name_the_same_options_and_commands(self):
+        help_text = self.flashsim("--help").stdout
         with open(os.path.join(HERE, "..", "..", "doc", "flashsim.1"), encoding="utf-8") as f:
             page = f.read().replace("\\-", "-")
-        self.assertGreater(len(options), 6)
-        self.assertEqual({o for o in options if o not in page}, set())
+        synopsis = page[page.index(".SH SYNOPSIS"):page.index(".SH DESCRIPTION")]
+        for what, pattern, least in [("options", r"(?<![\w-])--?[a-z][a-z-]*", 20),
+                                     ("commands", r"^(?:\.B )?\s*(?:usage: )?flashsim ([a-z]+)", 2)]:
+            with self.subTest(what=what):
+                in_help = set(re.findall(pattern, help_text, re.M))
+                self.assertGreaterEqual(len(in_help), least)
+                self.assertEqual(in_help, set(re.findall(pattern, synopsis, re.M)))
 
     def test_manual_page_lists_every_fault_of_the_simulator(self):
         source = os.path.join(HERE, "..", "..", "tools", "flashsim", "faults.cpp")
@@ -264,6 +269,19 @@ class Usage(Workdir):
             listed = set(re.findall(r"^\.BI ([a-z\\-]+):", f.read(), re.M))
         self.assertGreater(len(faults), 10)
         self.assertEqual(faults, {word.replace("\\-", "-") for word in listed})
+
+    def test_manual_environment_describes_every_variable_read(self):
+        sources = os.path.join(HERE, "..", "..", "tools", "flashsim")
+        read = set()
+        for folder, suffix in ((sources, ".cpp"), (os.path.join(sources, "flashsim"), ".py")):
+            for name in (name for name in os.listdir(folder) if name.endswith(suffix)):
+                with open(os.path.join(folder, name), encoding="utf-8") as f:
+                    read |= set(re.findall(r'"(FLASHSIM_[A-Z_]+)"', f.read()))
+        with open(os.path.join(HERE, "..", "..", "doc", "flashsim.1"), encoding="utf-8") as f:
+            page = f.read()
+        environment = page[page.index(".SH ENVIRONMENT"):page.index(".SH FILES")]
+        self.assertGreater(len(read), 10)
+        self.assertEqual(read, set(re.findall(r"^\.BR? (FLASHSIM_[A-Z_]+)", environment, re.M)))
 
 
 def main():

@@ -1,5 +1,5 @@
 // config.cpp: the configuration of this process, read from the environment once, when the
-// library is loaded (the variables are described at the top of flashsim.cpp), and the
+// library is loaded (the variables are described in doc/flashsim.1, ENVIRONMENT), and the
 // layout files of FLASHSIM_LAYOUT.
 #include <cstdio>
 #include <cstdlib>

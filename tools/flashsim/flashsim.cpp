@@ -1,124 +1,13 @@
-// libflashsim: a flash simulator preloaded into every dynamically linked program of a run
-// (flashtool, the shell, dd, cat, Python, mtd-utils...). This file holds the C library
-// entry points it interposes, each a thin call into the device layer, and the table of the
-// calls a device descriptor answers; flashsim.h lists the other parts. A statically linked
-// program does not load it and sees the machine's real /dev/mtdN, if any.
+// libflashsim, the flash simulator: a library preloaded into every dynamically linked
+// program of a run (flashtool, the shell, dd, cat, Python, mtd-utils...) that serves the
+// flash's /dev/mtdN from backing files as the kernel's MTD character device serves them,
+// with the NOR rules of the CFI driver, one operation count across the run's processes, and
+// power cuts and faults where it is told. flashsim.h says which file holds which part; what
+// a user sets and sees is the manual's, doc/flashsim.1.
 //
-// Serves /dev/<name> from the backing file FLASHSIM_DIR/<name>, or /dev/mtd0../dev/mtdN as
-// slices of one whole-flash image FLASHSIM_IMAGE (the layout's, 4 MiB by default), as the
-// kernel's MTD character
-// device serves them: reads stop at the device end, writes that reach the end come back
-// short (ENOSPC at the end itself), lseek past the end fails with EINVAL, MEMERASE and
-// MEMERASE64 fill 0xFF and refuse ranges past the end or unaligned to the erase size
-// (EINVAL) and read-only descriptors (EPERM). Served: open, openat, creat and their 64-bit
-// and fortified forms; read, write, pread, pwrite, readv, writev, preadv, pwritev and their
-// 64-bit and v2 forms; lseek; dup, dup2, dup3, F_DUPFD (a duplicate shares the position,
-// also in a process started by exec: see device.cpp); stat, lstat, fstat, fstatat, statx
-// and the __xstat forms (a character device, major 90, minor 2N, size 0, block size
-// 4096); access; byte-range and OFD locks (an image's slices never meet); MEMGETINFO,
-// MEMGETREGIONCOUNT, MEMGETBADBLOCK, ECCGETSTATS; stdio streams (fopen, fdopen); and
-// /proc/mtd. Refused as the kernel refuses them on an MTD device: mmap (ENODEV),
-// ftruncate and truncate (EINVAL), fallocate (ENODEV), copy_file_range, sendfile, splice,
-// tee (EINVAL), fsync and fdatasync (EINVAL), sync_file_range (ESPIPE). Fails closed:
-// fchmod, fchown, fsetxattr (EPERM; a node has no extended attributes: fremovexattr
-// ENODATA), fchdir (ENOTDIR), readahead (EINVAL), any other fcntl
-// command (EINVAL) or ioctl request (ENOTTY, or EOPNOTSUPP for OOB, OTP and lock
-// requests), freopen onto a device (EOPNOTSUPP); the backing files never change size and
-// change only through a simulated write or erase.
-// Names under /dev starting with "mtd" that have no backing file do not exist; other /dev
-// names pass through.
-//
-// A write behaves as on NOR flash under the kernel's CFI driver (cfi_cmdset_0002, bank
-// width 1): it can only clear bits; at the first byte that needs a bit to go from 0 to 1 it
-// stops and fails with EIO, that byte and the ones before it stored as old AND new. Only an
-// erase sets bits again. MEMGETINFO answers MTD_NORFLASH, MTD_CAP_NORFLASH, write size 1.
-// FLASHSIM_RAM=1 makes a write overwrite and MEMGETINFO answer MTD_RAM and MTD_CAP_RAM, as
-// the kernel's block2mtd driver does.
-//
-// Environment:
-//   FLASHSIM_DIR     folder of backing files; FLASHSIM_DIR/<name>.erasesize overrides the
-//                    erase size (default 8192 for mtd0, 65536 for every other device)
-//   FLASHSIM_IMAGE   one whole-flash file, the layout's devices in order, used instead of
-//                    FLASHSIM_DIR; in the device's layout 4194304 bytes: mtd0 at 0x0
-//                    (0x20000 bytes), mtd1 at 0x20000 (0xE0000), mtd2 at 0x100000
-//                    (0x290000), mtd3 at 0x390000 (0x70000)
-//   FLASHSIM_LAYOUT  a layout file in the /proc/mtd form instead of the device's layout:
-//                    an optional "dev:    size   erasesize  name" header, then one
-//                    'mtdN: SIZE ERASESIZE "NAME"' row per device in flash order from mtd0
-//                    (hexadecimal; erase sizes powers of two of at least 0x1000, sizes
-//                    nonzero multiples of them). It gives the image's slices, the erase
-//                    sizes of a FLASHSIM_DIR's devices and the names in /proc/mtd; a bad
-//                    file ends the run as a bad FLASHSIM_FAULTS does. The launcher reads a
-//                    layout through the exported flashsim_layout(path, out, size)
-//   FLASHSIM_RAM=1   writes overwrite (block2mtd) instead of clearing bits (NOR); any other
-//                    value is NOR
-//   FLASHSIM_NOR=and a NOR write that needs a bit set stores old AND new silently instead
-//                    of failing with EIO (the simulator's behaviour before it followed the
-//                    CFI driver)
-//   FLASHSIM_DELAY_US every device write takes this many microseconds more (a slow chip)
-//   FLASHSIM_RUN     folder of a run of several processes, set by the flashsim launcher:
-//                    operations are numbered across every process of the run and done one
-//                    at a time in the order of their numbers (one chip), and every
-//                    process enters its pid in the run's member table (run.cpp) when it
-//                    starts and when it forks. A power cut (kill-after, torn) kills every
-//                    member (and its own process group), whatever its group or session,
-//                    having stopped them all first, and leaves the power
-//                    off: a process that starts or takes an operation number afterwards
-//                    dies at once, so every operation up to the cut has landed and none
-//                    after it. A campaign holds the run after a chosen operation through
-//                    the same page (run.cpp): a process
-//                    whose operation number is past the hold waits before the operation
-//   FLASHSIM_WRITTEN outside a run, a page like the run's that gets a bit set for each
-//                    64 KiB piece of a backing file written (run.cpp; the map has as many
-//                    bits as the flash has pieces): a campaign's check says so what it
-//                    changed on its copy of the flash
-//   FLASHSIM_BASE    with FLASHSIM_IMAGE, the image's base: FLASHSIM_IMAGE is an overlay
-//                    that holds only the pieces its map IMAGE.pieces marks, every other
-//                    piece is read from the base and copied in before it is written (a
-//                    campaign's check copies). In a run, IMAGE.pieces (when the launcher
-//                    made one) gets the pieces the run writes, so that the launcher puts
-//                    back only those
-//   FLASHSIM_LOG     file that receives one line per open, erase, close and syslog call
-//   FLASHSIM_FAULTS  faults separated by commas (blanks around each allowed, blanks alone
-//                    refused), read strictly when a process starts: a bad
-//                    list prints "flashsim: bad fault 'ITEM': REASON", marks the run
-//                    broken, kills its other processes and exits with status 2. The
-//                    launcher checks a list with the same rules through the exported
-//                    flashsim_check_faults_on(list, layout, message, size), and asks the
-//                    library for a cut point's fault (flashsim_cut_fault) and a plain
-//                    run's --torn list (flashsim_torn_faults): it never writes one itself.
-//     erase-fail:DEV:N      the Nth MEMERASE on DEV fails with EIO
-//     write-fail:DEV:OFF    a write covering device offset OFF fails with EIO
-//     write-short:DEV:OFF   a write covering OFF stops just before it
-//     read-fail:DEV:OFF     a read covering OFF fails with EIO
-//     read-short:DEV:OFF    a read covering OFF stops just before it
-//     lseek-fail:DEV:N      the Nth lseek on DEV fails with EINVAL
-//     close-fail:DEV:N      the Nth close of DEV fails with EIO (the descriptor is closed)
-//     missing:DEV           opening DEV fails with ENOENT
-//     readonly:DEV          opening DEV for writing fails with EACCES
-//     kill-after:N          power cut: SIGKILL right after the Nth device operation (of
-//                           several cuts, kill-after or torn, the first one falls)
-//     torn:N:SEED           power cut inside operation N: an erase leaves its first blocks
-//                           erased, the next one partly erased and the rest untouched; a
-//                           write leaves a prefix programmed and the next byte partly
-//                           programmed; other operations are cut before they start. SEED
-//                           and N decide how much and which bits (model.h: torn_seed,
-//                           tear_write, torn_erase_blocks); FLASHSIM_LOG gets
-//                           "torn N KIND DEVICE DONE TOTAL UNIT"
-//     hup-after:N           SIGHUP right after the Nth device operation
-//     fail-op:N             the Nth device operation fails (EINVAL for lseek, else EIO)
-//     short-op:N            the Nth device operation, a read or write, moves half its bytes
-//     stop-before:N         SIGSTOP right before the Nth device operation: a test holds a
-//                           run mid-write and lets it go on with SIGCONT
-//   FLASHSIM_TRACE=1 also logs every device operation as
-//     "op N PID KIND DEVICE OFFSET COMMAND-LINE"
-//   with OFFSET the device offset the operation starts at (0 for open, close and getinfo).
-//   Offsets and counts are decimal or 0x-prefixed hexadecimal. Operations are numbered per
-//   process, or across the run when FLASHSIM_RUN is set.
-//   The calls that make a file durable are logged as "fsync PATH" (fsync, fdatasync) and
-//   "rename OLD NEW" (rename, renameat, renameat2; a name relative to a folder descriptor
-//   shown as a path under that folder); FLASHSIM_RENAME_FAIL=1 refuses every
-//   rename with EBUSY, as the kernel refuses one over a mount point.
+// This file is the interposer: each C library entry point a thin call into the device
+// layer, and the table of the calls a device descriptor answers; any call not in it fails
+// on a device, so that nothing reaches a backing file around the simulated driver.
 #include <cerrno>
 #include <climits>
 #include <cstdarg>

@@ -1,15 +1,19 @@
-// flashsim.h: what the parts of libflashsim share. One role per file; a write reads
-// top-down, interposer -> device -> model, and the run decides the cut in one place:
+// flashsim.h: what the parts of libflashsim share (the library is described at the top of
+// flashsim.cpp). One role per file; a write reads top-down, interposer -> device -> model,
+// and the run decides the cut in one place:
 //   flashsim.cpp  the interposer: each C library entry point a thin call, and the table of
-//                 the calls answered on a device (the variables and faults are listed at its top)
+//                 the calls a device descriptor answers
 //   device.cpp    the devices: descriptor table, backing store (a file per device or slices
 //                 of one image), the MTD driver's answers
 //   model.cpp     the flash itself: layout, write rules, erase, torn plans (pure; model.h)
-//   run.cpp       the run: its shared page, the chip that does one operation at a time,
-//                 operation numbers, the power cut, the campaign's hold
+//   run.cpp       the run: its shared page and member table, the chip that does one
+//                 operation at a time, operation numbers, the power cut, the campaign's hold
 //   faults.cpp    FLASHSIM_FAULTS: the one parser, and what the faults say of an operation
-//   config.cpp    the environment, read once when the process joins
+//   config.cpp    the environment, read once when the process joins, and layout files
 //   spies.cpp     the syslog and durability calls, logged
+// The launcher (the Python package flashsim/) reaches the library only through its
+// exported flashsim_* functions: the layout (config.cpp), the fault rules (faults.cpp), the
+// protocol, the run page and the piece maps (run.cpp).
 #ifndef FLASHSIM_FLASHSIM_H
 #define FLASHSIM_FLASHSIM_H
 

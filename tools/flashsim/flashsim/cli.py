@@ -17,79 +17,49 @@ from .run import (become_subreaper, block_signals, kill_descendants, remove_left
 
 USAGE = """\
 usage: flashsim [--dir DIR | --image FILE] [--layout FILE] [--init] [--ram] [--faults LIST]
-                [--log FILE] [--timeout SECONDS] [--torn] [--seed N] [--allow-host-mtd]
+                [--log FILE] [--timeout SECONDS] [--torn [--seed N]] [--allow-host-mtd]
                 -- COMMAND [ARG...]
-       flashsim campaign [--dir DIR | --image FILE] [--layout FILE] [--ram] --check CMD [--all]
-                [-j N] [--timeout SECONDS] [--check-timeout SECONDS] [--state DIR]
-                [--keep DIR] [--json FILE]
-                [--junit FILE] [--torn] [--seed N] [--expect-status N] [--shard K/N]
-                [--recover CMD [--depth 2]] [--allow-host-mtd] -- SCRIPT [ARG...]
+       flashsim campaign [--dir DIR | --image FILE] [--layout FILE] [--ram] --check CMD
+                [--all] [-j N] [--timeout SECONDS] [--check-timeout SECONDS] [--state DIR]
+                [--keep DIR] [--json FILE] [--junit FILE] [--torn [--seed N]]
+                [--expect-status N] [--shard K/N] [--recover CMD [--depth 2]]
+                [--allow-host-mtd] -- SCRIPT [ARG...]
        flashsim report [--json FILE] [--junit FILE] SHARD.json...
+       flashsim --help
 
-Runs COMMAND with /dev/mtd0../dev/mtd3 served from a simulated NOR flash: every process it
-starts, however deep, sees the same flash.
+Runs COMMAND with the flash's devices (/dev/mtd0../dev/mtd3, or those of --layout) served
+from a simulated NOR flash: every process it starts sees the same flash. A campaign cuts
+the power after each device operation of SCRIPT in turn and runs CMD on the flash left
+behind; report merges the --json reports of a sharded campaign. See flashsim(1).
 
-  --dir DIR      one file per device in DIR (mtd0, mtd1, ...); a missing DIR is created
-                 with the device's layout, every byte erased, when its parent folder exists
-  --image FILE   the devices as slices of one 4 MiB whole-flash image, in the layout that
-                 writeall reads; a missing FILE is created erased (0xFF) when its folder
-                 exists
-  --layout FILE  another flash: the devices listed in FILE in the /proc/mtd form
-                 (mtdN: SIZE ERASESIZE "NAME", hexadecimal, in flash order); the image is
-                 the whole of them, in order
-  --init         erase the whole flash first (not for a campaign)
-  --ram          writes overwrite, as the kernel's block2mtd does, instead of clearing
-                 bits as NOR flash does
-  --faults LIST  faults to inject, comma-separated (kill-after:N cuts the power after
-                 operation N of the run, counted across every process)
-  --log FILE     append one line per device open, erase, close and operation to FILE
-  --timeout S    stop the command after S seconds; in a campaign, the script's limit in
-                 its uncut run (a held run may take up to 4 times what that run took)
-  --torn         a cut (kill-after:N) falls inside operation N instead of after it; a
-                 campaign adds such cut points inside its erases and writes
-  --seed N       what a torn cut leaves is decided by N (default: a random seed, printed)
-  --allow-host-mtd  run where no /dev of the run's own can be had and this machine has
-                 /dev/mtd*, which a program the simulator does not serve then reaches
+  --image FILE   the whole flash in one file, its devices one after the other (4 MiB in
+                 the device's layout); a missing FILE is created erased
+  --dir DIR      one file per device in DIR; a missing DIR is created erased
+  --layout FILE  another flash's devices, listed in the /proc/mtd form
+  --init         erase the whole flash first (a plain run; alone, only that)
+  --ram          writes overwrite, as block2mtd does, instead of clearing bits (NOR)
+  --faults LIST  faults to inject, comma-separated; kill-after:N cuts the power after
+                 operation N (a plain run)
+  --log FILE     append one line per device operation to FILE (a plain run)
+  --timeout SECONDS  the command's limit (status 124); in a campaign, the script's
+  --torn         cuts fall inside an operation; --seed N decides what they leave
+  --allow-host-mtd  run where no private /dev can be had and the machine has /dev/mtd*
+  --check CMD    the shell command that judges each flash a cut leaves (required)
+  --all          cut at every operation instead of a sample with exact window edges
+  -j N           checks side by side (default: one per processor)
+  --check-timeout SECONDS  each check's limit (default 60)
+  --state DIR    the device's own files, put back with the flash before every run
+  --keep DIR     keep the flash of each window's first failing cut
+  --json FILE    every verdict, for a CI; --junit FILE: a JUnit XML report
+  --expect-status N  the status the uncut script must end with (default 0)
+  --shard K/N    try only the K-th of N shares of the cut points
+  --recover CMD  the device's next boot, run uncut on each flash a cut leaves, then CMD
+  --depth 2      the recovery cut too, at each of its operations (pairs of cuts)
 
-campaign runs SCRIPT once to count its device operations, then looks at the flash as a
-power cut right after each chosen operation leaves it, and runs CMD (a shell command,
-under the simulator, on a copy of that flash) to judge it. One line per cut point, then
-one line per exposed window (its first and last failing cut); exit status 1 when CMD fails
-at any cut point or after the whole script, or when the whole script itself fails; 2 when
-it cannot judge (a mistake, no room in TMPDIR, the script past its limit, a cut point not
-judged, an interrupted campaign). Long runs of alike operations are sampled and the edges
-of each window found exactly; --all tries every operation.
-  --check CMD    the shell command that judges the flash left by a cut (required)
-  --check-timeout S  each check's limit (default 60 s): TERM to all its processes, then
-                 KILL 2 s later; the cut point is then judged TIMEOUT
-  -j N           checks run side by side (default: the number of processors)
-  --state DIR    a folder that stands for the device's own files: put back with the flash
-                 before every run; the check sees it as the cut left it
-  --keep DIR     save the flash left by the first failing cut of each window, and the
-                 starting flash with a command line that reproduces it
-  --json FILE    write every cut point, its verdict and the windows to FILE
-  --junit FILE   write a JUnit XML report to FILE: the uncut run and each exposed window
-                 as a test case, as CI test views show them
-  --shard K/N    try only the K-th of N shares of the cut points (every N-th), for N CI
-                 jobs side by side; each writes its --json, and flashsim report merges them
-                 into the windows, verdicts and reports of one campaign
-  --expect-status N  the exit status the whole script must end with (default 0): any
-                 other fails the campaign, with the script's last lines
-  --recover CMD  the device's next boot: a shell command run, uncut, on the flash (and
-                 --state) a cut left, before the check; a recovery that fails fails the cut
-  --depth 2      the recovery cut too, at each of its operations, after each cut of the
-                 script that passed; it then runs again, uncut, before the check. A pair is
-                 "cut after 14 in the script, then cut after 5 in the recovery"
-The flash is only read: every run works on a copy in TMPDIR, whose room is checked first.
---state is put back at the end and on INT, TERM and HUP. A plain run has the flash to
-itself, a campaign its --state folder: another run or campaign on them refuses. Campaigns,
-which only read the flash, may share it.
-
-Without --dir or --image, FLASHSIM_DIR or FLASHSIM_IMAGE from the environment is used
-(and FLASHSIM_LAYOUT without --layout).
-Exit status: COMMAND's (128 + the signal when it was killed, 137 after a power cut, 124
-past --timeout); 2 for a usage error, before anything runs. A campaign: 0, 1 or 2 above. Without a COMMAND, --init
-alone erases the flash.
+Without --dir or --image, FLASHSIM_DIR or FLASHSIM_IMAGE names the flash (and
+FLASHSIM_LAYOUT the layout). Exit status: COMMAND's (137 after a power cut); for a
+campaign and report 0 without a window, 1 with one, 2 when it cannot judge; 2 for a
+mistake, before anything runs.
 """
 SHELL_WORDS = {"!", "{", "(", "[", "[[", ".", ":", "cd", "command", "eval", "exec", "exit",
                "export", "false", "for", "if", "read", "return", "set", "test", "true",
