@@ -60,7 +60,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
     parser.add_argument("-j", type=int, default=os.cpu_count() or 1)
-    parser.add_argument("--only", default="writeall,writecramfs,sampled,torn,big")
+    parser.add_argument("--only", default="writeall,writecramfs,sampled,torn,big,depth")
     parser.add_argument("--big-size", type=int, default=1 << 20)
     parser.add_argument("--rounds", type=int, default=2,
                         help="campaign and floor each run this many times; the least is "
@@ -140,6 +140,8 @@ def main():
             measure_torn(work, env, flashsim, args.j, args.rounds)
         if "big" in only:
             measure_big(work, env, flashsim, args.j, args.big_size)
+        if "depth" in only:
+            measure_depth(work, env, flashsim, library, args.j, args.rounds)
         with open("/proc/loadavg") as f:
             print(f"# load {f.read().split()[0]} at the end")
     finally:
@@ -245,13 +247,59 @@ def used_room(folder):
     return total
 
 
-def measure_floor(work, env, library, count, jobs):
+def measure_depth(work, env, flashsim, library, jobs, rounds):
+    """--all --depth 2 over the device's configuration restore (examples/): the pairs
+    judged per second, against the check alone run once per pair."""
+    examples = os.path.join(ROOT, "examples")
+    os.makedirs(os.path.join(work, "new"), exist_ok=True)
+    for name, size in (("kernel", 3000), ("rootfs", 5000), ("jffs", 9000)):
+        data = noise(name, size)
+        with open(os.path.join(work, "new", name + ".img"), "wb") as f:
+            f.write(data)
+        with open(os.path.join(work, "new", name + ".crc"), "w") as f:
+            f.write(f"{zlib.crc32(data):08x}  {name}.img\n")
+    os.makedirs(os.path.join(work, "conf"), exist_ok=True)
+    for name in ("conf/device.conf", "saved.conf"):
+        with open(os.path.join(work, name), "w") as f:
+            f.write("hostname=bench\n")
+    shutil.copyfile(os.path.join(work, "start.img"), os.path.join(work, "flash.img"))
+    check = f"{examples}/check-config.sh conf/device.conf saved.conf"
+    argv = [flashsim, "campaign", "--image", "flash.img", "--state", "conf", "--all",
+            "--depth", "2", "-j", str(jobs), "--recover",
+            f"{examples}/restore-config.sh conf/device.conf", "--check", check, "--",
+            f"{examples}/upgrade.sh", "new"]
+    runs = [timed(argv, work, dict(env, UPGRADE_CONFIG="conf/device.conf"))
+            for _ in range(rounds)]
+    seconds, used, done = min(r[0] for r in runs), min(r[1] for r in runs), runs[0][2]
+    pairs = sum(", then cut " in line for line in done.stdout.splitlines())
+    if done.returncode != 0 or not pairs:
+        print(f"depth: the campaign failed: {done.stderr.strip()}")
+        return
+    # The floors: the check alone once per pair, and the recovery then the check once per
+    # pair, each on its own copy of a flash that holds the record (as after the cuts
+    # during the file system's write).
+    shutil.copyfile(os.path.join(work, "start.img"), os.path.join(work, "record.img"))
+    subprocess.run([flashsim, "--image", "record.img", "--", "flashtool", "writetempconf",
+                    "saved.conf"], cwd=work, env=env, check=True, capture_output=True)
+    boot = (f"cp record.img f$$.img && FLASHSIM_IMAGE=$PWD/f$$.img sh -c "
+            f"{shlex.quote(examples + '/restore-config.sh conf/device.conf; ' + check)}; "
+            f"rm -f f$$.img")
+    for what, command in (("the check alone", check), ("recovery + check", boot)):
+        floors = [measure_floor(work, env, library, pairs, jobs, command)
+                  for _ in range(rounds)]
+        floor, floor_used = min(f[0] for f in floors), min(f[1] for f in floors)
+        print(f"depth 2      {pairs:>10} {seconds:>7.1f} s {floor:>6.1f} s "
+              f"{seconds / floor:>6.2f} {used / floor_used:>9.2f}  {pairs / seconds:.0f} "
+              f"pairs/s; the floor: {what}, once per pair")
+
+
+def measure_floor(work, env, library, count, jobs, check=CHECK):
     """The check run count times, jobs at a time, on a copy of the flash under the
     simulator: what the campaign cannot do without."""
     shutil.copyfile(os.path.join(work, "start.img"), os.path.join(work, "floor.img"))
     floor_env = dict(env, LD_PRELOAD=library, FLASHSIM_IMAGE=os.path.join(work, "floor.img"))
     command = (f"seq {count} | xargs -P {jobs} -n 1 sh -c "
-               f"{shlex.quote(CHECK + ' > /dev/null 2>&1; true')} _")
+               f"{shlex.quote(check + ' > /dev/null 2>&1; true')} _")
     began, used = time.monotonic(), cpu()
     subprocess.run(["sh", "-c", command], cwd=work, env=floor_env, check=True,
                    stdout=subprocess.DEVNULL)
