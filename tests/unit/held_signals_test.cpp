@@ -1,6 +1,9 @@
 // The signals a writer holds: each is kept from ending the process while held and ends it,
 // with its own status, once let go; the caller's own mask comes back as it was. A writer
-// that waits for the flash lock is the exception: there a signal ends it at once.
+// that waits for the flash lock is the exception: there a signal ends it at once. That
+// takes two steps, each with a test the other cannot pass for it: the wait lets the signal
+// through (the other writer keeps the lock until the waiting one has ended), and one still
+// pending as the wait ends is let through then (it is sent with the wait's mask blocking it).
 #include "cli/cli.h"
 #include "temp_path.h"
 
