@@ -3,7 +3,7 @@
 // that waits for the flash lock is the exception: there a signal ends it at once. That
 // takes two steps, each with a test the other cannot pass for it: the wait lets the signal
 // through (the other writer keeps the lock until the waiting one has ended), and one still
-// pending as the wait ends is let through then (it is sent with the wait's mask blocking it).
+// pending as the wait ends is let through then (the test's wait blocks it, then sends it).
 #include "cli/cli.h"
 #include "temp_path.h"
 
