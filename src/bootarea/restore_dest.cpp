@@ -1,6 +1,7 @@
 // The destination of readtempconf: the plain open's answer first, a replacement only where
 // it keeps every promise of restore_dest.h, and a write in place everywhere else.
 #include "bootarea/restore_dest.h"
+#include "cli/cli.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,11 +19,10 @@ namespace {
 
 // ---- Removal on a fatal signal ----------------------------------------------------------
 
-// The signals whose default action ends the process and that a caller sends to stop a run
-// (SIGXFSZ: a file-size limit reached while writing). SIGPIPE has its handler already.
-constexpr int kFatalSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGALRM, SIGUSR1,
-                                 SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
-constexpr int kFatalCount = sizeof kFatalSignals / sizeof kFatalSignals[0];
+// The signals that must remove the temporary file are the rules that say so in the run's
+// signal policy; the state below keeps a slot for every rule.
+using signal_policy::kRules;
+constexpr int kRuleCount = sizeof kRules / sizeof kRules[0];
 
 // The temporary file a fatal signal must remove. Set by RestoreDestination while the file
 // exists (the name with those signals blocked, so that the handler never sees half of it),
@@ -31,8 +31,8 @@ struct PendingRemoval {
     int folder = 0;  // meaningful only while armed
     char name[NAME_MAX + 1] = {};
     volatile std::sig_atomic_t armed = 0;
-    struct sigaction saved[kFatalCount] = {};
-    bool installed[kFatalCount] = {};
+    struct sigaction saved[kRuleCount] = {};
+    bool installed[kRuleCount] = {};
 };
 PendingRemoval g_pending;
 
@@ -50,8 +50,10 @@ sigset_t fatal_set()
 {
     sigset_t set;
     sigemptyset(&set);
-    for (const int signal_number : kFatalSignals) {
-        sigaddset(&set, signal_number);
+    for (const signal_policy::Rule& rule : kRules) {
+        if (rule.removes_temporary) {
+            sigaddset(&set, rule.number);
+        }
     }
     return set;
 }
@@ -63,20 +65,21 @@ void catch_fatal_signals()
     action.sa_handler = remove_and_die;
     action.sa_flags = static_cast<int>(SA_RESETHAND);
     sigemptyset(&action.sa_mask);
-    for (int i = 0; i < kFatalCount; ++i) {
+    for (int i = 0; i < kRuleCount; ++i) {
         struct sigaction old {};
-        g_pending.installed[i] = sigaction(kFatalSignals[i], nullptr, &old) == 0 &&
+        g_pending.installed[i] = kRules[i].removes_temporary &&
+                                 sigaction(kRules[i].number, nullptr, &old) == 0 &&
                                  old.sa_handler == SIG_DFL &&
-                                 sigaction(kFatalSignals[i], &action, &g_pending.saved[i]) == 0;
+                                 sigaction(kRules[i].number, &action, &g_pending.saved[i]) == 0;
     }
 }
 
 void release_fatal_signals()
 {
     g_pending.armed = 0;
-    for (int i = 0; i < kFatalCount; ++i) {
+    for (int i = 0; i < kRuleCount; ++i) {
         if (g_pending.installed[i]) {
-            sigaction(kFatalSignals[i], &g_pending.saved[i], nullptr);
+            sigaction(kRules[i].number, &g_pending.saved[i], nullptr);
             g_pending.installed[i] = false;
         }
     }

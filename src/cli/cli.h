@@ -1,7 +1,9 @@
 // cli.h: the command front end and the flash map.
 // Owns the fixed layout of the 4 MiB flash (devices, boot-area regions, whole-flash image,
 // system windows), the command table (word, argument rule, devices, handler), the parse
-// of one command line into one command and the lock that keeps flash writers apart.
+// of one command line into one command, the lock that keeps flash writers apart and the
+// run's signal policy: which signals are ignored, logged, held by a writer and let through
+// while it waits for the lock, in one table.
 // Parsing prints nothing; each command's handler prints the front end's own lines around
 // its one call.
 #pragma once
@@ -90,17 +92,75 @@ struct Command {
 // Takes an advisory write lock on the whole of /dev/mtd0 through its read-write descriptor
 // fd (an open file description lock, fcntl F_OFD_SETLK), which the kernel releases when
 // the descriptor is closed or the process ends. When another process
-// holds it, prints one line on standard error saying so and waits for it with the signal
-// mask while_waiting (the one hold_ending_signals() returned): a signal that would end the
-// run then ends it in the wait, before it touched the flash. The mask it was called with
-// is back when it returns. Any other failure to lock (a file system without locks, say) is
+// holds it, prints one line on standard error saying so and waits for it through
+// wait_letting_ending_signals_through(while_waiting): a signal that would end the run then
+// ends it in the wait, before it touched the flash. The mask it was called with is back
+// when it returns. Any other failure to lock (a file system without locks, say) is
 // silent: the run goes on unlocked.
 void hold_flash_lock(int fd, const sigset_t& while_waiting);
 
-// Blocks every signal that can be caught and whose default action ends the process (SIGHUP
-// and SIGPIPE excepted: they have handlers of their own), so that a writer runs to its end;
-// returns the signal mask to restore. Only SIGKILL, or a power cut, can stop it half-way.
+// ---- Signals ----------------------------------------------------------------------------
+
+namespace signal_policy {
+
+// What a run does with a signal whose default action would end it. Not in the table, and
+// left at their default action: the faults that only a broken program raises on itself
+// (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS), SIGABRT, which abort() raises
+// regardless, and SIGKILL and SIGSTOP, which no program can catch or block.
+enum class Policy : unsigned char {
+    // Ignored by every command: a hang-up is the same loss of the caller as a broken pipe,
+    // and its default action would end the run between an erase and the write after it.
+    kIgnored,
+    // Caught by every command, which logs the loss of its reader and carries on, so that
+    // no half-written flash is left behind; output after it is lost.
+    kLogged,
+    // Held by a writer through its flash work and let through while it waits for the
+    // flash lock, where nothing of its own is on the flash yet and it ends the run at once.
+    kHeld,
+    // Never held: the run's own write past the file-size limit raises it.
+    kNotHeld,
+};
+
+struct Rule {
+    int number;
+    Policy policy;
+    // readtempconf's replacement catches it to remove its temporary file first: the
+    // signals a caller sends to stop a run, and the file-size limit.
+    bool removes_temporary;
+};
+
+// Every signal the run acts on, in the order the replacement installs its handlers. The
+// real-time signals follow the kHeld rows without being listed (their numbers are known
+// only at run time): held and let through, left alone by the replacement.
+inline constexpr Rule kRules[] = {
+    {SIGPIPE, Policy::kLogged, false},   {SIGHUP, Policy::kIgnored, false},
+    {SIGINT, Policy::kHeld, true},       {SIGQUIT, Policy::kHeld, true},
+    {SIGTERM, Policy::kHeld, true},      {SIGALRM, Policy::kHeld, true},
+    {SIGUSR1, Policy::kHeld, true},      {SIGUSR2, Policy::kHeld, true},
+    {SIGXCPU, Policy::kHeld, true},      {SIGXFSZ, Policy::kNotHeld, true},
+    {SIGVTALRM, Policy::kHeld, true},    {SIGPROF, Policy::kHeld, true},
+    {SIGIO, Policy::kHeld, false},       {SIGPWR, Policy::kHeld, false},
+#ifdef SIGSTKFLT
+    {SIGSTKFLT, Policy::kHeld, false},
+#endif
+};
+
+}  // namespace signal_policy
+
+// Gives every command the kIgnored and kLogged actions, before any device work or wait.
+void set_caller_loss_actions();
+
+// Blocks every kHeld signal, the real-time ones included, so that a writer runs to its
+// end; returns the signal mask to restore. Only SIGKILL, or a power cut, can stop it
+// half-way.
 [[nodiscard]] sigset_t hold_ending_signals();
+
+// Runs wait(argument) with the signal mask while_waiting (the one hold_ending_signals()
+// returned), so that a held signal sent meanwhile ends the run in the wait; then holds them
+// again. One that is pending by then (it came as the wait ended, or an emulator delivered
+// it late) ends the run there too, before the caller does anything more. Prints nothing.
+void wait_letting_ending_signals_through(const sigset_t& while_waiting, void (*wait)(int),
+                                         int argument);
 
 // Flushes standard output, then restores the mask that hold_ending_signals() returned: a
 // signal that came while it was held now takes its action, by default ending the run with

@@ -10,27 +10,31 @@
 
 namespace {
 
-// Whether a signal that while_waiting lets through is pending.
-bool ending_signal_pending(const sigset_t& pending, const sigset_t& while_waiting)
+// A write lock on the whole device, owned by the open file description: it needs a
+// descriptor open for writing, so a process that may only read /dev/mtd0 cannot take it,
+// and it goes when the descriptor is closed, with a killed writer at once.
+struct flock whole_device()
 {
-    for (int signal = 1; signal < NSIG; ++signal) {
-        if (sigismember(&pending, signal) == 1 && sigismember(&while_waiting, signal) == 0) {
-            return true;
-        }
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    return whole;
+}
+
+void wait_for_lock(int fd)
+{
+    struct flock whole = whole_device();
+    // A signal that interrupts the wait and returns (the broken-pipe handler) must not let
+    // this run in beside the other writer.
+    while (fcntl(fd, F_OFD_SETLKW, &whole) != 0 && errno == EINTR) {
     }
-    return false;
 }
 
 }  // namespace
 
 void hold_flash_lock(int fd, const sigset_t& while_waiting)
 {
-    // A write lock on the whole device, owned by the open file description: it needs a
-    // descriptor open for writing, so a process that may only read /dev/mtd0 cannot take
-    // it, and it goes when the descriptor is closed, with a killed writer at once.
-    struct flock whole {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
+    struct flock whole = whole_device();
     // Uncontended, this one call is all the lock costs.
     if (fcntl(fd, F_OFD_SETLK, &whole) == 0 || (errno != EAGAIN && errno != EACCES)) {
         return;
@@ -39,19 +43,5 @@ void hold_flash_lock(int fd, const sigset_t& while_waiting)
     // Nothing of ours is on the flash yet: a caller that gives up on the wait (a server's
     // time limit, timeout, Ctrl-C) ends the run here with the signal's own status, instead
     // of getting a failure back while the image it cancelled is written later on.
-    sigset_t held;
-    sigprocmask(SIG_SETMASK, &while_waiting, &held);
-    // A signal that interrupts the wait and returns (the broken-pipe handler) must not let
-    // this run in beside the other writer.
-    while (fcntl(fd, F_OFD_SETLKW, &whole) != 0 && errno == EINTR) {
-    }
-    // From here on the ending signals are held again. One sent while it waited may still
-    // be pending (the lock came first, or an emulator delivers signals late): nothing is
-    // on the flash yet, so it ends the run here too, by letting it through once more.
-    sigprocmask(SIG_SETMASK, &held, nullptr);
-    sigset_t pending;
-    if (sigpending(&pending) == 0 && ending_signal_pending(pending, while_waiting)) {
-        sigprocmask(SIG_SETMASK, &while_waiting, nullptr);
-        sigprocmask(SIG_SETMASK, &held, nullptr);
-    }
+    wait_letting_ending_signals_through(while_waiting, wait_for_lock, fd);
 }

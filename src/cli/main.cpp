@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <syslog.h>
 #include <unistd.h>
 
 namespace {
@@ -22,14 +21,6 @@ namespace {
                  "<device> <offset> <len>\n",
                  width, name.data(), width, name.data(), width, name.data());
     std::exit(1);
-}
-
-// A web upgrade may drop the connection that reads our output while the flash is being
-// written. Logging the loss and carrying on keeps a half-written flash from being left
-// behind; output written after it is simply lost.
-void on_broken_pipe(int)
-{
-    syslog(LOG_ERR, "Lost connection while upgrading firmware!");
 }
 
 // A caller may start us with standard input, output or error closed. A device opened then
@@ -88,10 +79,8 @@ int main(int argc, char* argv[])
     }
     // The devices stay open until the process ends; only /dev/mtd0 is closed explicitly.
     const Devices devices = open_devices(*command);
-    std::signal(SIGPIPE, on_broken_pipe);
-    // A hang-up is the same loss of the caller as a broken pipe; its default action would
-    // end the run between an erase and the write that follows.
-    std::signal(SIGHUP, SIG_IGN);
+    // A broken pipe is logged and a hang-up ignored (signal_policy in cli.h).
+    set_caller_loss_actions();
     // A writer holds every other signal that would end it until its flash work is done.
     sigset_t unheld{};
     if (command->writes) {
