@@ -527,8 +527,8 @@ class Campaign:
                 # The script took another path than when it was cut there before.
                 verdict = SCRIPT_TIMEOUT if status is None else NOT_REACHED
                 self.results[Pair(first, Cut(0))] = Result(verdict, "")
-                self.rows.say(f"{first.label()} in the script: {verdict} when made again, "
-                              f"so its recovery is not cut")
+                self.rows.say(f"{Pair(first, Cut(0)).label()}: {verdict} (the script, cut "
+                              f"there again, took another path)")
                 continue
             recovery.recovery_cuts()
             for cut, result in recovery.results.items():
@@ -544,10 +544,11 @@ class Campaign:
             status, (_, _, broken), lines = self.faulted_run(output=output, counting=True)
             self.held_limit = max(self.options.timeout, SLOWER * (time.monotonic() - counted))
             if status != 0 or broken:
-                # Not the recovery that passed after this cut before.
-                self.record(Cut(0), Result(FAIL if status is not None else TIMEOUT,
-                                           "\n".join(self.last_lines(output)) + "\n"))
-                self.rows.show(Cut(0), self.results[Cut(0)])
+                # Not the recovery that passed after this cut before: its uncut run (cut
+                # point 0) fails.
+                self.results[Cut(0)] = Result(FAIL if status is not None else TIMEOUT,
+                                              "\n".join(self.last_lines(output)) + "\n")
+                self.rows.say(f"{self.rows.label(Cut(0))}: {self.results[Cut(0)].verdict}")
                 return
             self.ops = parse_trace(lines)
             self.shape = shape(self.ops)
@@ -626,7 +627,10 @@ class Campaign:
 
 
 def library_fault(cut, seed):
-    """The fault a plain run takes to make a cut point of the report (a dict)."""
+    """The fault a plain run takes to make a cut point of the report (a dict); none for a
+    recovery's cut point 0, its own uncut run."""
+    if not cut["operation"]:
+        return ""
     return Cut(cut["operation"], cut["cut"] == "inside").fault(seed)
 
 

@@ -140,7 +140,8 @@ def label(cut, torn=True):
     if torn and left and cut["cut"] == "inside":
         text += f" ({cut.get('kind')}, {left['done']} of {left['total']} {left['unit']})"
     if cut.get("first"):
-        return f"{label(cut['first'], torn)} in the script, then {text} in the recovery"
+        then = f"{text} in the recovery" if cut["operation"] else "the recovery uncut"
+        return f"{label(cut['first'], torn)} in the script, then {then}"
     return text
 
 
@@ -213,7 +214,7 @@ def repeat_command(data, cut=None):
         # The script cut first, then the recovery on the flash it left.
         script = ["sh", "-c", data.get("recover") or ""]
         words = [repeat_command(data, cut["first"]), "&&"] + words
-    if cut is not None:
+    if cut is not None and cut["operation"]:     # (0: the recovery's own run, uncut)
         if cut["cut"] == "inside":
             words += ["--torn", "--seed", str(data.get("seed"))]
         words += ["--faults", cut_fault(cut["operation"])]

@@ -46,7 +46,10 @@ class Pair(NamedTuple):
         return 1, self.first.order(), self.second.order()
 
     def label(self, torn=None):
-        """"cut after 14 in the script, then cut after 5 in the recovery"."""
+        """"cut after 14 in the script, then cut after 5 in the recovery" ("then the
+        recovery uncut" for its cut point 0: the recovery's own run)."""
+        if not self.second.number:
+            return f"{self.first.label()} in the script, then the recovery uncut"
         return f"{self.first.label()} in the script, then {self.second.label(torn)} in the " \
                f"recovery"
 
