@@ -1137,7 +1137,8 @@ class Stopping(Case):
 
 
 class Library(Case):
-    """The library preloaded directly, as the README's own check does."""
+    """The library preloaded directly (LD_PRELOAD, without the launcher), as the manual's
+    ENVIRONMENT section describes."""
 
     def preloaded(self, env, command):
         env = dict(self.env, LD_PRELOAD=os.path.join(BUILD(), "tools", "flashsim",
