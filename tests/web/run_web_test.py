@@ -70,7 +70,8 @@ def wait_gone(pid_file, seconds=120):
         if time.monotonic() > limit:
             raise RuntimeError(f"{pid_file} never appeared")
         time.sleep(0.05)
-    pid = int(open(pid_file).read())
+    # A job's pid files hold the pid and its start time; the wrapper's, the pid alone.
+    pid = int(open(pid_file).read().split()[0])
     while time.monotonic() < limit:
         try:
             with open(f"/proc/{pid}/stat") as f:
@@ -366,7 +367,7 @@ def kill_tool_at(run, percent):
     while time.monotonic() < limit:
         try:
             out = open(os.path.join(job, "output"), "rb").read()
-            pid = int(open(os.path.join(job, "tool.pid")).read())
+            pid = int(open(os.path.join(job, "tool.pid")).read().split()[0])
         except (OSError, ValueError):
             time.sleep(0.02)
             continue
