@@ -350,6 +350,46 @@ def case_stalled(args, problems):
     wait_state(run, ("done", "interrupted"))
 
 
+def signature_of(run, image, key):
+    """The sig= value of image signed with key: its .sig file's base64 line, URL-safe."""
+    subprocess.run(["signify-openbsd", "-S", "-s", key, "-m", image, "-x", image + ".sig"],
+                   check=True, capture_output=True)
+    line = open(image + ".sig").read().splitlines()[1]
+    return line.replace("+", "-").replace("/", "_").rstrip("=")
+
+
+def case_signed(args, problems):
+    """With a release key, only an image signed with its secret key is written; the others
+    are refused before the job starts."""
+    if shutil.which("signify-openbsd") is None:
+        problems.append("signify-openbsd is not installed (tools/install-deps installs it)")
+        return None
+    run = new_run(args, "signed")
+    keys = {}
+    for name in ("release", "other"):
+        keys[name] = os.path.join(run.dir, name)
+        subprocess.run(["signify-openbsd", "-G", "-n", "-p", keys[name] + ".pub",
+                        "-s", keys[name] + ".sec"], check=True, capture_output=True)
+    configure(run, f"UPGRADE_RELEASE_KEY='{keys['release']}.pub'\nUPGRADE_VERIFIER=signify-openbsd\n")
+    other_image = os.path.join(run.dir, "other.img")
+    with open(other_image, "wb") as f:
+        f.write(run.data[:-1] + b"x")
+    good = signature_of(run, run.image, keys["release"] + ".sec")
+    for label, sig, reason in [
+            ("unsigned", "", "unsigned"),
+            ("not a signature", "a+b", "unsigned"),
+            ("signed with another key", signature_of(run, run.image, keys["other"] + ".sec"), "signature"),
+            ("another image's signature", signature_of(run, other_image, keys["release"] + ".sec"), "signature"),
+            ("signed with the release key", good, "")]:
+        answer = upload(run, crc=f"{run.crc:x}&sig={sig}" if sig else None)
+        expect(problems, label, (answer["started"], answer["reason"]), (not reason, reason))
+        if reason:
+            nothing_started(run, problems, label)
+    job = wait_state(run, ("done", "interrupted"))
+    expect(problems, "signed release", (job["state"], job["status"], job["check"]), ("done", 0, 0))
+    return None
+
+
 def case_reused_pid(args, problems):
     """A pid file or a claim names a process by pid and start time: an unrelated process
     that got the pid is never taken for the job or the upload."""
@@ -477,7 +517,7 @@ def case_server_restart(args, problems):
 
 
 CASES = [case_refusals, case_no_room, case_job_folder, case_checked, case_interrupted,
-         case_claims, case_stalled, case_reused_pid, case_progress, case_server_restart]
+         case_claims, case_stalled, case_signed, case_reused_pid, case_progress, case_server_restart]
 
 
 def main():
