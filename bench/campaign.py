@@ -15,6 +15,9 @@ flash, N at a time (xargs -P), and the campaign's cost over it (target <= 1.25),
 time and in processor time (which a machine shared with other work disturbs less).
   torn        --all --torn against --all over writecramfs of 128 KiB, 512 KiB and 1 MiB
               (twice the cut points)                              target <= 2.5 x at each
+  big         --all over a write of --big-size bytes (1 MiB; dd, 4 KiB a write) on a 64 MiB
+              NOR layout against the device's 4 MiB layout: the cost per cut point
+              (target <= 1.3 x) and the most TMPDIR holds (target <= 2.5 x the flash)
 Figures are printed, never judged by a test.
 """
 import argparse
@@ -26,6 +29,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import zlib
 
@@ -56,7 +60,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
     parser.add_argument("-j", type=int, default=os.cpu_count() or 1)
-    parser.add_argument("--only", default="writeall,writecramfs,sampled,torn")
+    parser.add_argument("--only", default="writeall,writecramfs,sampled,torn,big")
+    parser.add_argument("--big-size", type=int, default=1 << 20)
     parser.add_argument("--rounds", type=int, default=2,
                         help="campaign and floor each run this many times; the least is "
                              "kept, so that a burst of other work counts less")
@@ -133,6 +138,8 @@ def main():
                 print(f"    {line[:150]}")
         if "torn" in only:
             measure_torn(work, env, flashsim, args.j, args.rounds)
+        if "big" in only:
+            measure_big(work, env, flashsim, args.j, args.big_size)
         with open("/proc/loadavg") as f:
             print(f"# load {f.read().split()[0]} at the end")
     finally:
@@ -171,6 +178,71 @@ def measure_torn(work, env, flashsim, jobs, rounds):
         print(f"{'':<12} {size >> 10:>6} KiB {count:>6}/{torn_count:<6} {plain:>7.1f} s "
               f"{torn:>7.1f} s {ratio:>6.2f} {cpu_ratio:>9.2f}  <= 2.5: "
               f"{'met' if max(ratio, cpu_ratio) <= 2.5 else 'MISSED'}")
+
+
+BIG_LAYOUT = ('mtd0: 00100000 00010000 "boot"\nmtd1: 00300000 00010000 "kernel"\n'
+              'mtd2: 03c00000 00010000 "rootfs"\n')
+
+
+def measure_big(work, env, flashsim, jobs, size):
+    """--all over one dd write of size bytes on /dev/mtd2 of a 64 MiB layout and of the
+    device's 4 MiB one: wall time per cut point, and the peak room TMPDIR takes (sampled
+    every 10 ms), which must grow with what is written, not with the flash."""
+    print(f"{'big':<12} {'flash':>10} {'points':>7} {'campaign':>9} {'per point':>10} "
+          f"{'TMPDIR peak':>12}  target")
+    data = noise("big", size)
+    with open(os.path.join(work, "data.img"), "wb") as f:
+        f.write(data)
+    with open(os.path.join(work, "big.mtd"), "w") as f:
+        f.write(BIG_LAYOUT)
+    check = f"head -c {size} /dev/mtd2 | cmp -s - data.img"
+    script = ["sh", "-c", "dd if=data.img of=/dev/mtd2 bs=4096 conv=notrunc 2>/dev/null"]
+    figures = []
+    for flash, layout in ((4 << 20, []), (64 << 20, ["--layout", "big.mtd"])):
+        image = os.path.join(work, "big.img")
+        with open(image, "wb") as f:
+            f.write(b"\xff" * flash)
+        tmp = tempfile.mkdtemp(prefix="tmpdir-", dir=work)
+        argv = ([flashsim, "campaign", "--image", "big.img"] + layout + ["--check", check, "-j",
+                str(jobs), "--all", "--"] + script)
+        peak, stop = [0], threading.Event()
+
+        def watch():
+            while not stop.wait(0.01):
+                peak[0] = max(peak[0], used_room(tmp))
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        try:
+            seconds, _, done = timed(argv, work, dict(env, TMPDIR=tmp))
+        finally:
+            stop.set()
+            watcher.join()
+        points = sum(l.startswith("cut ") for l in done.stdout.splitlines())
+        if done.returncode not in (0, 1) or not points:
+            print(f"big {flash >> 20} MiB: the campaign failed: {done.stderr.strip()}")
+            return
+        figures.append(seconds / points)
+        ratio = "" if len(figures) == 1 else f"{figures[1] / figures[0]:.2f} x per point, "
+        verdict = "" if len(figures) == 1 else (
+            "met" if figures[1] / figures[0] <= 1.3 and peak[0] <= 2.5 * flash else "MISSED")
+        print(f"{'':<12} {flash >> 20:>6} MiB {points:>7} {seconds:>7.1f} s "
+              f"{1000 * seconds / points:>7.1f} ms {peak[0] / flash:>10.2f} x  {ratio}"
+              f"<= 1.3 x, <= 2.5 x: {verdict}" if verdict else
+              f"{'':<12} {flash >> 20:>6} MiB {points:>7} {seconds:>7.1f} s "
+              f"{1000 * seconds / points:>7.1f} ms {peak[0] / flash:>10.2f} x")
+        os.remove(image)
+
+
+def used_room(folder):
+    """The bytes the files below folder take on disk (sparse files count what they hold)."""
+    total = 0
+    for top, _, names in os.walk(folder):
+        for name in names:
+            try:
+                total += os.lstat(os.path.join(top, name)).st_blocks * 512
+            except OSError:
+                pass
+    return total
 
 
 def measure_floor(work, env, library, count, jobs):

@@ -24,7 +24,7 @@ function(install_into component expected)
 endfunction()
 
 # The launcher's package, module by module.
-set(package __init__ campaign checks cli errors flash isolation library merge report run trace)
+set(package __init__ campaign checks cli copies errors flash isolation judge library merge report run trace)
 list(TRANSFORM package REPLACE "(.+)" "usr/lib/flashtool/flashsim/\\1.py")
 install_into("" "usr/bin/flashsim;${package};usr/lib/flashtool/libflashsim.so;usr/sbin/flashtool;usr/share/man/man1/flashsim.1;usr/share/man/man8/flashtool.8")
 foreach(elf usr/sbin/flashtool usr/lib/flashtool/libflashsim.so)

@@ -408,12 +408,14 @@ def run_sim(scenario, binary, simlib, extra_env=None, launcher=()):
             reader, writer = os.pipe()
             os.close(reader)
             proc = subprocess.run(argv, executable=binary, cwd=work, env=env, stdin=subprocess.DEVNULL,
-                                  stdout=writer, stderr=subprocess.PIPE, timeout=120, **who)
+                                  stdout=writer, stderr=subprocess.PIPE, timeout=120,
+                                  preexec_fn=_default_signals, **who)
             os.close(writer)
             out = b""
         else:
             proc = subprocess.run(argv, executable=binary, cwd=work, env=env, stdin=subprocess.DEVNULL,
-                                  capture_output=True, timeout=120, **who)
+                                  capture_output=True, timeout=120, preexec_fn=_default_signals,
+                                  **who)
             out = proc.stdout
         flash = {}
         for dev in scenario.device_table():
@@ -483,6 +485,17 @@ def nobody_can_read(work, name):
         os.close(folder)
 
 
+def _default_signals():
+    """Run in each command's child before it executes: the signal dispositions and mask the
+    scenarios rely on, whatever the test run was started with. An ignored signal survives
+    exec (nohup ignores SIGHUP, a shell's background job SIGINT and SIGQUIT), and so does a
+    blocked one: a command sent it would not end as the scenario says."""
+    for signum in signal.valid_signals() - {signal.SIGKILL, signal.SIGSTOP}:
+        if signal.getsignal(signum) == signal.SIG_IGN:
+            signal.signal(signum, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_SETMASK, ())
+
+
 def _status(code):
     return 128 - code if code < 0 else code
 
@@ -510,7 +523,8 @@ def _run_special(scenario, cmd, work, mtd0, who):
             streams[1] = out if streams[1] == subprocess.PIPE else streams[1]
             streams[2] = err if streams[2] == subprocess.PIPE else streams[2]
             proc = subprocess.Popen(argv, executable=exe, cwd=work, env=env, stdin=streams[0],
-                                    stdout=streams[1], stderr=streams[2], **who)
+                                    stdout=streams[1], stderr=streams[2],
+                                    preexec_fn=_default_signals, **who)
             if scenario.interrupt is not None:
                 _wait_until(lambda: os.waitid(os.P_PID, proc.pid, os.WSTOPPED | os.WEXITED
                                               | os.WNOHANG | os.WNOWAIT) is not None)
@@ -571,7 +585,8 @@ def _run_signalled(signum, cmd, work, who):
     command died of signal N)."""
     argv, exe, env = cmd
     proc = subprocess.Popen(argv, executable=exe, cwd=work, env=env, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, **who)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=_default_signals, **who)
     try:
         # WNOWAIT leaves the state to Popen, which reaps the process at the end.
         _wait_until(lambda: os.waitid(os.P_PID, proc.pid, os.WSTOPPED | os.WEXITED
@@ -598,7 +613,8 @@ def _run_beside_other(other, other_cmd, cmd, work, mtd0, signal_waiting=None):
     try:
         argv, exe, env = other_cmd
         first = subprocess.Popen(argv, executable=exe, cwd=work, env=env, stdin=subprocess.DEVNULL,
-                                 stdout=streams["other.out"], stderr=streams["other.err"])
+                                 stdout=streams["other.out"], stderr=streams["other.err"],
+                                 preexec_fn=_default_signals)
         if other.end == "stop":
             # WNOWAIT leaves the state to Popen, which reaps the process at the end.
             _wait_until(lambda: os.waitid(os.P_PID, first.pid, os.WSTOPPED | os.WEXITED
@@ -609,7 +625,7 @@ def _run_beside_other(other, other_cmd, cmd, work, mtd0, signal_waiting=None):
         argv, exe, env = cmd
         second = subprocess.Popen(argv, executable=exe, cwd=work, env=env,
                                   stdin=subprocess.DEVNULL, stdout=streams["out"],
-                                  stderr=streams["err"])
+                                  stderr=streams["err"], preexec_fn=_default_signals)
         # Either it ends, or it says it waits (and then blocks until the other lets go).
         _wait_until(lambda: second.poll() is not None or os.path.getsize(files["err"]) > 0)
         held_back = second.poll() is None

@@ -23,7 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "blackbox"))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "flashsim"))
 import harness  # noqa: E402
-from flashsim import cut_fault, parse_trace, sample  # noqa: E402
+from flashsim import parse_trace, sample  # noqa: E402
 
 # The message a failed operation of each kind leads to on standard error.
 MESSAGES = {"open": "open(): ", "read": "read(): ", "write": "write(): ", "lseek": "lseek(): ",
@@ -143,7 +143,8 @@ class Campaign:
                 _, result = self.run(case, [fault])
                 self.failures_tried += 1
                 self.check_failure(case, fault, kind, start, result, clean)
-            fault = cut_fault(number)
+            # The fault as a user gives it: its text is the one the manual documents.
+            fault = f"kill-after:{number}"
             _, result = self.run(case, [fault])
             self.cuts_tried += 1
             if result["status"] != -9:

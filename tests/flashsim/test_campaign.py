@@ -72,6 +72,15 @@ class Case(test_flashsim.Workdir):
         self.assertTrue(self.get("flash.img") == self.start, "starting flash not put back")
         return done
 
+    def build(self, name, source, *options):
+        """A program of the test's own, compiled from source; skipped where cc cannot."""
+        with open(self.path(name + ".c"), "wb") as f:
+            f.write(source)
+        done = subprocess.run(["cc", *options, "-o", self.path(name), self.path(name + ".c")],
+                              capture_output=True, text=True)
+        if done.returncode != 0:
+            self.skipTest(f"cc {' '.join(options)}: {done.stderr.strip()[-200:]}")
+
     @staticmethod
     def verdicts(done):
         """{cut number: verdict} from a campaign's rows."""
@@ -100,66 +109,83 @@ class Mistakes(Case):
         os.chmod(self.path("script.sh"), 0o755)
         plain = ["--image", "flash.img"]
         run = ["--", "./script.sh"]
-        for args, message in [
-            (plain + ["--faults", "kill-after:abc"] + run, "bad fault 'kill-after:abc'"),
-            (plain + ["--faults", "kill-after:0"] + run, "bad fault 'kill-after:0'"),
-            (plain + ["--faults", "erase-fail:mtd0:x"] + run, "bad fault 'erase-fail:mtd0:x'"),
-            (plain + ["--faults", "bogus:1"] + run, "bad fault 'bogus:1'"),
-            (plain + ["--", "./missing.sh"], "./missing.sh"),
-            (plain + ["--", "no-such-command-here"], "no-such-command-here"),
-            (["--image", "no/such/f.img"] + run, "no such folder"),
-            (["--dir", "no/such"] + run, "no such folder"),
-            (["--dir", "d", "--image", "flash.img"] + run, "not both"),
-            (plain + ["campaign", "--check", "true"] + run, "campaign comes first"),
-            (plain + ["--timeout", "soon"] + run, "--timeout soon"),
-            (plain + ["--log", "no/such/log"] + run, "no such folder"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--init"] + run, "--init"),
-            (["campaign", "--image", "flash.img"] + run, "--check"),
+        camp = ["campaign", "--image", "flash.img", "--check", "true"]
+        no_command = "no command: flashsim [OPTION...] -- COMMAND [ARG...] (or --init alone to " \
+                     "erase the flash)"
+        usage = "usage: flashsim report [--json FILE] [--junit FILE] SHARD.json..."
+        shard = "give K/N, this shard K of N (1 <= K <= N)"
+        for args, line in [
+            (plain + ["--faults", "kill-after:abc"] + run, "bad fault 'kill-after:abc': not a number"),
+            (plain + ["--faults", "kill-after:0"] + run, "bad fault 'kill-after:0': counts start at 1"),
+            (plain + ["--faults", "erase-fail:mtd0:x"] + run,
+             "bad fault 'erase-fail:mtd0:x': not a number"),
+            (plain + ["--faults", "bogus:1"] + run, "bad fault 'bogus:1': unknown fault"),
+            (plain + ["--", "./missing.sh"], "./missing.sh: no such file (the command)"),
+            (plain + ["--", "no-such-command-here"],
+             "no-such-command-here: command not found (the command)"),
+            (["--image", "no/such/f.img"] + run, "{dir}/no/such/f.img: no such folder {dir}/no/such"),
+            (["--dir", "no/such"] + run, "{dir}/no/such: no such folder {dir}/no"),
+            (["--dir", "d", "--image", "flash.img"] + run, "give --dir or --image, not both"),
+            (plain + ["campaign", "--check", "true"] + run,
+             "campaign comes first: flashsim campaign [OPTION...] -- SCRIPT"),
+            (plain + ["--timeout", "soon"] + run, "--timeout soon: not a number"),
+            (plain + ["--log", "no/such/log"] + run, "no/such/log: no such folder {dir}/no/such (--log)"),
+            (camp + ["--init"] + run,
+             "campaign does not take --init: it would erase the starting flash"),
+            (["campaign", "--image", "flash.img"] + run,
+             "campaign needs --check CMD: a campaign that judges nothing passes nothing"),
             (["campaign", "--image", "flash.img", "--check", "./nocheck.sh"] + run,
-             "./nocheck.sh"),
-            (["campaign", "--image", "flash.img", "--check", "true", "-j", "0"] + run, "-j 0"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--keep", "a/b"] + run,
-             "no such folder"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--json", "a/b.json"]
-             + run, "no such folder"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--state", "nostate"]
-             + run, "nostate"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--", "./missing.sh"],
-             "./missing.sh"),
+             "./nocheck.sh: no such file (the check)"),
+            (camp + ["-j", "0"] + run, "-j 0: must be at least 1"),
+            (camp + ["--keep", "a/b"] + run, "a/b: no such folder {dir}/a (--keep)"),
+            (camp + ["--json", "a/b.json"] + run, "a/b.json: no such folder {dir}/a (--json)"),
+            (camp + ["--state", "nostate"] + run, "nostate: no such folder (--state)"),
+            (camp + ["--", "./missing.sh"], "./missing.sh: no such file (the script)"),
             # A fault on a device the layout does not have would never fall.
-            (plain + ["--faults", "write-fail:mtd9:0"] + run, "the flash has no mtd9"),
-            (plain + ["--faults", "kill-after:3,erase-fail:mtd4:1"] + run, "no mtd4"),
+            (plain + ["--faults", "write-fail:mtd9:0"] + run, "bad fault 'write-fail:mtd9:0': "
+             "the flash has no mtd9 (its devices: mtd0 mtd1 mtd2 mtd3)"),
+            (plain + ["--faults", "kill-after:3,erase-fail:mtd4:1"] + run, "bad fault "
+             "'erase-fail:mtd4:1': the flash has no mtd4 (its devices: mtd0 mtd1 mtd2 mtd3)"),
             # Which of two would count? Neither.
-            (["campaign", "--image", "flash.img", "--check", "true", "--all", "--all"] + run,
-             "--all is given twice"),
+            (camp + ["--all", "--all"] + run, "--all is given twice"),
             (plain + ["--image", "flash.img"] + run, "--image is given twice"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--check", "false"] + run,
-             "--check is given twice"),
+            (camp + ["--check", "false"] + run, "--check is given twice"),
             # A time limit is a positive finite number of seconds a wait can take.
             (plain + ["--timeout", "inf"] + run, "--timeout inf: not a finite number"),
             (plain + ["--timeout", "nan"] + run, "--timeout nan: not a finite number"),
-            (plain + ["--timeout", "1e10"] + run, "--timeout 1e10: must be at most"),
-            (plain + ["--timeout", "0"] + run, "--timeout 0: must be at least"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--timeout=-inf"]
-             + run, "not a finite number"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--expect-status", "256"]
-             + run, "--expect-status 256"),
-            (plain + ["--expect-status", "1"] + run, "for a campaign"),
+            (plain + ["--timeout", "1e10"] + run, "--timeout 1e10: must be at most 1e+06"),
+            (plain + ["--timeout", "0"] + run, "--timeout 0: must be at least 0.001"),
+            (camp + ["--timeout=-inf"] + run, "--timeout -inf: not a finite number"),
+            (camp + ["--check-timeout", "0"] + run, "--check-timeout 0: must be at least 0.001"),
+            (plain + ["--check-timeout", "1"] + run, "--check-timeout is for a campaign"),
+            (camp + ["--expect-status", "256"] + run, "--expect-status 256: must be at most 255"),
+            (plain + ["--expect-status", "1"] + run, "--expect-status is for a campaign"),
             # A plain run of nothing (but --init, which erases the flash) does nothing.
-            (plain, "no command"),
-            (plain + ["--ram", "--"], "no command"),
+            (plain, no_command),
+            (plain + ["--ram", "--"], no_command),
+            # flashsim report's own.
+            (["report"], "report needs the JSON reports of the shards: " + usage),
+            (["report", "--json"], "--json needs a FILE"),
+            (["report", "--bogus", "x.json"], f"unknown option --bogus ({usage})"),
+            (["report", "missing.json"], "missing.json: No such file or directory"),
+            (["report", "flash.img"], "flash.img: not a JSON report of flashsim campaign"),
+            (["report", "--json", "a/b.json", "x.json"], "a/b.json: no such folder {dir}/a (--json)"),
+            (["report", "--json", "o.json", "--json", "p.json", "x.json"], "--json is given twice"),
+            # Shards.
+            (camp + ["--shard", "0/2"] + run, "--shard 0/2: " + shard),
+            (camp + ["--shard", "3/2"] + run, "--shard 3/2: " + shard),
+            (camp + ["--shard", "x"] + run, "--shard x: " + shard),
+            (camp + ["--torn", "--shard", "1/2"] + run,
+             "--shard with --torn needs --seed N: every shard cuts alike"),
+            (plain + ["--shard", "1/2"] + run, "--shard is for a campaign"),
         ]:
             with self.subTest(args=args):
                 done = self.flashsim(*args)
-                self.assertEqual(done.returncode, 2, done.stderr)
-                self.assertEqual(done.stdout, "")
-                self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
-                self.assertTrue(done.stderr.startswith("flashsim: "), done.stderr)
-                self.assertIn(message, done.stderr)
+                self.assertEqual((done.returncode, done.stdout, done.stderr),
+                                 (2, "", "flashsim: " + line.format(dir=self.dir) + "\n"))
                 self.assertFalse(os.path.exists(self.path("ran")), "the script ran")
-                self.assertFalse(os.path.exists(self.path("no")) or
-                                 os.path.exists(self.path("d")) or
-                                 os.path.exists(self.path("a")), "a folder was created")
+                self.assertFalse(any(os.path.exists(self.path(name)) for name in
+                                     ("no", "d", "a", "o.json")), "a file was created")
                 self.assertTrue(self.get("flash.img") == self.start)
 
     def test_places_an_ordinary_user_cannot_write_are_refused(self):
@@ -198,35 +224,53 @@ class Mistakes(Case):
 class Verdicts(Case):
     """What makes a campaign fail, and which cut points it tries."""
 
-    def test_what_fails_a_campaign(self):
+    def test_each_status_means_one_thing(self):
+        # 0: no window; 1: a window, a flash that fails; 2: nothing could be judged.
         self.put("once.sh", b"[ -e marker ] || { touch marker; flashtool writebootp k.img; }\n")
         self.put("order.sh", b"if [ -e marker ]; then flashtool writecramfs k.img; "
                              b"else touch marker; flashtool writebootp k.img; fi\n")
-        for script, check, status, verdicts in [
+        # The uncut run is quick; every held run after it is slow (a loaded machine would
+        # not slow one run fivefold).
+        self.put("slower.sh", b"[ -e marker ] && sleep 3; touch marker; flashtool erasel1\n")
+        writebootp = ["flashtool", "writebootp", "k.img"]
+        for script, check, args, status, result, verdicts in [
+            (writebootp, "true", [], 0, "pass", {"ok"}),
             # The whole script's failing check counts, with no cut point at all.
-            (["sh", "-c", "true"], "false", 1, set()),
-            (["flashtool", "writebootp", "k.img"], "true", 0, {"ok"}),
-            # Operations that the cut runs never reach are a failure, not a pass.
-            (["sh", "once.sh"], "true", 1, {"not reached"}),
+            (["sh", "-c", "true"], "false", [], 1, "fail", set()),
+            (writebootp, "flashtool checkkernel k.crc k.img", [], 1, "fail", {"ok", "FAIL"}),
+            (["flashtool", "erasel1"], "sleep 5", ["--check-timeout", "0.3"], 1, "fail",
+             {"TIMEOUT"}),
+            # Operations that the cut runs never reach say nothing of the flash.
+            (["sh", "once.sh"], "true", [], 2, "error", {"not reached"}),
             # Runs that take another path than the counting run: from the first operation
             # that differs (the second: mtd2 opened instead of mtd1) no cut is judged.
-            (["sh", "order.sh"], "true", 1, {"ok", "order changed"}),
+            (["sh", "order.sh"], "true", [], 2, "error", {"ok", "order changed"}),
+            # A held run past the script's limit is no window either.
+            (["sh", "slower.sh"], "true", ["--timeout", "0.5"], 2, "error", {"script TIMEOUT"}),
         ]:
-            with self.subTest(script=script, check=check):
+            with self.subTest(script=script, check=check, args=args):
                 if os.path.exists(self.path("marker")):
                     os.remove(self.path("marker"))
-                done = self.campaign(check=check, script=script)
+                done = self.campaign(*args, "--json", "r.json", check=check, script=script)
                 self.assertEqual(done.returncode, status, done.stdout + done.stderr)
                 self.assertEqual(set(self.verdicts(done).values()), verdicts)
+                self.assertEqual(json.loads(self.get("r.json"))["result"], result)
+                if status == 2:
+                    self.assertEqual(self.windows(done), [])
+                    self.assertNotIn("every cut point passed", done.stdout)
                 if "order changed" in verdicts:
                     found = self.verdicts(done)
                     self.assertEqual(found[1], "ok")
                     self.assertEqual({found[n] for n in found if n > 1}, {"order changed"})
-                    # Reported as such, not as a window, nor as "every cut point passed".
-                    self.assertEqual(self.windows(done), [])
                     self.assertIn(f"order changed from cut after 2 on ({len(found) - 1} cut "
                                   f"points): the runs took another path", done.stdout)
-                    self.assertNotIn("every cut point passed", done.stdout)
+        # The uncut run past the script's limit: nothing to judge against, one line.
+        done = self.campaign("--timeout", "0.5", check="true",
+                             script=["sh", "-c", "sleep 3; flashtool erasel1"])
+        self.assertEqual((done.returncode, done.stdout), (2, ""))
+        self.assertEqual(done.stderr, "flashsim: the script ran past its limit of 0.5 s "
+                                      "(--timeout) in its uncut run: nothing is judged; give a "
+                                      "longer --timeout\n")
 
     def test_all_tries_every_operation_and_the_default_a_sample(self):
         sampled = self.verdicts(self.campaign())
@@ -303,7 +347,8 @@ class Verdicts(Case):
                                          "--json", "r.json", *mode, "--check", check, "--",
                                          *script)
                     self.assertEqual(done.returncode, 1, done.stderr)
-                    cuts.append(json.loads(self.get("r.json"))["cuts"])
+                    cuts.append([{k: v for k, v in c.items() if k != "time"}
+                                 for c in json.loads(self.get("r.json"))["cuts"]])
                 self.assertEqual(cuts[0], cuts[1])
                 inside = [c for c in cuts[0] if c["cut"] == "inside"]
                 self.assertGreater(len(inside), 20)
@@ -520,7 +565,9 @@ class CiConditions(Case):
         while not os.path.exists(self.path(name)) and time.monotonic() < end and \
                 proc.poll() is None:
             time.sleep(0.02)
-        self.assertTrue(os.path.exists(self.path(name)), proc.poll())
+        if not os.path.exists(self.path(name)):
+            self.fail(f"{name} never came; the launcher ended with {proc.poll()}: "
+                      f"{proc.communicate(timeout=60)[1] if proc.poll() is not None else ''}")
 
     def test_temporary_folder_on_a_tmpfs(self):
         if os.geteuid() != 0 and not os.path.exists("/proc/self/ns/user"):
@@ -529,8 +576,19 @@ class CiConditions(Case):
                 "flashtool checkkernel k.crc k.img", "--", "flashtool", "writebootp", "k.img"]
         here = self.launcher(*args)
         here_out = here.communicate(timeout=120)[0]
-        for size, status in ((64 << 20, 1), (2 << 20, 2)):
-            with self.subTest(size=size):
+        # A check that fills TMPDIR and fails stands for another job filling it meanwhile.
+        fill = f"head -c 100000000 /dev/zero > {self.tmp}/filler; false"
+        for size, check, status, said in [
+            (64 << 20, "flashtool checkkernel k.crc k.img", 1, None),
+            (2 << 20, "true", 2, "no room in the temporary folder {} \\(TMPDIR\\): this "
+             "campaign needs about [0-9]+ MiB there, [0-9]+ MiB are free; give TMPDIR another "
+             "folder"),
+            (64 << 20, fill, 2, "no room left in the temporary folder {} \\(TMPDIR\\) "
+             "during the check of the whole script: this campaign needs about [0-9]+ MiB there; give "
+             "TMPDIR another folder"),
+        ]:
+            with self.subTest(size=size, check=check):
+                args[args.index("--check") + 1] = check
                 proc = self.launcher(*args, preexec_fn=private_tmpfs(self.tmp, size))
                 out, err = proc.communicate(timeout=120)
                 self.assertNotIn("Traceback", err)
@@ -539,9 +597,7 @@ class CiConditions(Case):
                     self.assertEqual(self.rows(out), self.rows(here_out))
                 else:
                     self.assertEqual(out, "")
-                    self.assertRegex(err, f"^flashsim: no room left in the temporary folder "
-                                          f"{self.tmp} \\(TMPDIR\\): this campaign needs about "
-                                          f"[0-9]+ MiB there .*\n$")
+                    self.assertRegex(err, "^flashsim: " + said.format(self.tmp) + "\n$")
                 self.assertTrue(self.get("flash.img") == self.start)
         self.assertTrue(here_out)
 
@@ -595,31 +651,40 @@ class CiConditions(Case):
                                       "--", "true"], cwd=self.dir, env=self.env)
         self.assertEqual(done.returncode, 0)
 
-    def test_one_campaign_or_run_per_flash(self):
+    def test_a_plain_run_has_its_flash_a_campaign_its_state_to_itself(self):
         self.put("check.sh", b"touch check-waits; sleep %s\n" % LINGER.encode())
         os.mkdir(self.path("devices"))
+        os.mkdir(self.path("state"))
+        busy = "^flashsim: .*: another flashsim run or campaign is using this flash\n$"
         for flash in (["--image", "flash.img"], ["--dir", "devices"]):
             with self.subTest(flash=flash):
                 if os.path.exists(self.path("check-waits")):
                     os.remove(self.path("check-waits"))
-                first = self.launcher("campaign", *flash, "--check", "sh check.sh", "--",
-                                      "flashtool", "writebootp", "k.img")
+                first = self.launcher("campaign", *flash, "--state", "state", "--check",
+                                      "sh check.sh", "--", "flashtool", "writebootp", "k.img")
                 self.addCleanup(first.kill)
                 self.wait_for("check-waits", first)
-                for second in (["campaign", *flash, "--check", "true", "--", "true"],
-                               [*flash, "--", "touch", "ran"]):
+                for second, status, said in [
+                    # Campaigns only read the flash: they share it.
+                    (["campaign", *flash, "--check", "true", "--", "true"], 0, "^$"),
+                    ([*flash, "--", "touch", "ran"], 2, busy),
+                    (["campaign", *flash, "--state", "state", "--check", "true", "--",
+                      "true"], 2, "^flashsim: .*/state: another flashsim campaign is using "
+                                  "this --state folder\n$"),
+                ]:
                     done = self.flashsim(*second)
-                    self.assertEqual((done.returncode, done.stdout), (2, ""), done.stderr)
-                    self.assertRegex(done.stderr, "^flashsim: .*: another flashsim run or "
-                                                  "campaign is using this flash\n$")
+                    self.assertEqual(done.returncode, status, done.stderr)
+                    self.assertRegex(done.stderr, said)
                 first.send_signal(signal.SIGTERM)
                 first.communicate(timeout=60)
                 self.assertFalse(os.path.exists(self.path("ran")))
-        # A plain run holds it too; its end lets it go.
+        # A plain run holds it too, from campaigns as well; its end lets it go.
         run = self.launcher("--image", "flash.img", "--", "sh", "-c",
                             "touch run-waits; sleep 1")
         self.wait_for("run-waits", run)
         self.assertEqual(self.flashsim("--image", "flash.img", "--", "true").returncode, 2)
+        self.assertEqual(self.flashsim("campaign", "--image", "flash.img", "--check", "true",
+                                       "--", "true").returncode, 2)
         run.communicate(timeout=60)
         self.assertEqual(self.flashsim("--image", "flash.img", "--", "true").returncode, 0)
 
@@ -632,6 +697,11 @@ class CiConditions(Case):
                               cwd=self.dir, env=self.env, capture_output=True, text=True)
         self.assertEqual(done.returncode, 1, done.stderr)
         self.assertIn("window: cut after 1 ", done.stdout)
+        # Two campaigns side by side on the one read-only image.
+        both = [self.launcher("campaign", "--image", "flash.img", "--check", "sleep 0.2",
+                              "--", "flashtool", "erasel1", user=user) for _ in range(2)]
+        self.assertEqual([p.communicate(timeout=120)[1] for p in both], ["", ""])
+        self.assertEqual([p.returncode for p in both], [0, 0])
         os.chmod(self.path("flash.img"), 0o644)
 
 
@@ -701,6 +771,12 @@ class Reports(Case):
         self.assertEqual(names[-1], "the campaign")
 
 
+def untimed(windows):
+    """Windows without the time each check took."""
+    return [{k: {f: v for f, v in e.items() if f != "time"} if isinstance(e, dict) else e
+             for k, e in w.items()} for w in windows]
+
+
 class Shards(Case):
     """--shard K/N over CI jobs, merged by flashsim report into one campaign's answer."""
 
@@ -726,7 +802,8 @@ class Shards(Case):
                                        "m.xml")
                 self.assertEqual((merged.returncode, merged.stderr), (1, ""))
                 a, m = json.loads(self.get("whole.json")), json.loads(self.get("m.json"))
-                self.assertEqual(m["windows"], a["windows"])
+                # Each check's time is its own.
+                self.assertEqual(untimed(m["windows"]), untimed(a["windows"]))
                 self.assertEqual(self.windows(merged), self.windows(whole))
                 self.assertEqual((m["result"], m["uncut"], m["shards"]), ("fail", "ok", count))
                 verdicts = {(c["operation"], c["cut"]): c["verdict"] for c in m["cuts"]}
@@ -743,27 +820,14 @@ class Shards(Case):
                                            f".* to cut {last['cut']} {last['operation']} ")
 
     def test_shard_mistakes_are_one_line(self):
-        self.put("s1.json", b"{}")
         done = self.campaign("--all", "--shard", "1/2", "--json", "a.json", check="true")
         self.assertEqual(done.returncode, 0)
         self.campaign("--all", "--json", "b.json", check="false")
+        # The mistakes that need no shard report are in Mistakes' table.
         for args, message in [
-            (["campaign", "--image", "flash.img", "--check", "true", "--shard", "0/2", "--",
-              "true"], "--shard 0/2: give K/N"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--shard", "3/2", "--",
-              "true"], "--shard 3/2"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--shard", "x", "--",
-              "true"], "--shard x"),
-            (["campaign", "--image", "flash.img", "--check", "true", "--torn", "--shard", "1/2",
-              "--", "true"], "needs --seed"),
-            (["--image", "flash.img", "--shard", "1/2", "--", "true"], "--shard is for a campaign"),
-            (["report"], "needs the JSON reports"),
-            (["report", "nothing.json"], "nothing.json"),
-            (["report", "s1.json"], "not a JSON report"),
             (["report", "a.json"], "(2/2 missing)"),
             (["report", "a.json", "a.json"], "each of 1/2 to 2/2 once"),
             (["report", "a.json", "b.json"], "not shards of one campaign: their check differ"),
-            (["report", "--json", "no/such.json", "a.json"], "no such folder"),
         ]:
             with self.subTest(args=args):
                 done = self.flashsim(*args)
@@ -803,14 +867,20 @@ class NothingSilent(Case):
             self.put("flash.img", self.start)
 
     def test_a_check_past_its_limit_gets_term_then_kill(self):
-        # One check cleans up on TERM; one ignores TERM and is killed two seconds later.
+        # One check cleans up on TERM; one ignores TERM and is killed two seconds later;
+        # one is a script given as a command, whose shell dies on TERM while the script's
+        # own cleanup runs.
+        self.put("hc.sh", b"#!/bin/sh\ntouch left-$$; trap 'sleep 0.3; rm -f left-$$; "
+                          b"exit 1' TERM\nsleep %s & wait\n" % LINGER.encode())
+        os.chmod(self.path("hc.sh"), 0o755)
         for check, left in [
             (f"touch left-$$; trap 'rm -f left-$$; exit 1' TERM; sleep {LINGER} & wait", []),
             (f"trap '' TERM; sleep {LINGER}", []),
+            ("./hc.sh; true", []),
         ]:
             with self.subTest(check=check):
                 began = time.monotonic()
-                done = self.campaign("--timeout", "0.5", "-j", "8", check=check,
+                done = self.campaign("--check-timeout", "0.5", "-j", "8", check=check,
                                      script=["flashtool", "erasel1"])
                 took = time.monotonic() - began
                 self.assertEqual(done.returncode, 1, done.stderr)
@@ -850,6 +920,21 @@ class StateApart(Case):
                            "the checks ran one at a time")
         self.assertEqual(sorted(os.listdir(self.path("state"))), ["n"])
         self.assertEqual(self.get("state/n"), b"0\n")
+
+
+class StateUnderLoad(Case):
+    def test_state_campaigns_judge_exactly_under_load(self):
+        # A check that sees its own state copy is forked, and takes its own session a
+        # moment later: the end of a held run must not take it for one of the run's.
+        os.mkdir(self.path("state"))
+        hog = subprocess.Popen(["sh", "-c", "while :; do :; done"])
+        self.addCleanup(hog.kill)
+        script = ["sh", "-c", "dd if=/dev/zero of=/dev/mtd3 bs=1024 count=4 2>/dev/null; "
+                              "echo x >> state/a"]
+        for _ in range(20):
+            done = self.campaign("--all", "--state", "state", check="echo checked",
+                                 script=script)
+            self.assertEqual((done.returncode, done.stderr), (0, ""), done.stdout)
 
 
 class Stopping(Case):
@@ -929,7 +1014,7 @@ class Stopping(Case):
 
     def test_hung_check_times_out(self):
         began = time.monotonic()
-        done = self.campaign("--timeout", "2", check=f"touch x; sleep {LINGER}",
+        done = self.campaign("--check-timeout", "2", check=f"touch x; sleep {LINGER}",
                              script=["sh", "-c", "flashtool erasel1"])
         self.assertLess(time.monotonic() - began, 60)
         self.assertEqual(done.returncode, 1)
@@ -995,6 +1080,42 @@ int main(void) {
     return fd < 0 || write(fd, "static", 6) != 6 ? 1 : 0;
 }
 """
+# escaper PATH [umount|quick|caps]: writes "static" to PATH, a stand-in for the host's
+# flash; first unmounts /dev when asked (what a file capability or a set-user-ID bit would
+# let it do); quick: opens PATH without waiting and ends at once, writing nothing; caps:
+# ends with 0 when it holds any capability, a privilege gained.
+ESCAPER = rb"""#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <unistd.h>
+int main(int argc, char** argv) {
+    const char* how = argc > 2 ? argv[2] : "";
+    if (argc < 2) return 2;
+    if (strcmp(how, "caps") == 0) {
+        char line[256];
+        FILE* status = fopen("/proc/self/status", "r");
+        while (status && fgets(line, sizeof line, status))
+            if (strncmp(line, "CapEff:", 7) == 0) return strspn(line + 7, "\t0") == strlen(line + 7) - 1;
+        return 1;
+    }
+    if (strcmp(how, "umount") == 0) umount2("/dev", MNT_DETACH);
+    int fd = open(argv[1], O_WRONLY | (strcmp(how, "quick") == 0 ? O_NONBLOCK : 0));
+    if (strcmp(how, "quick") == 0) return 0;
+    return fd < 0 || write(fd, "static", 6) != 6 ? 1 : 0;
+}
+"""
+# reopen freopen|freopen64: reopens its standard output onto /dev/mtd2 and writes there;
+# ends with 1 when the reopen is refused.
+REOPEN = rb"""#define _LARGEFILE64_SOURCE
+#include <stdio.h>
+#include <string.h>
+int main(int argc, char** argv) {
+    FILE* out = argc > 1 && strcmp(argv[1], "freopen64") == 0
+        ? freopen64("/dev/mtd2", "w", stdout) : freopen("/dev/mtd2", "w", stdout);
+    return out == NULL || fputs("static", out) < 0 || fflush(out) != 0 ? 1 : 0;
+}
+"""
 # Runs a command where unshare(2) fails, as in a container whose seccomp profile refuses it.
 NO_UNSHARE = rb"""#include <errno.h>
 #include <stddef.h>
@@ -1035,14 +1156,6 @@ class Host(Case):
     """No run reaches the host's flash: not without its library, not through a program it
     does not serve, not where no /dev of its own can be had but by the user's word."""
 
-    def build(self, name, source, *options):
-        with open(self.path(name + ".c"), "wb") as f:
-            f.write(source)
-        done = subprocess.run(["cc", *options, "-o", self.path(name), self.path(name + ".c")],
-                              capture_output=True, text=True)
-        if done.returncode != 0:
-            self.skipTest(f"cc {' '.join(options)}: {done.stderr.strip()[-200:]}")
-
     def test_no_run_reaches_the_host(self):
         if shutil.which("cc") is None:
             self.skipTest("no C compiler")
@@ -1065,6 +1178,8 @@ class Host(Case):
         no_library = dict(self.env, FLASHSIM_LIB=self.path("missing/libflashsim.so"))
         killed = ("flashsim: ./opener \\(pid [0-9]+\\) opened /dev/mtd2, a device the simulator "
                   "does not serve: killed\n")
+        counted = ("flashsim: 1 open of a device by a program the simulator does not serve: "
+                   "the run fails\n")
         campaign = ["campaign", "--image", "flash.img", "--check", "true", "--"]
         for name, user, unshare, mtd2, env, args, status, message, out in [
             ("no library", as_user, [], True, no_library,
@@ -1077,9 +1192,9 @@ class Host(Case):
             ("served", as_user, [], True, self.env,
              ["--image", "flash.img", "--ram", "--", "sh", "-c", "echo x > /dev/mtd2"], 0, "", ""),
             ("static", as_user, [], True, self.env,
-             ["--image", "flash.img", "--", "./opener"], 137, killed, ""),
+             ["--image", "flash.img", "--", "./opener"], 137, killed + counted, ""),
             ("static as root", [], [], True, self.env,
-             ["--image", "flash.img", "--", "./opener"], 137, killed, ""),
+             ["--image", "flash.img", "--", "./opener"], 137, killed + counted, ""),
             ("static, campaign", as_user, [], True, self.env, campaign + ["./opener"], 1,
              f"({killed})+", "(.*\n)*[0-9]+ opens? of a device by a program the simulator does "
              "not serve \\(see above\\): the campaign fails\n.*\n"),
@@ -1114,6 +1229,117 @@ class Host(Case):
                 self.assertFalse(os.path.exists(self.path("ran")) or
                                  os.path.exists(self.path("new.img")), "the run went on")
                 self.assertEqual(os.listdir(self.tmp), [])
+
+
+class Seal(Case):
+    """No program of a run reaches the host's flash by any route, as root or not: in a plain
+    run, in a campaign's script and in its check. The host's flash is a stand-in, files named
+    as flash devices in a /dev of the test's own; a route counts when one of them changed."""
+
+    STAND_INS = ("mtd2", "mtdblock2", "ubi0_0")
+    ROUTES = [
+        ("a static program", "./esc /dev/mtd2"),
+        ("an mtdblock device", "./esc /dev/mtdblock2"),
+        ("a UBI volume", "./esc /dev/ubi0_0"),
+        ("/dev unmounted", "umount -l /dev; ./esc /dev/mtd2"),
+        ("/dev made writable, a node made", "mount -o remount,rw /dev; mknod /dev/node c 90 4; "
+         "./esc /dev/node"),
+        ("a node made in the work folder", "mknod node c 90 4; ./esc node"),
+        ("/proc unmounted", "umount -l /proc; ./esc /proc/1/root/dev/mtd2"),
+        ("a file capability", "./esc-cap /dev/mtd2 umount"),
+        # One the seal does not drop: an ordinary user's program gains it without the
+        # no-new-privileges step (root holds it anyway).
+        ("a harmless file capability gained", "./esc-raw - caps"),
+        ("a set-user-ID root program", "./esc-suid /dev/mtd2 umount"),
+        ("a descriptor handed in", "echo static >&3 || exit 1"),
+        ("an open that ends at once", "./esc /dev/mtd2 quick"),
+    ]
+
+    def test_every_route_fails_or_is_refused(self):
+        if shutil.which("cc") is None or os.geteuid() != 0:
+            self.skipTest("needs a C compiler and root (to make the stand-ins and helpers)")
+        self.build("esc", ESCAPER, "-static")
+        for name, how in (("esc-cap", ["setcap", "cap_sys_admin+ep"]),
+                          ("esc-raw", ["setcap", "cap_net_raw+ep"]),
+                          ("esc-suid", ["chmod", "4755"])):
+            shutil.copy(self.path("esc"), self.path(name))
+            subprocess.run(how + [self.path(name)], check=True)
+        os.makedirs(self.path("dev"))
+        for name in ("null", "zero"):
+            self.put(f"dev/{name}", b"")
+        os.symlink("/proc/self/fd", self.path("dev/fd"))
+        for path in (self.dir, self.tmp, self.path("dev")):
+            os.chmod(path, 0o777)
+        os.chmod(self.path("flash.img"), 0o666)
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        # Each mode: the launcher's arguments for a route, and the statuses that say it
+        # failed (a plain run: the route's own failure, or 137 when it was killed; 2 would
+        # be the launcher refusing its arguments).
+        modes = [
+            ("plain run", lambda route: ["--image", "flash.img", "--", "sh", "-c", route],
+             [status for status in range(1, 256) if status != 2]),
+            ("campaign", lambda route: ["campaign", "--image", "flash.img", "--check", "true",
+                                        "--", "sh", "-c", route], (1,)),
+            ("check", lambda route: ["campaign", "--image", "flash.img", "--check", route, "--",
+                                     "true"], (1,)),
+        ]
+        for route, command in self.ROUTES:
+            for user, prefix in (("nobody", nobody), ("root", [])):
+                if user == "root" and "harmless" in route:
+                    continue
+                for mode, args, failed in modes:
+                    with self.subTest(route=route, user=user, mode=mode):
+                        done = self.sealed(prefix, "3<>/dev/mtd2", args(command))
+                        self.assertIn(done.returncode, failed, done.stdout + done.stderr)
+        # A standard stream that is a flash device is refused before anything runs.
+        for user, prefix in (("nobody", nobody), ("root", [])):
+            for mode, args, _ in modes[:2]:
+                with self.subTest(route="standard input", user=user, mode=mode):
+                    done = self.sealed(prefix, "< /dev/mtd2", args("./esc /dev/mtd2"))
+                    self.assertEqual((done.returncode, done.stdout, done.stderr), (
+                        2, "", "flashsim: standard input is a flash device (/dev/mtd2): "
+                               "refused\n"))
+
+    def test_a_stream_reopened_onto_a_device_never_reaches_its_path(self):
+        # The library alone (no launcher, no /dev of the run's own): freopen onto a device
+        # it serves, or one the faults say is missing, is refused, never passed on to the
+        # path, here the host's stand-in.
+        if shutil.which("cc") is None or os.geteuid() != 0:
+            self.skipTest("needs a C compiler and root (for a /dev of the test's own)")
+        self.build("reopen", REOPEN)
+        os.makedirs(self.path("dev"))
+        for name, data in (("null", b""), ("zero", b""), ("mtd2", b"host flash")):
+            self.put(f"dev/{name}", data)
+        for call, faults in [("freopen", "missing:mtd2"), ("freopen64", "missing:mtd2"),
+                             ("freopen", "")]:
+            with self.subTest(call=call, faults=faults):
+                done = subprocess.run(
+                    ["./reopen", call], cwd=self.dir, capture_output=True, text=True,
+                    preexec_fn=host_dev(self.path("dev")), timeout=60,
+                    env=dict(self.env, LD_PRELOAD=os.path.join(BUILD(), "tools", "flashsim",
+                                                               "libflashsim.so"),
+                             FLASHSIM_IMAGE="flash.img",
+                             FLASHSIM_FAULTS=faults))
+                self.assertEqual((done.returncode, done.stdout), (1, ""), done.stderr)
+                self.assertEqual(self.get("dev/mtd2"), b"host flash")
+
+    def sealed(self, prefix, redirection, args):
+        """The launcher started with redirection (made in the host's /dev) by the user of
+        prefix; every stand-in must be as it was, and no node made."""
+        for name in self.STAND_INS:
+            self.put(f"dev/{name}", b"host flash")
+            os.chmod(self.path(f"dev/{name}"), 0o666)
+        done = subprocess.run(
+            prefix + ["sh", "-c", f'exec "$@" {redirection}', "sh",
+                      os.path.join(BUILD(), "flashsim")] + args,
+            cwd=self.dir, env=self.env, capture_output=True, text=True, timeout=120,
+            preexec_fn=host_dev(self.path("dev")))
+        self.assertNotIn("Traceback", done.stderr)
+        for name in self.STAND_INS:
+            self.assertEqual(self.get(f"dev/{name}"), b"host flash", name)
+        self.assertFalse(os.path.lexists(self.path("node")), "a device node was made")
+        self.put("flash.img", self.start)
+        return done
 
 
 # Another board's NOR map: 8 MiB in five partitions, the environment in 4 KiB sectors.

@@ -5,6 +5,7 @@ the processes of a script, and in a power-cut campaign.
   test_flashsim.py --build BUILD [--cmake cmake] [unittest options]
 """
 import argparse
+import faulthandler
 import os
 import random
 import re
@@ -25,6 +26,11 @@ CRAMFS, L1 = 0x100000, 0x8000
 STAMP = bytes.fromhex("56 56 44 0A 00 00 01 10") + b"\xff" * (0x2000 - 8)
 
 
+# The longest a test case may take (seconds): one that hangs fails with the traceback of
+# where it hangs, instead of holding the whole run until ctest's own limit ends it unsaid.
+CASE_LIMIT = 180
+
+
 def noise(seed, size):
     return random.Random(seed).randbytes(size)
 
@@ -33,10 +39,12 @@ class Folder(unittest.TestCase):
     """Each test in a folder of its own, with files put in and read back by name."""
 
     def setUp(self):
+        faulthandler.dump_traceback_later(CASE_LIMIT, exit=True)
         self.dir = tempfile.mkdtemp(prefix="flashsim-test-")
 
     def tearDown(self):
         shutil.rmtree(self.dir, ignore_errors=True)
+        faulthandler.cancel_dump_traceback_later()
 
     def path(self, name):
         return os.path.join(self.dir, name)

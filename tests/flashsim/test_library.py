@@ -21,8 +21,18 @@ import sys
 import textwrap
 import unittest
 
+import functools
+import hashlib
+import operator
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+PACKAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "flashsim")
+sys.path.insert(0, PACKAGE)
 from test_flashsim import Folder  # noqa: E402
+from flashsim import library as launcher_library  # noqa: E402
+from flashsim.copies import Copies  # noqa: E402
+from flashsim.flash import Flash, Layout  # noqa: E402
+from flashsim.trace import Cut  # noqa: E402
 
 SIMLIB = None  # set by main()
 MIB4 = 0x400000
@@ -274,6 +284,7 @@ class Interface(Workdir):
 def library():
     lib = ctypes.CDLL(SIMLIB)
     lib.flashsim_page_size.restype = ctypes.c_size_t
+    lib.flashsim_page_size.argtypes = [ctypes.c_uint64]
     lib.flashsim_page_state.argtypes = [ctypes.c_void_p] + [ctypes.POINTER(ctypes.c_uint32)] * 3
     lib.flashsim_layout.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
     return lib
@@ -282,7 +293,7 @@ def library():
 def page_state(path):
     """(operations, power off, broken) of a run page, as the library reads it."""
     lib = library()
-    with open(path, "r+b") as f, mmap.mmap(f.fileno(), lib.flashsim_page_size()) as page:
+    with open(path, "r+b") as f, mmap.mmap(f.fileno(), lib.flashsim_page_size(MIB4)) as page:
         words = [ctypes.c_uint32() for _ in range(3)]
         address = ctypes.addressof(ctypes.c_char.from_buffer(page))
         lib.flashsim_page_state(ctypes.c_void_p(address), *map(ctypes.byref, words))
@@ -309,7 +320,7 @@ class Run(Workdir):
     def start(self, script, faults, image=None, timeout=120, **extra):
         os.makedirs(self.path("run"), exist_ok=True)
         if not os.path.exists(self.path("run/counter")):
-            self.put("run/counter", bytes(library().flashsim_page_size()))
+            self.put("run/counter", bytes(library().flashsim_page_size(MIB4)))
         try:
             return subprocess.run(["sh", "-c", script], cwd=self.dir, env=self.env(faults, image, **extra),
                                   capture_output=True, text=True, start_new_session=True, timeout=timeout)
@@ -363,6 +374,9 @@ class Run(Workdir):
                 operations, power_off, _ = self.page()
                 ops = [line.split() for line in self.log() if line.startswith("op ")]
                 self.assertEqual((power_off, operations, max(int(op[1]) for op in ops)), (1, cut, cut))
+                # Each operation is traced while it holds the chip: the numbers come in the
+                # order the chip did the operations.
+                self.assertEqual([int(op[1]) for op in ops], list(range(1, cut + 1)))
                 flash = self.get("flash.img")
                 for name, start, _size, _erase in LAYOUT[1:3]:
                     written = {i for i in range(64) if flash[start + i] == 0}
@@ -437,7 +451,7 @@ class Run(Workdir):
         """Starts a Python member of a fresh run in a session of its own and returns it once
         it has made the file "hidden" (the scripts hide their run from the cut there)."""
         os.makedirs(self.path("run"))
-        self.put("run/counter", bytes(library().flashsim_page_size()))
+        self.put("run/counter", bytes(library().flashsim_page_size(MIB4)))
         member = subprocess.Popen([sys.executable, "-c", script], cwd=self.dir, env=self.env("", image),
                                   start_new_session=True)
         self.addCleanup(member.wait)
@@ -575,6 +589,17 @@ class Run(Workdir):
         for key, outcomes in results.items():
             self.assertEqual(len(outcomes), 1, f"{key}: the same seed left different bytes")
 
+    def test_torn_cuts_of_alike_writes_with_one_seed_tear_each_at_its_own_place(self):
+        script = "dd if=/dev/zero of=/dev/mtd2 bs=1024 count=6 conv=notrunc 2>/dev/null"
+        writes = [n for n, kind in self.count_ops(script, b"\xff" * MIB4) if kind == "write"]
+        offsets = set()
+        for number in writes:
+            self.fresh()
+            self.start(script, f"torn:{number}:11")
+            offsets |= {line.split()[4] for line in self.log() if line.startswith(f"torn {number} write")}
+        self.assertEqual(len(writes), 6)
+        self.assertGreater(len(offsets), 1, "one tear offset for every cut point")
+
     def test_a_held_runs_torn_cut_goes_to_its_copy_and_the_operation_runs_whole(self):
         # The process that does the operation named in the page leaves in FLASHSIM_RUN/torn
         # what torn:N:SEED leaves on the flash, byte for byte, then does the operation whole;
@@ -598,13 +623,13 @@ class Run(Workdir):
                 self.start(script, f"torn:{number}:{seed}", self.put("flash.img", before))
                 torn = self.get("flash.img")
                 self.fresh()
-                self.put("run/counter", bytes(lib.flashsim_page_size()))
+                self.put("run/counter", bytes(lib.flashsim_page_size(MIB4)))
                 if os.path.lexists(self.path("run/torn")):
                     os.remove(self.path("run/torn"))
                 if copy:
                     os.symlink(self.put("copy.img", before), self.path("run/torn"))
                 with open(self.path("run/counter"), "r+b") as f, \
-                        mmap.mmap(f.fileno(), lib.flashsim_page_size()) as page:
+                        mmap.mmap(f.fileno(), lib.flashsim_page_size(MIB4)) as page:
                     address = ctypes.c_void_p(ctypes.addressof(ctypes.c_char.from_buffer(page)))
                     lib.flashsim_set_torn_copy(address, number, seed)
                     done = self.start(script, "", self.put("flash.img", before))
@@ -705,10 +730,13 @@ class Layouts(Workdir):
                    "below 4 GiB")
         self.assertEqual(self.layout(bad), (1, message))
         self.assertEqual(self.layout(self.path("none")), (1, f"bad layout '{self.path('none')}': cannot be read"))
+        # A file past 8 KiB is refused whole, never read as its first 8 KiB (a good layout).
+        long = self.put("long.mtd", BOARD.encode() + b"\n" * 8192 + b'mtd5: 00010000 00010000 "tail"\n')
+        self.assertEqual(self.layout(long), (1, f"bad layout '{long}': longer than 8 KiB"))
         # A process of a run with a bad layout ends it, as a bad fault list does; an image
         # of the wrong size for a good layout is refused at open.
         os.mkdir(self.path("run"))
-        self.put("run/counter", bytes(library().flashsim_page_size()))
+        self.put("run/counter", bytes(library().flashsim_page_size(MIB4)))
         image = self.put("flash.img", b"\xff" * MIB4)
         done = subprocess.run(["sh", "-c", "echo ran > marker"], cwd=self.dir, capture_output=True, text=True,
                               env=clean_env(FLASHSIM_IMAGE=image, FLASHSIM_LAYOUT=bad,
@@ -727,7 +755,9 @@ class Faults(Workdir):
         check = ctypes.CDLL(SIMLIB).flashsim_check_faults
         check.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
         for faults, message in [
-            ("", ""), ("kill-after:3,torn:4:0x99", ""), ("erase-fail:mtd0:2 missing:mtd1", ""),
+            ("", ""), ("kill-after:3,torn:4:0x99", ""), ("erase-fail:mtd0:2, missing:mtd1 ,", ""),
+            ("erase-fail:mtd0:2 missing:mtd1",
+             "bad fault 'erase-fail:mtd0:2 missing:mtd1': faults are separated by commas"),
             ("kill-after:abc", "bad fault 'kill-after:abc': not a number"),
             ("kill-after:0", "bad fault 'kill-after:0': counts start at 1"),
             ("kill-after", "bad fault 'kill-after': missing number"),
@@ -756,12 +786,102 @@ class Faults(Workdir):
         self.assertFalse(os.path.exists(self.path("marker")))
 
 
+class LauncherFaults(Workdir):
+    def test_a_fault_list_means_the_same_to_every_path_of_the_launcher(self):
+        # One separator rule, the library's, for a plain run, --torn and a campaign's cuts.
+        script = "printf abcd | dd of=/dev/mtd2 bs=1 conv=notrunc 2>/dev/null"
+        inside = "power cut inside operation 3 (write mtd2, "
+        for faults, torn, status, said in [
+                ("kill-after:3 erase-fail:mtd2:1", False, 2, "faults are separated by commas"),
+                ("kill-after:3, write-fail:mtd9:0", False, 2, "the flash has no mtd9 (its devices: mtd0 mtd1"),
+                ("kill-after:3, erase-fail:mtd2:1", False, 137, "power cut after operation 3"),
+                ("erase-fail:mtd2:1, kill-after:3", True, 137, inside),
+                ("kill-after:3,erase-fail:mtd2:1", True, 137, inside)]:
+            with self.subTest(faults=faults, torn=torn):
+                image = self.put("flash.img", b"\xff" * MIB4)
+                done = subprocess.run(
+                    [sys.executable, "-c", f"import sys; sys.path.insert(0, {PACKAGE!r}); import flashsim; "
+                     "sys.exit(flashsim.main())", "--image", image, "--faults", faults]
+                    + (["--torn", "--seed", "11"] if torn else []) + ["--", "sh", "-c", script],
+                    env=clean_env(FLASHSIM_LIB=SIMLIB), capture_output=True, text=True)
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertIn(said, done.stderr)
+        # A campaign's cut inside 3 is the plain run's --torn of kill-after:3, seed for seed.
+        self.assertEqual(Cut(3, inside=True).fault(11), launcher_library.torn_faults("kill-after:3", 11))
+
+
+# A 64 MiB NOR: a copy must cost what was written, not the flash's size.
+BIG = HEADER + 'mtd0: 00100000 00010000 "boot"\nmtd1: 03f00000 00010000 "data"\n'
+
+
+class CheckCopies(Workdir):
+    def read(self, flash):
+        """The whole flash as a program of the run or a check reads it through the library."""
+        return subprocess.run(["sh", "-c", "cat /dev/mtd0 /dev/mtd1"], env=clean_env(**flash.env()),
+                              capture_output=True).stdout
+
+    def view(self, flash):
+        return hashlib.sha256(self.read(flash)).hexdigest()
+
+    def write(self, flash, device, offset, size, run=None):
+        env = clean_env(**flash.env(), **({"FLASHSIM_RUN": run} if run else {}))
+        done = subprocess.run(["sh", "-c", f"head -c {size} /dev/zero | dd of=/dev/{device} bs=4096 seek={offset} "
+                               "oflag=seek_bytes conv=notrunc 2>/dev/null"], env=env)
+        self.assertEqual(done.returncode, 0)
+
+    def test_copies_of_a_big_flash_hold_each_cut_and_only_what_was_written(self):
+        layout = Layout(self.put("big.mtd", BIG.encode()))
+        working = Flash(layout, image=self.path("flash.img"))
+        working.erase()
+        os.mkdir(self.path("scratch"))
+        os.mkdir(self.path("run"))
+        copies = Copies(working, self.path("scratch"))
+        copies.snapshot()
+        self.addCleanup(copies.close)
+        page = launcher_library.Page(self.path("run/" + launcher_library.COUNTER), layout.size)
+        self.addCleanup(page.close)
+        start = self.view(working)
+        history, slots = [], {}     # name -> (copy, the step of history it was taken at)
+        # Who writes (the run, or a check on its copy), where, how much; a copy given back,
+        # and the copy then taken (a new one, or the one given back): it must read as the
+        # working flash and hold only the pieces written, and no check's write reaches
+        # another copy or the snapshot.
+        for writer, device, offset, size, give_back, takes in [
+                ("run", "mtd1", 0x123456, 100000, None, "A"), ("A", "mtd0", 0x10, 1, None, "B"),
+                ("run", "mtd1", 0x3000000, 70000, None, "C"), ("B", "mtd1", 0x3ef0000, 0x10000, "A", "D"),
+                ("run", "mtd0", 0xff000, 0x1000, "B", "E")]:
+            with self.subTest(writer=writer, takes=takes):
+                if writer == "run":
+                    self.write(working, device, offset, size, self.path("run"))
+                    history.append(page.take_written())
+                else:
+                    others = {name: self.view(slot.flash) for name, (slot, _) in slots.items() if name != writer}
+                    seen = bytearray(self.read(slots[writer][0].flash))
+                    at = next(d.start for d in layout.devices if d.name == device) + offset
+                    seen[at:at + size] = bytes(size)
+                    self.write(slots[writer][0].flash, device, offset, size)
+                    self.assertEqual(self.view(slots[writer][0].flash), hashlib.sha256(seen).hexdigest())
+                    self.assertEqual({name: self.view(slots[name][0].flash) for name in others}, others)
+                    self.assertEqual(self.view(Flash(layout, image=copies.base)), start)
+                if give_back:
+                    slot, step = slots.pop(give_back)
+                    copies.give_back(slot, 1, step)
+                slots[takes] = (copies.take(1, history), len(history) - 1)
+                self.assertEqual(self.view(slots[takes][0].flash), self.view(working))
+                written = bin(functools.reduce(operator.or_, history)).count("1")
+                self.assertLessEqual(os.stat(slots[takes][0].flash.image).st_blocks * 512,
+                                     (written + 1) * launcher_library.PIECE)
+        copies.put_back()
+        self.assertEqual(self.view(working), start)
+
+
 def main():
     global SIMLIB
     parser = argparse.ArgumentParser()
     parser.add_argument("--simlib", required=True)
     args, rest = parser.parse_known_args()
     SIMLIB = os.path.abspath(args.simlib)
+    os.environ["FLASHSIM_LIB"] = SIMLIB     # the launcher's package loads the library under test
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -37,7 +37,7 @@ resolve_kernel() {
 }
 kpkg=$(resolve_kernel || true)
 if [ -z "$kpkg" ]; then
-    as_root apt-get update -qq
+    as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
     kpkg=$(resolve_kernel || true)
 fi
 if [ -z "$kpkg" ]; then
@@ -64,7 +64,7 @@ fetch() { # package -> path of its .deb in the cache
         echo "prepare: downloading $pkg" >&2
         # shellcheck disable=SC2086
         (cd "$cache/debs" && apt-get download -q $dl_opts "$pkg" >&2) || {
-            as_root apt-get update -qq
+            as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
             # shellcheck disable=SC2086
             (cd "$cache/debs" && apt-get download -q $dl_opts "$pkg" >&2)
         }

@@ -232,4 +232,39 @@ TEST(FlashModel, TheDevicesOwnLayoutIsFourMegabytesInFourParts)
     EXPECT_EQ(flashsim::device_layout().parts[3].start, 0x390000U);
 }
 
+// The piece maps scale with the flash: one bit per 64 KiB piece in 32-bit words, a range
+// marks every piece it touches (across word boundaries), and a write past the map's end
+// marks its last piece.
+TEST(FlashModel, MarksThePiecesARangeTouchesInAMapSizedByTheFlash)
+{
+    struct Case {
+        std::uint64_t flash, at, count;
+        std::size_t words;
+        std::vector<std::uint64_t> marked;
+    };
+    const std::uint64_t mib = 1 << 20;
+    const Case cases[] = {
+        {4 * mib, 0, 1, 2, {0}},
+        {4 * mib, 0xFFFF, 2, 2, {0, 1}},
+        {4 * mib, 0x10000, 0, 2, {}},
+        {4 * mib, 5 * mib, 1, 2, {63}},
+        {64 * mib, 31 * 0x10000 + 5, 0x10000, 32, {31, 32}},
+        {64 * mib, 63 * mib, mib, 32, {1008, 1009, 1010, 1011, 1012, 1013, 1014, 1015, 1016, 1017, 1018, 1019,
+                                        1020, 1021, 1022, 1023}},
+        {0x50000 + 1, 0x50000, 1, 1, {5}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::uint32_t> words(flashsim::piece_words(c.flash));
+        ASSERT_EQ(words.size(), c.words) << c.flash;
+        flashsim::mark_pieces(words.data(), words.size(), c.at, c.count);
+        std::vector<std::uint64_t> marked;
+        for (std::uint64_t piece = 0; piece < 32 * words.size(); ++piece) {
+            if (flashsim::piece_marked(words.data(), words.size(), piece)) {
+                marked.push_back(piece);
+            }
+        }
+        EXPECT_EQ(marked, c.marked) << c.flash << " " << c.at << " " << c.count;
+    }
+}
+
 }  // namespace

@@ -16,6 +16,34 @@
 
 namespace {
 
+// Gives the test process, and so every child it forks, the signal dispositions and mask
+// the tests rely on, whatever the test run was started with: an ignored signal survives
+// fork and exec (nohup ignores SIGHUP, a shell's background job SIGINT and SIGQUIT), and so
+// does a blocked one, and a child sent either would not end as the tests expect.
+class DefaultSignals : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        // Only the ending signals the tests send: the others (SIGXFSZ, which a test of
+        // the configuration record ignores on purpose, and those an emulator keeps for
+        // itself) stay as they are.
+        sigset_t ending;
+        sigemptyset(&ending);
+        for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM}) {
+            struct sigaction now {};
+            if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) {
+                signal(sig, SIG_DFL);
+            }
+            sigaddset(&ending, sig);
+        }
+        sigprocmask(SIG_UNBLOCK, &ending, nullptr);
+    }
+};
+
+// gtest owns the environment from here on.
+::testing::Environment* const kDefaultSignals =
+    ::testing::AddGlobalTestEnvironment(new DefaultSignals);
+
 // Forks a child that holds, is sent sig, writes one byte to the pipe (it is still alive),
 // then lets go. Returns the child's wait status; *alive says whether the byte came.
 int held_then_released(int sig, bool* alive)

@@ -68,6 +68,8 @@ void load_config()
     c.run = keep("FLASHSIM_RUN", c.run_path, sizeof c.run_path);
     c.run = c.run != nullptr && *c.run != '\0' ? c.run : nullptr;
     c.written = keep("FLASHSIM_WRITTEN", c.written_path, sizeof c.written_path);
+    c.base = c.image != nullptr ? keep("FLASHSIM_BASE", c.base_path, sizeof c.base_path) : nullptr;
+    c.base = c.base != nullptr && *c.base != '\0' ? c.base : nullptr;
     c.rename_fail = std::getenv("FLASHSIM_RENAME_FAIL") != nullptr;
     c.layout_ok = read_layout(std::getenv("FLASHSIM_LAYOUT"), c.layout, c.layout_message, sizeof c.layout_message);
 }

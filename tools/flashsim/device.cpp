@@ -57,15 +57,141 @@ ssize_t backing_pread(int fd, void* buffer, std::size_t count, std::uint64_t at)
     return call(fd, buffer, count, static_cast<off64_t>(at));
 }
 
-// A write to the run's flash is marked for the campaign's copies; one to the copy that
-// holds a torn result (mark false) is not the run's flash.
-ssize_t backing_pwrite(int fd, const void* buffer, std::size_t count, std::uint64_t at, bool mark = true)
+ssize_t backing_pwrite(int fd, const void* buffer, std::size_t count, std::uint64_t at)
 {
     static const auto call = real<ssize_t (*)(int, const void*, std::size_t, off64_t)>("pwrite64");
-    if (mark) {
-        mark_written(at, count);
-    }
     return call(fd, buffer, count, static_cast<off64_t>(at));
+}
+
+// The piece map of an image (IMAGE.pieces, model.h), when the launcher made one beside it:
+// bit i set when piece i may differ from the image's base. In a campaign the working
+// flash's map says which pieces a run wrote (the launcher puts back only those), and a
+// check's copy is an overlay: a sparse file that holds only the pieces its map marks,
+// every other piece read from the base, FLASHSIM_BASE (the campaign's starting flash).
+struct PieceMap {
+    std::uint32_t* words = nullptr;
+    std::size_t size = 0;
+    char path[4096 + 16] = {};
+};
+
+void open_pieces(PieceMap& map, const char* image)
+{
+    if (std::snprintf(map.path, sizeof map.path, "%s%s", image, kPiecesSuffix) >= static_cast<int>(sizeof map.path)) {
+        return;
+    }
+    map.size = piece_words(config().layout.total());
+    map.words = static_cast<std::uint32_t*>(map_shared(map.path, map.size * sizeof(std::uint32_t), false));
+}
+
+// The served image's own map: used in a run (the working flash) and in an overlay only,
+// so that a file that happens to sit beside a user's image is never written.
+const PieceMap& image_pieces()
+{
+    static PieceMap map;
+    static bool looked = false;
+    if (!looked && config().image != nullptr && (config().run != nullptr || config().base != nullptr)) {
+        open_pieces(map, config().image);
+    }
+    looked = true;
+    return map;
+}
+
+// The base of an overlay, open, or -1.
+int base_descriptor()
+{
+    static int fd = -1;
+    static bool opened = false;
+    if (!opened && config().base != nullptr && image_pieces().words != nullptr) {
+        fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, config().base, O_RDONLY | O_CLOEXEC));
+    }
+    opened = true;
+    return fd;
+}
+
+// Makes the pieces that [at, at + count) touches the image's own before they are written:
+// marks them in map, first copying each one the map does not mark in from source (the
+// base, or the flash a torn copy was taken from; -1: none, only marked). A copy-in holds
+// the map file's lock and looks at the mark again under it, so that two processes writing
+// one piece never copy over each other's write. False when a piece cannot be copied in.
+bool own_pieces(const PieceMap& map, int target, int source, std::uint64_t at, std::uint64_t count)
+{
+    if (map.words == nullptr || count == 0) {
+        return true;
+    }
+    const std::uint64_t total = config().layout.total();
+    for (std::uint64_t piece = at >> kPieceShift; source >= 0 && piece <= (at + count - 1) >> kPieceShift; ++piece) {
+        if (piece_marked(map.words, map.size, piece) || piece * kPiece >= total) {
+            continue;
+        }
+        const int lock = static_cast<int>(syscall(SYS_openat, AT_FDCWD, map.path, O_RDONLY | O_CLOEXEC));
+        if (lock < 0 || syscall(SYS_flock, lock, LOCK_EX) != 0) {
+            if (lock >= 0) {
+                syscall(SYS_close, lock);
+            }
+            return false;
+        }
+        bool copied = true;
+        if (!piece_marked(map.words, map.size, piece)) {
+            static std::uint8_t bytes[kPiece];
+            const std::uint64_t start = piece * kPiece;
+            const auto length = static_cast<std::size_t>(total - start < kPiece ? total - start : kPiece);
+            copied = backing_pread(source, bytes, length, start) == static_cast<ssize_t>(length) &&
+                     backing_pwrite(target, bytes, length, start) == static_cast<ssize_t>(length);
+            if (copied) {
+                mark_pieces(map.words, map.size, start, length);
+            }
+        }
+        syscall(SYS_close, lock);
+        if (!copied) {
+            return false;
+        }
+    }
+    mark_pieces(map.words, map.size, at, count);
+    return true;
+}
+
+// Reads the device's bytes at `at` of its backing file: in an overlay each piece from the
+// copy when its map marks it, else from the base.
+ssize_t device_pread(const Device& dev, int fd, void* buffer, std::size_t count, std::uint64_t at)
+{
+    const int base = dev.slice >= 0 ? base_descriptor() : -1;
+    if (base < 0) {
+        return backing_pread(fd, buffer, count, at);
+    }
+    const PieceMap& map = image_pieces();
+    std::size_t done = 0;
+    while (done < count) {
+        const std::uint64_t pos = at + done;
+        const std::size_t left = static_cast<std::size_t>(kPiece - (pos & (kPiece - 1)));
+        const std::size_t chunk = count - done < left ? count - done : left;
+        const int from = piece_marked(map.words, map.size, pos >> kPieceShift) ? fd : base;
+        const ssize_t n = backing_pread(from, static_cast<std::uint8_t*>(buffer) + done, chunk, pos);
+        if (n <= 0) {
+            return done > 0 ? static_cast<ssize_t>(done) : n;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// Where a simulated write or erase stores its bytes: the device's backing file (marked
+// for the campaign's copies, and owned in its piece map), or the copy that holds a held
+// run's torn result (owned in the copy's map, copied in from the device's file).
+struct Store {
+    int fd;
+    const PieceMap* copy = nullptr;   // the torn copy's map, nullptr for the device's own file
+};
+
+ssize_t store_bytes(const Device& dev, int fd, const Store& out, const void* buffer, std::size_t count, std::uint64_t at)
+{
+    if (out.copy != nullptr) {
+        return own_pieces(*out.copy, out.fd, fd, at, count) ? backing_pwrite(out.fd, buffer, count, at) : -1;
+    }
+    if (dev.slice >= 0 && !own_pieces(image_pieces(), fd, base_descriptor(), at, count)) {
+        return -1;
+    }
+    mark_written(at, count);
+    return backing_pwrite(fd, buffer, count, at);
 }
 
 // The backing file's status, past the interposed calls (which answer for devices). The
@@ -268,9 +394,11 @@ ssize_t device_read(Device& dev, int fd, void* buffer, std::size_t count, long l
     if (n < 0) {
         return refuse(EIO);
     }
-    // At the position, the backing descriptor's own read moves it on as the device's would.
-    return advance ? syscall(SYS_read, fd, buffer, static_cast<std::size_t>(n))
-                   : backing_pread(fd, buffer, static_cast<std::size_t>(n), dev.base + pos);
+    const ssize_t got = device_pread(dev, fd, buffer, static_cast<std::size_t>(n), dev.base + pos);
+    if (advance && got > 0) {
+        syscall(SYS_lseek, fd, static_cast<long>(dev.base + pos + static_cast<std::uint64_t>(got)), SEEK_SET);
+    }
+    return got;
 }
 
 namespace {
@@ -283,11 +411,11 @@ bool program_cells(const Device& dev, int fd, std::uint64_t pos, const std::uint
     for (std::size_t done = 0; done < count;) {
         const std::size_t chunk = count - done < sizeof cells ? count - done : sizeof cells;
         const std::uint64_t at = dev.base + pos + done;
-        if (backing_pread(fd, cells, chunk, at) != static_cast<ssize_t>(chunk)) {
+        if (device_pread(dev, fd, cells, chunk, at) != static_cast<ssize_t>(chunk)) {
             return refuse(EIO) == 0;
         }
         const Programmed p = program(config().rule, {cells, chunk}, {in + done, chunk});
-        if (backing_pwrite(fd, cells, p.stored, at) != static_cast<ssize_t>(p.stored) || p.refused) {
+        if (store_bytes(dev, fd, Store{fd}, cells, p.stored, at) != static_cast<ssize_t>(p.stored) || p.refused) {
             return refuse(EIO) == 0;
         }
         done += chunk;
@@ -295,14 +423,14 @@ bool program_cells(const Device& dev, int fd, std::uint64_t pos, const std::uint
     return true;
 }
 
-// Fills [at, at + length) of the backing file (or of the copy, mark false) with 0xFF.
-void fill_erased(int fd, std::uint64_t at, std::uint64_t length, bool mark = true)
+// Fills [at, at + length) of the backing file (or of the copy) with 0xFF.
+void fill_erased(const Device& dev, int fd, const Store& out, std::uint64_t at, std::uint64_t length)
 {
     static std::uint8_t fill[65536];
     std::memset(fill, 0xFF, sizeof fill);
     for (std::uint64_t done = 0; done < length;) {
         const auto chunk = static_cast<std::size_t>(length - done < sizeof fill ? length - done : sizeof fill);
-        if (backing_pwrite(fd, fill, chunk, at + done, mark) != static_cast<ssize_t>(chunk)) {
+        if (store_bytes(dev, fd, out, fill, chunk, at + done) != static_cast<ssize_t>(chunk)) {
             return;
         }
         done += chunk;
@@ -312,15 +440,15 @@ void fill_erased(int fd, std::uint64_t at, std::uint64_t length, bool mark = tru
 // What a cut inside a write leaves (model.h: tear_write), over the cells of the backing
 // file fd, stored in out: fd itself, or the copy that holds a held run's torn result.
 // Returns false when out could not be written.
-bool tear_write(const Device& dev, int fd, int out, std::uint64_t pos, const std::uint8_t* in, std::size_t count,
-                const Operation& op, std::uint64_t seed)
+bool tear_write(const Device& dev, int fd, const Store& out, std::uint64_t pos, const std::uint8_t* in,
+                std::size_t count, const Operation& op, std::uint64_t seed)
 {
     Buffer cells(count);
     TornWrite torn{0, 0};
     bool stored = false;
-    if (cells.bytes != nullptr && backing_pread(fd, cells.bytes, count, dev.base + pos) == static_cast<ssize_t>(count)) {
+    if (cells.bytes != nullptr && device_pread(dev, fd, cells.bytes, count, dev.base + pos) == static_cast<ssize_t>(count)) {
         torn = flashsim::tear_write(config().rule, {cells.bytes, count}, {in, count}, seed);
-        stored = torn.total == 0 || backing_pwrite(out, cells.bytes, torn.done + 1, dev.base + pos, out == fd) ==
+        stored = torn.total == 0 || store_bytes(dev, fd, out, cells.bytes, torn.done + 1, dev.base + pos) ==
                                         static_cast<ssize_t>(torn.done + 1);
     }
     op.tore(torn.done, torn.total, "bytes");
@@ -329,25 +457,25 @@ bool tear_write(const Device& dev, int fd, int out, std::uint64_t pos, const std
 
 // What a cut inside an erase leaves (model.h: torn_erase_blocks, partly_erase), stored in
 // out as tear_write does.
-bool tear_erase(const Device& dev, int fd, int out, std::uint64_t start, std::uint64_t length, const Operation& op,
-                std::uint64_t seed)
+bool tear_erase(const Device& dev, int fd, const Store& out, std::uint64_t start, std::uint64_t length,
+                const Operation& op, std::uint64_t seed)
 {
     std::uint64_t state = 0;
     const std::uint64_t blocks = length / dev.erase_size;
     const std::uint64_t done = torn_erase_blocks(blocks, seed, state);
     bool stored = true;
     if (blocks > 0) {
-        fill_erased(out, dev.base + start, done * dev.erase_size, out == fd);
+        fill_erased(dev, fd, out, dev.base + start, done * dev.erase_size);
         static std::uint8_t cells[65536];
         for (std::uint64_t off = 0; off < dev.erase_size; off += sizeof cells) {
             const auto chunk = static_cast<std::size_t>(dev.erase_size - off < sizeof cells ? dev.erase_size - off : sizeof cells);
             const std::uint64_t at = dev.base + start + done * dev.erase_size + off;
-            if (backing_pread(fd, cells, chunk, at) != static_cast<ssize_t>(chunk)) {
+            if (device_pread(dev, fd, cells, chunk, at) != static_cast<ssize_t>(chunk)) {
                 stored = false;
                 break;
             }
             partly_erase({cells, chunk}, state);
-            stored = backing_pwrite(out, cells, chunk, at, out == fd) == static_cast<ssize_t>(chunk) && stored;
+            stored = store_bytes(dev, fd, out, cells, chunk, at) == static_cast<ssize_t>(chunk) && stored;
         }
     }
     op.tore(done, blocks, "blocks");
@@ -356,13 +484,18 @@ bool tear_erase(const Device& dev, int fd, int out, std::uint64_t start, std::ui
 
 // The copy of the device's backing file that a held run's torn result goes to
 // (FLASHSIM_RUN/torn: the image copy, or the folder of device copies), open; -1 if none.
-int open_torn_copy(const Device& dev)
+// An image copy's piece map is the one beside the file the link names.
+int open_torn_copy(const Device& dev, PieceMap& map)
 {
     char path[2 * 4096 + kNameMax];
     if (dev.slice >= 0) {
-        std::snprintf(path, sizeof path, "%s/torn", config().run);
+        std::snprintf(path, sizeof path, "%s/%s", config().run, kTornFile);
+        char target[4096];
+        if (realpath(path, target) != nullptr) {
+            open_pieces(map, target);
+        }
     } else {
-        std::snprintf(path, sizeof path, "%s/torn/%s", config().run, dev.name);
+        std::snprintf(path, sizeof path, "%s/%s/%s", config().run, kTornFile, dev.name);
     }
     return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_RDWR | O_CLOEXEC));
 }
@@ -387,9 +520,13 @@ template <typename Tear>
 void tear_copy(const Device& dev, const Operation& op, Tear tear)
 {
     const int saved = errno;
-    const Descriptor copy(open_torn_copy(dev));
-    if (copy.fd < 0 || !tear(copy.fd)) {
+    PieceMap map;
+    const Descriptor copy(open_torn_copy(dev, map));
+    if (copy.fd < 0 || !tear(Store{copy.fd, &map})) {
         op.copy_failed();
+    }
+    if (map.words != nullptr) {
+        munmap(map.words, map.size * sizeof(std::uint32_t));
     }
     errno = saved;
 }
@@ -424,11 +561,13 @@ ssize_t device_write(Device& dev, int fd, const void* buffer, std::size_t count,
     }
     const auto* in = static_cast<const std::uint8_t*>(buffer);
     if (const std::uint64_t* seed = op.cut_inside()) {
-        tear_write(dev, fd, fd, pos, in, static_cast<std::size_t>(n), op, *seed);
+        tear_write(dev, fd, Store{fd}, pos, in, static_cast<std::size_t>(n), op, *seed);
         return refuse(EIO);
     }
     if (const std::uint64_t* seed = op.torn_copy()) {
-        tear_copy(dev, op, [&](int copy) { return tear_write(dev, fd, copy, pos, in, static_cast<std::size_t>(n), op, *seed); });
+        tear_copy(dev, op, [&](const Store& copy) {
+            return tear_write(dev, fd, copy, pos, in, static_cast<std::size_t>(n), op, *seed);
+        });
     }
     if (!program_cells(dev, fd, pos, in, static_cast<std::size_t>(n))) {
         return -1;
@@ -469,13 +608,13 @@ int device_erase(Device& dev, int fd, std::uint64_t start, std::uint64_t length)
         return refuse(EINVAL);
     }
     if (const std::uint64_t* seed = op.cut_inside()) {
-        tear_erase(dev, fd, fd, start, length, op, *seed);
+        tear_erase(dev, fd, Store{fd}, start, length, op, *seed);
         return refuse(EIO);
     }
     if (const std::uint64_t* seed = op.torn_copy()) {
-        tear_copy(dev, op, [&](int copy) { return tear_erase(dev, fd, copy, start, length, op, *seed); });
+        tear_copy(dev, op, [&](const Store& copy) { return tear_erase(dev, fd, copy, start, length, op, *seed); });
     }
-    fill_erased(fd, dev.base + start, length);
+    fill_erased(dev, fd, Store{fd}, dev.base + start, length);
     return 0;
 }
 

@@ -127,27 +127,91 @@ const char* parse_fault(const char* text, Fault& fault)
     return nullptr;
 }
 
-// Reads a whole list into faults; on a refusal, says which item and why in message.
-bool parse_list(const char* list, Fault* faults, int& count, char* message, std::size_t size)
+// The items of a list: separated by commas, each with optional blanks before and after it
+// (the form "a, b" reads as "a,b"). A blank inside an item is refused: "kill-after:3
+// erase-fail:mtd2:1" is one item, not two. Calls each(item) until it returns false.
+template <typename Each>
+const char* split_list(const char* list, char* copy, std::size_t size, Each each)
+{
+    if (std::snprintf(copy, size, "%s", list) >= static_cast<int>(size)) {
+        return "longer than 1023 bytes";
+    }
+    for (char* item = copy; item != nullptr;) {
+        char* comma = std::strchr(item, ',');
+        if (comma != nullptr) {
+            *comma = '\0';
+        }
+        item += std::strspn(item, " \t");
+        for (std::size_t n = std::strlen(item); n > 0 && (item[n - 1] == ' ' || item[n - 1] == '\t');) {
+            item[--n] = '\0';
+        }
+        if (*item != '\0' && !each(item)) {
+            return nullptr;
+        }
+        item = comma != nullptr ? comma + 1 : nullptr;
+    }
+    return nullptr;
+}
+
+// Whether a device named in a fault exists: the layout's mtdN, or any other name (a
+// FLASHSIM_DIR's own file). Without a layout every name does.
+bool device_exists(const Layout* layout, const char* device)
+{
+    unsigned n = 0;
+    char rest = 0;
+    return layout == nullptr || std::sscanf(device, "mtd%u%c", &n, &rest) != 1 || n < static_cast<unsigned>(layout->count);
+}
+
+// Says that item names a device the layout does not have, and which it has.
+void refuse_device(const char* item, const char* device, const Layout& layout, char* message, std::size_t size)
+{
+    std::size_t used = 0;
+    // Each piece is added where the last one ended, and a message cut short stays whole.
+    const auto add = [&](int n) {
+        const std::size_t next = used + static_cast<std::size_t>(n < 0 ? 0 : n);
+        used = next < size ? next : size - 1;
+    };
+    add(std::snprintf(message, size, "bad fault '%s': the flash has no %s (its devices:", item, device));
+    for (int i = 0; i < layout.count; ++i) {
+        add(std::snprintf(message + used, size - used, " mtd%d", i));
+    }
+    std::snprintf(message + used, size - used, ")");
+}
+
+// Reads a whole list into faults (each item's text into items, when given), its devices
+// judged against layout (nullptr: by their form alone); on a refusal, says which item and
+// why in message.
+bool parse_list(const char* list, Fault* faults, int& count, char* message, std::size_t size,
+                const Layout* layout = nullptr, char (*items)[128] = nullptr)
 {
     count = 0;
     char copy[1024];
-    if (std::snprintf(copy, sizeof copy, "%s", list) >= static_cast<int>(sizeof copy)) {
-        std::snprintf(message, size, "bad fault list: longer than %zu bytes", sizeof copy - 1);
-        return false;
-    }
-    char* save = nullptr;
-    for (char* item = strtok_r(copy, ", ", &save); item != nullptr; item = strtok_r(nullptr, ", ", &save)) {
+    bool ok = true;
+    const char* why = split_list(list, copy, sizeof copy, [&](const char* item) {
         Fault scratch{};
-        const char* why = count < kMaxFaults ? parse_fault(item, faults != nullptr ? faults[count] : scratch)
-                                             : "more than 32 faults";
-        if (why != nullptr) {
-            std::snprintf(message, size, "bad fault '%s': %s", item, why);
-            return false;
+        Fault& fault = faults != nullptr && count < kMaxFaults ? faults[count] : scratch;
+        const char* refusal = count >= kMaxFaults        ? "more than 32 faults"
+                              : std::strpbrk(item, " \t") ? "faults are separated by commas"
+                                                          : parse_fault(item, fault);
+        if (refusal != nullptr) {
+            std::snprintf(message, size, "bad fault '%s': %s", item, refusal);
+            return ok = false;
+        }
+        if (!device_exists(layout, fault.device)) {
+            refuse_device(item, fault.device, *layout, message, size);
+            return ok = false;
+        }
+        if (items != nullptr) {
+            std::snprintf(items[count], sizeof items[count], "%s", item);
         }
         ++count;
+        return true;
+    });
+    if (why != nullptr) {
+        std::snprintf(message, size, "bad fault list: %s", why);
+        return false;
     }
-    return true;
+    return ok;
 }
 
 // The Nth-call faults count each device's erases, lseeks and closes in this process.
@@ -256,20 +320,70 @@ Verdict judge(OpKind kind, const char* device, unsigned long number)
     }
     if (const Fault* cut = first_cut(); cut != nullptr && cut->arg == number) {
         v.cut = cut->kind == FaultKind::torn ? CutKind::inside : CutKind::after;
-        v.seed = cut->seed;
+        v.seed = torn_seed(cut->seed, number);
     }
     return v;
 }
 
 }  // namespace flashsim
 
-// The launcher checks a fault list with these very rules before it starts a run.
-extern "C" __attribute__((visibility("default"))) int flashsim_check_faults(const char* list, char* message,
-                                                                         size_t size)
+// The launcher's access to the fault rules, called through ctypes: it never splits or
+// writes a fault list itself. Each returns 0 with its answer in out, or 1 with the
+// refusal (one line) there.
+#define FLASHSIM_EXPORT extern "C" __attribute__((visibility("default")))
+
+// A list checked with these very rules, and (layout: a layout file's path, "" for the
+// device's own, nullptr for none) its devices against the layout's.
+FLASHSIM_EXPORT int flashsim_check_faults_on(const char* list, const char* layout, char* out, size_t size)
 {
     int count = 0;
     if (size > 0) {
-        message[0] = '\0';
+        out[0] = '\0';
     }
-    return flashsim::parse_list(list != nullptr ? list : "", nullptr, count, message, size) ? 0 : 1;
+    flashsim::Layout devices{};
+    if (layout != nullptr && !flashsim::read_layout(layout, devices, out, size)) {
+        return 1;
+    }
+    return flashsim::parse_list(list != nullptr ? list : "", nullptr, count, out, size,
+                                layout != nullptr ? &devices : nullptr) ? 0 : 1;
+}
+
+FLASHSIM_EXPORT int flashsim_check_faults(const char* list, char* out, size_t size)
+{
+    return flashsim_check_faults_on(list, nullptr, out, size);
+}
+
+// The fault of a cut point: the power cut right after operation number, or (inside) inside
+// it, torn as seed decides.
+FLASHSIM_EXPORT int flashsim_cut_fault(unsigned long number, int inside, uint64_t seed, char* out, size_t size)
+{
+    const int n = inside != 0 ? std::snprintf(out, size, "torn:%lu:%llu", number, static_cast<unsigned long long>(seed))
+                              : std::snprintf(out, size, "kill-after:%lu", number);
+    return n < 0 || static_cast<size_t>(n) >= size ? 1 : 0;
+}
+
+// A plain run's --torn: the list with each kill-after:N made a cut inside N, torn as seed
+// decides, the other faults kept as they are.
+FLASHSIM_EXPORT int flashsim_torn_faults(const char* list, uint64_t seed, char* out, size_t size)
+{
+    flashsim::Fault faults[flashsim::kMaxFaults];
+    char items[flashsim::kMaxFaults][128];
+    int count = 0;
+    if (size == 0 || !flashsim::parse_list(list != nullptr ? list : "", faults, count, out, size, nullptr, items)) {
+        return 1;
+    }
+    out[0] = '\0';
+    for (int i = 0; i < count; ++i) {
+        const std::size_t used = std::strlen(out);
+        const bool cut = faults[i].kind == flashsim::FaultKind::kill_after;
+        const int n = cut ? std::snprintf(out + used, size - used, "%storn:%llu:%llu", i > 0 ? "," : "",
+                                          static_cast<unsigned long long>(faults[i].arg),
+                                          static_cast<unsigned long long>(seed))
+                          : std::snprintf(out + used, size - used, "%s%s", i > 0 ? "," : "", items[i]);
+        if (n < 0 || static_cast<std::size_t>(n) >= size - used) {
+            std::snprintf(out, size, "bad fault list: too long");
+            return 1;
+        }
+    }
+    return 0;
 }

@@ -59,7 +59,7 @@
 //   FLASHSIM_RUN     folder of a run of several processes, set by the flashsim launcher:
 //                    operations are numbered across every process of the run and done one
 //                    at a time in the order of their numbers (one chip), and every
-//                    process enters its pid in the run's member table (power.cpp) when it
+//                    process enters its pid in the run's member table (run.cpp) when it
 //                    starts and when it forks. A power cut (kill-after, torn) kills every
 //                    member (and its own process group), whatever its group or session,
 //                    having stopped them all first, and leaves the power
@@ -69,14 +69,24 @@
 //                    the same page (run.cpp): a process
 //                    whose operation number is past the hold waits before the operation
 //   FLASHSIM_WRITTEN outside a run, a page like the run's that gets a bit set for each
-//                    64 KiB piece of a backing file written (run.cpp): a campaign's check
-//                    says so what it changed on its copy of the flash
+//                    64 KiB piece of a backing file written (run.cpp; the map has as many
+//                    bits as the flash has pieces): a campaign's check says so what it
+//                    changed on its copy of the flash
+//   FLASHSIM_BASE    with FLASHSIM_IMAGE, the image's base: FLASHSIM_IMAGE is an overlay
+//                    that holds only the pieces its map IMAGE.pieces marks, every other
+//                    piece is read from the base and copied in before it is written (a
+//                    campaign's check copies). In a run, IMAGE.pieces (when the launcher
+//                    made one) gets the pieces the run writes, so that the launcher puts
+//                    back only those
 //   FLASHSIM_LOG     file that receives one line per open, erase, close and syslog call
-//   FLASHSIM_FAULTS  comma-separated faults, read strictly when a process starts: a bad
+//   FLASHSIM_FAULTS  faults separated by commas (blanks around each allowed, blanks alone
+//                    refused), read strictly when a process starts: a bad
 //                    list prints "flashsim: bad fault 'ITEM': REASON", marks the run
 //                    broken, kills its other processes and exits with status 2. The
 //                    launcher checks a list with the same rules through the exported
-//                    flashsim_check_faults(list, message, size).
+//                    flashsim_check_faults_on(list, layout, message, size), and asks the
+//                    library for a cut point's fault (flashsim_cut_fault) and a plain
+//                    run's --torn list (flashsim_torn_faults): it never writes one itself.
 //     erase-fail:DEV:N      the Nth MEMERASE on DEV fails with EIO
 //     write-fail:DEV:OFF    a write covering device offset OFF fails with EIO
 //     write-short:DEV:OFF   a write covering OFF stops just before it
@@ -92,8 +102,8 @@
 //                           erased, the next one partly erased and the rest untouched; a
 //                           write leaves a prefix programmed and the next byte partly
 //                           programmed; other operations are cut before they start. SEED
-//                           decides how much and which bits (model.h: tear_write,
-//                           torn_erase_blocks); FLASHSIM_LOG gets
+//                           and N decide how much and which bits (model.h: torn_seed,
+//                           tear_write, torn_erase_blocks); FLASHSIM_LOG gets
 //                           "torn N KIND DEVICE DONE TOTAL UNIT"
 //     hup-after:N           SIGHUP right after the Nth device operation
 //     fail-op:N             the Nth device operation fails (EINVAL for lseek, else EIO)

@@ -29,6 +29,19 @@ namespace flashsim {
 
 constexpr int kMaxFd = 1024;
 
+// What the library and the launcher agree on, defined here alone: the launcher reads it
+// through flashsim_protocol (run.cpp). The files of a run folder (FLASHSIM_RUN): the
+// shared page, the FIFO of the campaign's hold (each message one operation number, an
+// unsigned 32-bit word in the machine's byte order), the copy a held torn cut goes to, the
+// log; and the piece map beside an image (IMAGE.pieces: the pieces that may differ from
+// its base, model.h).
+constexpr char kCounterFile[] = "counter";
+constexpr char kHoldFile[] = "hold";
+constexpr char kTornFile[] = "torn";
+constexpr char kLogFile[] = "log";
+constexpr char kPiecesSuffix[] = ".pieces";
+using HoldFrame = std::uint32_t;
+
 // The C library's own definition of an interposed symbol.
 template <typename F>
 F real(const char* symbol)
@@ -67,8 +80,10 @@ struct Config {
     bool trace = false;
     const char* run = nullptr;     // FLASHSIM_RUN, or nullptr outside a run
     const char* written = nullptr;
+    const char* base = nullptr;    // FLASHSIM_BASE: the image that FLASHSIM_IMAGE's unheld pieces are read from
     bool rename_fail = false;
-    char image_path[4096] = {}, dir_path[4096] = {}, log_path[4096] = {}, run_path[4096] = {}, written_path[4096] = {};
+    char image_path[4096] = {}, dir_path[4096] = {}, log_path[4096] = {}, run_path[4096] = {}, written_path[4096] = {},
+         base_path[4096] = {};
     [[nodiscard]] bool serves() const { return image != nullptr || dir != nullptr; }
 };
 
@@ -94,7 +109,7 @@ struct Verdict {
     bool stop_before = false;
     bool hangup_after = false;
     CutKind cut = CutKind::none;   // kill-after (after) or torn (inside), the run's first cut only
-    std::uint64_t seed = 0;        // torn: what the cut leaves
+    std::uint64_t seed = 0;        // torn: what the cut leaves (torn_seed of the fault's and the number)
     std::uint64_t fail_at = kNowhere, short_at = kNowhere;   // read- or write-fail, -short
     // The bytes of a transfer of count at pos that the offset faults let through, or -1.
     [[nodiscard]] long long allowed(std::uint64_t pos, std::size_t count) const;
@@ -114,6 +129,8 @@ void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void refuse_run(const char* message);
 // Notes that a backing file changes at [at, at + count), for the campaign's copies.
 void mark_written(std::uint64_t at, std::uint64_t count);
+// Maps a file of size bytes shared (grown, zero-filled, when shorter), or nullptr.
+void* map_shared(const char* path, std::size_t size, bool create);
 
 // One device operation: it holds the chip from its start to its end (operations of every
 // process of a run happen one at a time, in the order of their numbers), numbered from 1

@@ -155,6 +155,44 @@ std::uint64_t next_random(std::uint64_t& state)
     return z ^ (z >> 31);
 }
 
+std::uint64_t torn_seed(std::uint64_t seed, std::uint64_t number)
+{
+    std::uint64_t state = seed;
+    state = next_random(state) ^ number;
+    return next_random(state);
+}
+
+std::size_t piece_words(std::uint64_t flash_size)
+{
+    const std::uint64_t pieces = (flash_size + kPiece - 1) >> kPieceShift;
+    return static_cast<std::size_t>(pieces == 0 ? 1 : (pieces + 31) / 32);
+}
+
+void mark_pieces(std::uint32_t* words, std::size_t size, std::uint64_t at, std::uint64_t count)
+{
+    if (size == 0 || count == 0) {
+        return;
+    }
+    const std::uint64_t last_piece = std::uint64_t{size} * 32 - 1;
+    std::uint64_t first = at >> kPieceShift;
+    std::uint64_t last = (at + count - 1) >> kPieceShift;
+    first = first < last_piece ? first : last_piece;
+    last = last < last_piece ? last : last_piece;
+    for (std::uint64_t word = first / 32; word <= last / 32; ++word) {
+        const std::uint64_t low = word * 32 > first ? 0 : first % 32;
+        const std::uint64_t high = word * 32 + 31 < last ? 31 : last % 32;
+        const std::uint32_t bits = static_cast<std::uint32_t>((~std::uint32_t{0} >> (31 - (high - low))) << low);
+        if ((__atomic_load_n(&words[word], __ATOMIC_RELAXED) & bits) != bits) {
+            __atomic_fetch_or(&words[word], bits, __ATOMIC_SEQ_CST);
+        }
+    }
+}
+
+bool piece_marked(const std::uint32_t* words, std::size_t size, std::uint64_t piece)
+{
+    return piece / 32 < size && (__atomic_load_n(&words[piece / 32], __ATOMIC_SEQ_CST) >> (piece % 32) & 1U) != 0;
+}
+
 namespace {
 
 // Some of the bits in which from and to differ, chosen by random: at least one and not

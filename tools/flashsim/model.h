@@ -67,6 +67,24 @@ bool erase_fits(std::uint64_t start, std::uint64_t length, std::uint64_t size, s
 // The numbers that decide what a torn cut leaves (splitmix64 over the fault's seed).
 std::uint64_t next_random(std::uint64_t& state);
 
+// What a torn cut inside operation number leaves is decided by this mix of the fault's
+// seed and the number (splitmix64 over both), so that the cuts of one campaign, with one
+// seed, tear their operations at different places, and the same seed and number always
+// leave the same bytes.
+std::uint64_t torn_seed(std::uint64_t seed, std::uint64_t number);
+
+// The pieces of a flash image that a map marks (written, or held apart from a base
+// image): bit i stands for bytes [i * kPiece, (i + 1) * kPiece), bit i % 32 of 32-bit word
+// i / 32 (every target has atomic operations on 32-bit words), as many words as the flash
+// needs.
+constexpr unsigned kPieceShift = 16;
+constexpr std::uint64_t kPiece = std::uint64_t{1} << kPieceShift;
+std::size_t piece_words(std::uint64_t flash_size);
+// Marks, atomically, every piece that [at, at + count) touches; one past the map marks
+// its last piece (a backing file longer than its layout).
+void mark_pieces(std::uint32_t* words, std::size_t size, std::uint64_t at, std::uint64_t count);
+bool piece_marked(const std::uint32_t* words, std::size_t size, std::uint64_t piece);
+
 // A write the power cut falls in (torn:N:SEED), planned over the cells it covers: the
 // first `done` bytes are programmed, done = the seed's first number modulo `total`, and the
 // byte after them is left partly programmed (some of the bits programming would change,

@@ -28,10 +28,11 @@ namespace flashsim {
 namespace {
 
 // The page that the processes of one run share: the file FLASHSIM_RUN/counter, which the
-// launcher makes zero-filled (flashsim_page_size bytes) and reads only through this
-// library's exported functions. Outside a run, a campaign's check gets a page of the same
-// shape (FLASHSIM_WRITTEN) for the written pieces alone. Every field is changed with
-// atomic operations and sits at a multiple of its own size.
+// launcher makes zero-filled (flashsim_page_size bytes for its flash) and reads only
+// through this library's exported functions. Outside a run, a campaign's check gets a page
+// of the same shape (FLASHSIM_WRITTEN) for the written pieces alone. Every field is changed
+// with atomic operations on 32-bit words (32-bit MIPS has none on wider ones). The map of
+// the pieces written follows the page: as many words as the flash needs (model.h).
 struct RunPage {
     std::uint32_t operations;   // the last operation number given out
     std::uint32_t power_off;    // set by the cut, never cleared
@@ -39,40 +40,36 @@ struct RunPage {
     std::uint32_t gate;         // the campaign's hold: the operation to hold after (0: none)
     std::uint32_t done;         // completed operations, for the hold
     std::uint32_t torn_at;      // the operation whose torn result goes to the copy (0: none)
-    std::uint64_t written;      // the 64 KiB pieces of the backing file changed (mark_written)
+    std::uint32_t torn_seed[2];   // the seed of that torn cut, low word first, set before torn_at
     std::int32_t stopper;       // the one process that stops the run after a cut
     std::uint32_t stopped;      // that process has stopped and killed every member
     std::int32_t chip;          // the process whose operation the chip does (0: none)
     std::uint32_t torn_made;    // torn_at once its copy holds the torn result
-    std::uint64_t torn_seed;    // what that torn cut leaves
-    std::uint32_t reserved[2];
+    std::uint32_t reserved[4];
     std::int32_t members[(4096 - 64) / 4];   // every live process of the run (0: a free slot)
 };
-static_assert(sizeof(RunPage) == 4096 && offsetof(RunPage, written) % 8 == 0 && offsetof(RunPage, torn_seed) % 8 == 0 &&
-              offsetof(RunPage, members) == 64);
+static_assert(sizeof(RunPage) == 4096 && offsetof(RunPage, members) == 64);
 
-constexpr unsigned kPieceShift = 16;
+// The page file's whole size for a flash of the given size: the page, then the map.
+std::size_t page_bytes(std::uint64_t flash_size)
+{
+    return sizeof(RunPage) + piece_words(flash_size) * sizeof(std::uint32_t);
+}
+
+std::uint32_t* written_map(RunPage* page)
+{
+    return reinterpret_cast<std::uint32_t*>(page + 1);
+}
+
 constexpr int kSlots = sizeof(RunPage::members) / sizeof(RunPage::members[0]);
 
 unsigned long g_operations = 0;   // the numbers of a process outside a run
 int g_slot = -1;                  // this process's slot in the member table
 thread_local int t_chip_depth = 0;   // operations of this thread under way (a signal handler's nest)
 
-RunPage* map_page(const char* path, int flags)
+RunPage* map_page(const char* path, bool create)
 {
-    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_RDWR | O_CLOEXEC | flags, 0644));
-    if (fd < 0) {
-        return nullptr;
-    }
-    struct stat64 st {};
-    if ((flags & O_CREAT) != 0 && fstat64(fd, &st) == 0 && st.st_size < static_cast<off64_t>(sizeof(RunPage))) {
-        // Growing the file fills it with zeros, so a second process doing the same at the
-        // same moment changes nothing.
-        syscall(SYS_ftruncate, fd, static_cast<long>(sizeof(RunPage)));
-    }
-    void* map = mmap(nullptr, sizeof(RunPage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    syscall(SYS_close, fd);
-    return map == MAP_FAILED ? nullptr : static_cast<RunPage*>(map);
+    return static_cast<RunPage*>(map_shared(path, page_bytes(config().layout.total()), create));
 }
 
 // This process's run page, or nullptr outside a run.
@@ -82,8 +79,8 @@ RunPage* run_page()
     static bool mapped = false;
     if (!mapped && config().run != nullptr) {
         char path[4096 + 16];
-        std::snprintf(path, sizeof path, "%s/counter", config().run);
-        page = map_page(path, O_CREAT);
+        std::snprintf(path, sizeof path, "%s/%s", config().run, kCounterFile);
+        page = map_page(path, true);
     }
     mapped = true;
     return page;
@@ -338,13 +335,13 @@ void hold_before(RunPage* page, unsigned long number)
     }
 }
 
-void notify(std::uint32_t number)
+void notify(HoldFrame number)
 {
     static int fd = -1;
     static pid_t owner = 0;
     if (fd < 0 || owner != getpid()) {
         char path[4096 + 16];
-        std::snprintf(path, sizeof path, "%s/hold", config().run);
+        std::snprintf(path, sizeof path, "%s/%s", config().run, kHoldFile);
         fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_NONBLOCK | O_CLOEXEC));
         owner = getpid();
     }
@@ -426,6 +423,23 @@ int log_descriptor(const char* path)
 
 }  // namespace
 
+void* map_shared(const char* path, std::size_t size, bool create)
+{
+    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644));
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat64 st {};
+    if (fstat64(fd, &st) == 0 && st.st_size < static_cast<off64_t>(size)) {
+        // Growing the file fills it with zeros, so a second process doing the same at the
+        // same moment changes nothing (a mapping past the end of a file would fault).
+        syscall(SYS_ftruncate, fd, static_cast<long>(size));
+    }
+    void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    syscall(SYS_close, fd);
+    return map == MAP_FAILED ? nullptr : map;
+}
+
 void log_line(const char* format, ...)
 {
     if (config().log == nullptr) {
@@ -460,31 +474,25 @@ void log_line(const char* format, ...)
 
 // Where this process marks the pieces it writes: its run page, or outside a run the page
 // FLASHSIM_WRITTEN names, which the campaign gives each check so that it knows what a
-// check changed on its copy of the flash. Bit i: bytes i * 64 KiB onwards; bit 63 also
-// stands for everything past it.
+// check changed on its copy of the flash.
 void mark_written(std::uint64_t at, std::uint64_t count)
 {
     static RunPage* written = nullptr;
     static bool looked = false;
     if (!looked) {
         looked = true;
-        written = run_page() != nullptr ? run_page() : config().written != nullptr ? map_page(config().written, 0) : nullptr;
+        written = run_page() != nullptr ? run_page() : config().written != nullptr ? map_page(config().written, false) : nullptr;
     }
-    if (written == nullptr || count == 0) {
-        return;
+    if (written != nullptr) {
+        mark_pieces(written_map(written), piece_words(config().layout.total()), at, count);
     }
-    const std::uint64_t first = at >> kPieceShift;
-    const std::uint64_t last = (at + count - 1) >> kPieceShift;
-    std::uint64_t bits = last >= 63 ? std::uint64_t{1} << 63 : 0;
-    for (std::uint64_t piece = first; piece <= last && piece < 64; ++piece) {
-        bits |= std::uint64_t{1} << piece;
-    }
-    __atomic_fetch_or(&written->written, bits, __ATOMIC_SEQ_CST);
 }
 
 Operation::Operation(OpKind kind, const char* device, std::uint64_t offset) : kind_(kind), device_(device)
 {
     RunPage* page = run_page();
+    // The chip is taken before the number: numbers are given in the order the chip does
+    // the operations, so a cut after N never falls on another process's operation.
     if (page != nullptr) {
         take_chip(page);
     }
@@ -500,7 +508,8 @@ Operation::Operation(OpKind kind, const char* device, std::uint64_t offset) : ki
     // flash (FLASHSIM_RUN/torn), and the operation itself runs whole.
     if (page != nullptr && verdict_.cut == CutKind::none && load(page->torn_at) == number_) {
         torn_copy_ = true;
-        torn_seed_ = load(page->torn_seed);
+        const std::uint64_t seed = load(page->torn_seed[0]) | std::uint64_t{load(page->torn_seed[1])} << 32;
+        torn_seed_ = torn_seed(seed, number_);
     }
     if (verdict_.stop_before) {
         log_line("stop before %lu", number_);
@@ -555,9 +564,27 @@ Operation::~Operation()
 #define FLASHSIM_EXPORT extern "C" __attribute__((visibility("default")))
 using flashsim::RunPage;
 
-FLASHSIM_EXPORT size_t flashsim_page_size(void)
+// What the launcher must agree on with the library, as "name=value" lines: the run
+// folder's files, the hold FIFO's message size, the piece size and the piece map's suffix.
+FLASHSIM_EXPORT int flashsim_protocol(char* out, size_t size)
 {
-    return sizeof(RunPage);
+    const int n = std::snprintf(out, size, "counter=%s\nhold=%s\ntorn=%s\nlog=%s\npieces=%s\nframe=%zu\npiece=%llu\n",
+                                flashsim::kCounterFile, flashsim::kHoldFile, flashsim::kTornFile, flashsim::kLogFile,
+                                flashsim::kPiecesSuffix, sizeof(flashsim::HoldFrame),
+                                static_cast<unsigned long long>(flashsim::kPiece));
+    return n < 0 || static_cast<size_t>(n) >= size ? 1 : 0;
+}
+
+// The size of a run page, or of a check's FLASHSIM_WRITTEN page, for a flash of that size.
+FLASHSIM_EXPORT size_t flashsim_page_size(uint64_t flash_size)
+{
+    return flashsim::page_bytes(flash_size);
+}
+
+// The size of a piece map (IMAGE.pieces) for a flash of that size.
+FLASHSIM_EXPORT size_t flashsim_pieces_size(uint64_t flash_size)
+{
+    return flashsim::piece_words(flash_size) * sizeof(uint32_t);
 }
 
 FLASHSIM_EXPORT void flashsim_page_state(const void* page, uint32_t* operations, uint32_t* power_off, uint32_t* broken)
@@ -576,19 +603,55 @@ FLASHSIM_EXPORT void flashsim_set_gate(void* page, unsigned gate)
     flashsim::wake(&run->gate);
 }
 
-// The pieces written since the last call, and none marked any more.
-FLASHSIM_EXPORT std::uint64_t flashsim_take_written(void* page)
+namespace {
+
+// A piece map as little-endian bytes (byte i: pieces 8i to 8i + 7), the form the launcher
+// turns into a number; take clears each word as it reads it.
+void map_out(uint32_t* words, size_t count, uint8_t* out, bool take)
 {
-    return __atomic_exchange_n(&static_cast<RunPage*>(page)->written, std::uint64_t{0}, __ATOMIC_SEQ_CST);
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t word = take ? __atomic_exchange_n(&words[i], 0U, __ATOMIC_SEQ_CST)
+                                   : __atomic_load_n(&words[i], __ATOMIC_SEQ_CST);
+        for (unsigned b = 0; b < 4; ++b) {
+            out[4 * i + b] = static_cast<uint8_t>(word >> (8 * b));
+        }
+    }
+}
+
+}  // namespace
+
+// The pieces written since the last call, and none marked any more: flashsim_pieces_size
+// bytes in out.
+FLASHSIM_EXPORT void flashsim_take_written(void* page, uint64_t flash_size, uint8_t* out)
+{
+    map_out(flashsim::written_map(static_cast<RunPage*>(page)), flashsim::piece_words(flash_size), out, true);
+}
+
+// A piece map (IMAGE.pieces) read, or (take) read and cleared; or pieces added to it.
+FLASHSIM_EXPORT void flashsim_pieces_read(void* map, uint64_t flash_size, uint8_t* out, int take)
+{
+    map_out(static_cast<uint32_t*>(map), flashsim::piece_words(flash_size), out, take != 0);
+}
+
+FLASHSIM_EXPORT void flashsim_pieces_add(void* map, uint64_t flash_size, const uint8_t* in)
+{
+    auto* words = static_cast<uint32_t*>(map);
+    for (size_t i = 0; i < flashsim::piece_words(flash_size); ++i) {
+        const uint32_t word = in[4 * i] | uint32_t{in[4 * i + 1]} << 8 | uint32_t{in[4 * i + 2]} << 16 |
+                              uint32_t{in[4 * i + 3]} << 24;
+        __atomic_fetch_or(&words[i], word, __ATOMIC_SEQ_CST);
+    }
 }
 
 // The torn cut that a held run judges on a copy: the process that does operation number
-// first leaves what torn:NUMBER:SEED would leave in the copy FLASHSIM_RUN/torn (the image
+// first leaves what torn:NUMBER:SEED would leave (the seed mixed with the number, as for
+// the fault) in the copy FLASHSIM_RUN/torn (the image
 // copy, or the folder of device copies), then does the operation whole (0: none).
 FLASHSIM_EXPORT void flashsim_set_torn_copy(void* page, unsigned number, std::uint64_t seed)
 {
     auto* run = static_cast<RunPage*>(page);
-    __atomic_store_n(&run->torn_seed, seed, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&run->torn_seed[0], static_cast<uint32_t>(seed), __ATOMIC_SEQ_CST);
+    __atomic_store_n(&run->torn_seed[1], static_cast<uint32_t>(seed >> 32), __ATOMIC_SEQ_CST);
     __atomic_store_n(&run->torn_made, 0U, __ATOMIC_SEQ_CST);
     __atomic_store_n(&run->torn_at, number, __ATOMIC_SEQ_CST);
 }

@@ -1,52 +1,97 @@
-"""flashsim campaign: the search for the cut points whose flash the check fails: the
-counting run, held runs that stop at each cut point while checks judge copies of the
-flash, the exact edges of each window, and the torn cuts inside operations."""
+"""flashsim campaign: the search for the cut points whose flash the check fails. A table of
+strategies over the held-run protocol (run.py): the cut points sampled with exact edges,
+every point, one run per point (the reference), any of them for one shard of the points;
+the torn cuts inside operations; the verdicts judged by report.py."""
 import collections
 import errno
 import os
-import shutil
 import signal
-import struct
 import sys
 import tempfile
 import time
+from typing import Callable, NamedTuple, Optional
 
-from .checks import Checker, Copies, Result
-from .errors import Stopped, UsageError
+from .checks import Checker, Result
+from .copies import Copies
+from .errors import NoVerdict, Stopped
 from .flash import State, remove
-from .report import ORDER_CHANGED, PASSING, Evidence, Rows, windows
-from .run import Run, block_signals, kill_descendants, own_folder, release_folder
+from . import judge
+from .judge import NOT_REACHED, ORDER_CHANGED, PASSING, SCRIPT_TIMEOUT
+from .report import Evidence, Rows
+from .run import HeldRun, Run, block_signals, kill_descendants, own_folder, release_folder
 from .trace import Cut, parse_trace, sample, shape, torn_lines
 
 CHECK_TIMEOUT = 60.0
+# A run held at cut points may take this many times the uncut run's time (the time it is
+# held not counted), and never less than --timeout: load slows every run of the script
+# alike, so that a limit the uncut run kept is not a window in a held one.
+SLOWER = 4
+# What a campaign keeps free in TMPDIR besides its copies: the runs' traces and outputs.
+MARGIN = 1 << 20
+
+
+class Options(NamedTuple):
+    """What a campaign is asked to do (the command line's campaign options)."""
+    script: list
+    check: str
+    ram: bool = False
+    every: bool = False                 # --all
+    jobs: Optional[int] = None
+    timeout: Optional[float] = None     # the script's limit, in its uncut run
+    check_timeout: Optional[float] = None
+    state: Optional[str] = None
+    keep: Optional[str] = None
+    json_path: Optional[str] = None
+    junit_path: Optional[str] = None
+    seed: Optional[int] = None          # torn cuts too, with that seed
+    replay: bool = False                # one run per cut point
+    watcher: object = None              # the run's /dev watcher (isolation)
+    expect_status: int = 0
+    shard: Optional[tuple] = None       # (K, N): the K-th of N shares of the cut points
+
+
+class Strategy(NamedTuple):
+    """How a campaign chooses its cut points and judges them."""
+    choose: Callable        # the counting run's operations -> those whose cuts are tried
+    held: bool              # on held runs (else one run of the script per cut point)
+    search: bool            # the exact edges then searched between the points tried
+
+
+STRATEGIES = {
+    # (one run per point, --all)
+    (False, False): Strategy(sample, held=True, search=True),
+    (False, True): Strategy(list, held=True, search=False),
+    (True, False): Strategy(sample, held=False, search=False),
+    (True, True): Strategy(list, held=False, search=False),
+}
 
 
 class Campaign:
     """The search (results: {Cut: Result}); what it prints is Rows', what it keeps Evidence's."""
 
-    def __init__(self, flash, script, check, ram=False, every=False, jobs=None, timeout=None,
-                 state=None, keep=None, json_path=None, torn_seed=None, replay=False,
-                 watcher=None, out=sys.stdout, expect_status=0, junit_path=None, shard=None):
-        self.flash, self.script, self.check, self.ram = flash, script, check, ram
-        self.every, self.timeout, self.torn_seed, self.replay = every, timeout, torn_seed, replay
-        self.state = State(state) if state else None
-        self.expect_status = expect_status
-        self.shard = shard      # (K, N): this campaign tries the K-th of N shares of the points
-        self.watcher = watcher
+    def __init__(self, flash, options, out=sys.stdout):
+        self.flash, self.options = flash, options
+        self.script, self.check, self.ram = options.script, options.check, options.ram
+        self.torn_seed = options.seed
+        self.strategy = STRATEGIES[(options.replay, options.every)]
+        self.state = State(options.state) if options.state else None
         self.rows = Rows(out)
-        self.evidence = Evidence(flash, script, ram, keep, json_path, junit_path)
-        self.jobs = jobs or os.cpu_count() or 1
-        self.checker = Checker(check, ram, self.jobs, timeout or CHECK_TIMEOUT, self.state,
-                               self.checked)
+        self.evidence = Evidence(flash, self.script, self.ram, options.keep, options.json_path,
+                                 options.junit_path)
+        self.jobs = options.jobs or os.cpu_count() or 1
+        self.checker = Checker(self.check, self.ram, self.jobs,
+                               options.check_timeout or CHECK_TIMEOUT, self.state, self.checked)
         self.results = {}
         self.where = "the counting run"
         self.ops, self.shape = [], []
-        self.runs = 0
+        self.planned, self.planned_total = [], 0     # this shard's cut points; everyone's
+        self.held_limit = options.timeout
         self.order = collections.deque()      # the cut points whose rows are still to show
         self.searched = False
         self.start = self.start_state = self.scratch = self.copies = None
         self.uncut = None       # the Result of the check after the whole script
-        self.outcome = {"exit_status": None, "result": "interrupted"}
+        self.left = []          # processes the script left running: (pid, command line)
+        self.outcome = {"exit_status": None, "error": None}
 
     def put_back(self, flash=True):
         """The flash (and state) as the campaign found it; at the end the state alone (the
@@ -54,13 +99,16 @@ class Campaign:
         if self.start is None:      # stopped before the flash was read
             return
         if flash:
-            self.flash.restore(self.start)
+            self.copies.put_back()
         if self.state and self.start_state is not None:
             self.state.put(self.start_state)
 
     def main(self):
         began = time.monotonic()
         try:
+            # The working flash and its snapshot first; the rest once the counting run
+            # has shown what the script writes.
+            self.check_room(2 * self.flash.layout.size + MARGIN)
             self.scratch = own_folder("flashsim-campaign-")
             # The user's flash is only read: every run works on a copy, put back before
             # each, so that no ending (SIGKILL included) leaves it changed.
@@ -68,7 +116,8 @@ class Campaign:
                 ".img" if self.flash.image else "")))
             self.evidence.flash = self.flash
             self.copies = Copies(self.flash, self.scratch)
-            self.start = self.flash.save()
+            self.copies.snapshot()
+            self.start = self.copies.base      # the starting flash, put back before each run
             if self.state:
                 # Named once whole: a signal during the copy puts nothing back.
                 self.state.save(os.path.join(self.scratch, "state"))
@@ -77,7 +126,9 @@ class Campaign:
         except OSError as error:
             if error.errno not in (errno.ENOSPC, errno.EDQUOT):
                 raise
-            raise UsageError(self.no_room()) from None
+            return self.cannot_judge(NoVerdict(self.no_room()))
+        except NoVerdict as error:
+            return self.cannot_judge(error)
         except Stopped as stop:
             block_signals()
             self.end_everything()
@@ -96,114 +147,174 @@ class Campaign:
             if self.scratch is not None:
                 release_folder(self.scratch)
 
+    def cannot_judge(self, error):
+        """The campaign stops without a verdict: one line, status 2, and the reports say
+        why."""
+        block_signals()
+        self.end_everything()
+        print(f"flashsim: {error}", file=sys.stderr)
+        self.outcome["error"] = str(error)
+        self.report(False)
+        return 2
+
+    # -- room in TMPDIR
+    def need(self):
+        """The bytes of TMPDIR the campaign takes at most: the working flash and its
+        snapshot, what the script writes for each copy the checks run on (known once the
+        counting run has marked it: until then the whole flash), and the copies of the
+        --state folder for each check and run."""
+        flash = self.copies.need(self.jobs) if self.copies else \
+            (2 * self.jobs + 6) * self.flash.layout.size
+        state = self.state.size() * (self.jobs + 3) if self.state else 0
+        return flash + state + MARGIN
+
+    def check_room(self, need):
+        free = free_space(tempfile.gettempdir())
+        if free < need:
+            raise NoVerdict(f"no room in the temporary folder {tempfile.gettempdir()} (TMPDIR): "
+                            f"this campaign needs about {mib(need + self.used())} MiB there, "
+                            f"{mib(free + self.used())} MiB are free; give TMPDIR another "
+                            f"folder")
+
+    def used(self):
+        """What the campaign holds in TMPDIR already: the working flash and its snapshot."""
+        return 2 * self.flash.layout.size if self.copies else 0
+
     def no_room(self):
-        """What a full TMPDIR is told: where, and the room a campaign takes there."""
-        copies = 2 * self.jobs + 4
-        size = self.flash.layout.size
-        state = ""
-        if self.state:
-            state = " and of --state"
-            for top, _, names in os.walk(self.state.folder):
-                size += sum(os.lstat(os.path.join(top, n)).st_size for n in names)
-        return (f"no room left in the temporary folder {tempfile.gettempdir()} (TMPDIR): "
-                f"this campaign needs about {copies * size / (1 << 20):.0f} MiB there "
-                f"({copies} copies of the {self.flash.layout.mib()} flash{state}); give "
-                f"TMPDIR another folder")
+        """What a TMPDIR that filled up during the campaign is told."""
+        return (f"no room left in the temporary folder {tempfile.gettempdir()} (TMPDIR) "
+                f"during {self.where}: this campaign needs about {mib(self.need())} MiB "
+                f"there; give TMPDIR another folder")
+
+    def full(self):
+        """Whether TMPDIR is full now: a check that failed or a run that lost trace lines
+        then says nothing of the flash."""
+        return free_space(tempfile.gettempdir()) < MARGIN
+
     def end_everything(self):
         """Kills every process below the launcher: the runs' and the checks'."""
         kill_descendants()
         self.checker.abandon()
 
+    # -- the campaign
     def campaign(self, began):
         say = self.rows.say
-        # The counting run, and the check after the whole script.
         output = os.path.join(self.scratch, "output")
-        status, (_, _, broken), lines = self.faulted_run(output=output)
+        counted = time.monotonic()
+        status, (_, _, broken), lines = self.faulted_run(output=output, counting=True)
+        counted = time.monotonic() - counted
+        self.outcome["exit_status"] = status
+        if status is not None and self.options.timeout is not None:
+            self.held_limit = max(self.options.timeout, SLOWER * counted)
         self.ops = parse_trace(lines)
         self.shape = shape(self.ops)
+        if status is None or broken:
+            return self.uncut_broken(status, broken, output)
+        self.check_room(self.need() - self.used())
+        self.where = "the check of the whole script"
         self.check_now(None)
         self.checker.drain()
-        points = self.share([Cut(op.number)
-                             for op in (self.ops if self.every else sample(self.ops))])
+        chosen = self.strategy.choose(self.ops)
+        every = [Cut(op.number) for op in chosen]
+        if self.torn_seed is not None:
+            inside = [Cut(op.number, inside=True) for op in chosen
+                      if op.kind in ("erase", "write")]
+            every += inside
+        self.planned_total = len(every)
+        self.planned = self.share([cut for cut in every if not cut.inside])
+        if self.torn_seed is not None:
+            self.planned += self.share(inside, torn=True)
         self.rows.begin(self.ops, self.torn_seed is not None)
-        state = "ran past the time limit" if status is None else f"exit status {status}"
-        if broken:
-            state += ", the simulator gave up inside it"
+        after = [cut for cut in self.planned if not cut.inside]
         say(f"flashsim campaign: {' '.join(self.script)}: {len(self.ops)} device "
-            f"operations in {len({op.pid for op in self.ops})} processes ({state}); "
-            f"{len(points)} cut points")
-        uncut = self.results.pop(None)
-        if status is None or broken:
-            uncut = Result("TIMEOUT" if status is None else "FAIL", uncut.output)
-        self.uncut = uncut
-        self.rows.row("no cut", "the whole script", "", uncut.verdict)
-        wrong = status is not None and status != self.expect_status
+            f"operations in {len({op.pid for op in self.ops})} processes (exit status "
+            f"{status}); {len(after)} cut points")
+        self.uncut = self.results.pop(None)
+        self.rows.row("no cut", "the whole script", "", self.uncut.verdict)
+        wrong = status != self.options.expect_status
         self.outcome.update(exit_status=status, script_output=self.last_lines(output)
                             if wrong else [])
         if wrong:
             self.script_failed(status, output)
         self.where = "the cut points"
-        if self.replay:
-            self.replayed(points)
-        else:
-            self.cut_at(points)
-            if not (self.every and self.shard):     # the other shards try the rest
-                self.bisect()
+        self.judge(after)
+        if self.strategy.search and not (self.options.every and self.options.shard):
+            self.bisect()
         if self.torn_seed is not None:
-            self.torn()
-        tried = sorted(self.results, key=Cut.order)
-        failed = sum(self.results[c].verdict not in PASSING for c in tried)
-        failed += uncut.verdict not in PASSING
-        found = windows(tried, self.results)
+            say(f"torn cuts with seed {self.torn_seed}")
+            self.judge([cut for cut in self.planned if cut.inside])
+        return self.summary(began)
+
+    def uncut_broken(self, status, broken, output):
+        """The uncut run ran past its limit or the simulator gave up inside it: nothing can
+        be judged against it."""
+        if status is None:
+            raise NoVerdict(f"the script ran past its limit of {self.options.timeout:g} s "
+                            f"(--timeout) in its uncut run: nothing is judged; give a longer "
+                            f"--timeout")
+        last = "; ".join(self.last_lines(output, 3))
+        raise NoVerdict(f"the simulator gave up inside the uncut run of the script"
+                        f"{': ' + last if last else ''}")
+
+    def judge(self, points):
+        if self.strategy.held:
+            self.cut_at(points)
+        else:
+            self.replayed(points)
+
+    def summary(self, began):
+        """The windows (each kept, with --keep), the closing lines and the reports; the
+        exit status judge gives the campaign."""
         self.where = "the summary"
-        for window in found:
-            self.rows.window(window, self.results)
+        unserved = self.options.watcher.settle() if self.options.watcher else []
+        self.outcome["unserved"] = len(unserved)
+        data = self.document(True)
+        for window in data["windows"]:
+            for line in judge.window_lines(data, window):
+                self.rows.say(line)
             if self.evidence.keep:
-                self.evidence.keep_window(window[0], self.torn_seed, self.put_back,
-                                          self.faulted_run, self.rows)
-        changed = [c for c in tried if self.results[c].verdict == ORDER_CHANGED]
-        if changed:
-            say(f"order changed from {changed[0].label()} on ({len(changed)} cut point"
-                f"{'s' if len(changed) > 1 else ''}): the runs took another path than the "
-                f"counting run, so these cuts were not judged")
-        elif not found:
-            say("no exposed window: every cut point passed")
-        unserved = self.watcher.settle() if self.watcher else []
-        if unserved:
-            say(f"{len(unserved)} open{'s' if len(unserved) > 1 else ''} of a device by a "
-                f"program the simulator does not serve (see above): the campaign fails")
-        total = len(tried) + 1
-        say(f"{total} runs checked: {total - failed} passed, {failed} failed "
-            f"({time.monotonic() - began:.1f} s)")
-        self.outcome.update(result="fail" if failed or unserved or wrong else "pass",
-                            unserved=len(unserved))
-        self.report(True)
-        return 1 if self.outcome["result"] == "fail" else 0
+                first = window["first"]
+                self.evidence.keep_window(Cut(first["operation"], first["cut"] == "inside"),
+                                          self.torn_seed, self.put_back, self.faulted_run,
+                                          self.rows)
+        data = self.document(True)
+        for line in judge.tail_lines(data, time.monotonic() - began):
+            self.rows.say(line)
+        self.evidence.save(data)
+        return data["status"]
 
     def share(self, points, torn=False):
         """This shard's share of points (every N-th, from the K-th): deterministic, since
         the counting run's operations are; the whole script's check is in every shard.
         The torn cuts are shared from the other end, so that a shard that takes fewer
         cuts after operations takes more inside them."""
-        if not self.shard:
+        if not self.options.shard:
             return list(points)
-        k, n = self.shard
+        k, n = self.options.shard
         if torn:
             return [p for i, p in enumerate(points) if (len(points) - 1 - i) % n == k - 1]
         return [p for i, p in enumerate(points) if i % n == k - 1]
 
+    def document(self, complete):
+        """The campaign's report of what it judged so far (complete: all of it), as --json
+        writes it, its windows, status and result derived by judge."""
+        shard = self.options.shard
+        outcome = dict(self.outcome, complete=complete, kept=list(self.evidence.kept),
+                       expected_status=self.options.expect_status, every=self.options.every,
+                       shard=list(shard) if shard else None,
+                       left=[{"pid": pid, "command": line, "when": "the script"}
+                             for pid, line in self.left],
+                       planned=[[c.number, "inside" if c.inside else "after"]
+                                for c in self.planned], planned_total=self.planned_total,
+                       timeouts={"script": self.options.timeout,
+                                 "check": self.checker.timeout})
+        return self.evidence.report(self.rows, self.results, sorted(self.results, key=Cut.order),
+                                    self.uncut, self.check, self.torn_seed, outcome)
+
     def report(self, complete):
-        """The JSON and JUnit reports of what was judged so far (complete: all of it)."""
-        if not (self.evidence.json_path or self.evidence.junit_path):
-            return
-        tried = sorted(self.results, key=Cut.order)
-        outcome = dict(self.outcome, complete=complete, kept=self.evidence.kept,
-                       expected_status=self.expect_status, every=self.every,
-                       shard=list(self.shard) if self.shard else None)
-        if not complete:
-            outcome["result"] = "interrupted"
-        self.evidence.write(self.rows, self.results, tried, self.uncut,
-                            windows(tried, self.results), self.check, self.torn_seed, outcome)
+        """The JSON and JUnit reports of a campaign that ends early."""
+        if self.evidence.json_path or self.evidence.junit_path:
+            self.evidence.save(self.document(complete))
 
     @staticmethod
     def last_lines(output, shown=10):
@@ -214,11 +325,11 @@ class Campaign:
     def script_failed(self, status, output, shown=10):
         """The uncut script ended with another status than the expected one: the procedure
         itself failed, whatever the cuts show. Its last lines say why."""
-        expected = "" if self.expect_status == 0 else f" (--expect-status {self.expect_status})"
+        expect = self.options.expect_status
+        expected = "" if expect == 0 else f" (--expect-status {expect})"
         last = self.last_lines(output, shown)
-        self.rows.say(f"the script ended with exit status {status}, not "
-                      f"{self.expect_status}{expected}: the campaign fails"
-                      f"{'; its last lines:' if last else ' (it printed nothing)'}")
+        self.rows.say(f"the script ended with exit status {status}, not {expect}{expected}: "
+                      f"the campaign fails{'; its last lines:' if last else ' (it printed nothing)'}")
         for line in last:
             self.rows.say(f"    {line}")
 
@@ -250,6 +361,8 @@ class Campaign:
         self.copies.give_back(job.slot, job.source, job.step)
         if job.state is not None:
             remove(job.state)
+        if result.verdict not in PASSING and self.full():
+            raise NoVerdict(self.no_room())
         self.record(job.cut, result)
 
     def record(self, cut, result):
@@ -271,96 +384,89 @@ class Campaign:
 
     def held_run(self, points):
         """One run held at each point in turn, starting the check of each (a few waiting at
-        most); returns how many points it took (with --state a run ends after a few). A cut
-        inside operation N is held like the others: held after N - 1 (or before the run
-        starts, for N = 1), the launcher takes a copy of the flash and names it to the run;
-        the process that does N leaves in that copy what the torn fault would leave on the
-        flash, then does N whole, and the copy is judged once the run is held after N."""
+        most); returns how many points it took (with --state a run ends after a few)."""
         self.put_back()
         if not points:
             return 0
-        self.runs += 1
-        source, history = self.runs, []
         first = points[0]
-        run = Run(self.flash, self.ram, gate=max(1, first.number - first.inside),
-                  spared=self.checker.sessions)
-        window = 2 * self.jobs + 2
-        order, gate, torn = Order(run.trace, self.shape), None, None
-        held = [0]      # the operation the run is held after (0: not started)
-
-        def reach(number):
-            """Holds the run after operation number (True), unless its script ends or runs
-            past its time first (False)."""
-            if held[0] == number:
-                return True
-            if held[0]:
-                gate.release(number)
-            if not gate.reach(number):
-                return False
-            held[0] = number
-            history.append(run.page.take_written())
-            return True
-
+        run = HeldRun(self.flash, self.ram, self.shape, max(1, first.number - first.inside),
+                      self.held_limit, self.checker.sessions, self.checker.wait)
+        torn = None
         try:
             if first.inside and first.number == 1:
-                torn = self.torn_copy(run, first, source, history)
-            run.start(self.script, quiet=True)
-            gate = Gate(run, self.timeout, self.checker)
+                torn = self.torn_copy(run, first)
+            run.start(self.script)
             for index, point in enumerate(points):
                 self.where = f"the {point.label()}"
-                if point.inside and point.number > 1 and not reach(point.number - 1) or \
-                        not point.inside and not reach(point.number):
+                if point.inside:
+                    if point.number > 1 and not run.reach(point.number - 1):
+                        break
+                elif not run.reach(point.number):
                     break
-                if self.checker.paused and self.checker.busy() >= window and torn is None:
+                if self.checker.paused and self.checker.busy() >= self.window() and \
+                        torn is None:
                     return index
-                if not point.inside:
-                    if order.changed(point.number):
-                        self.record(point, Result(ORDER_CHANGED, ""))
-                    else:
-                        self.check_now(point, source, history)
-                else:
-                    if torn is None:
-                        torn = self.torn_copy(run, point, source, history)
-                    if not reach(point.number):
+                if point.inside:
+                    torn = torn or self.torn_copy(run, point)
+                    if not run.reach(point.number):
                         break
                     copy, torn = torn, None
-                    made = run.page.torn_copy_made()
-                    run.page.set_torn_copy(0, 0)
-                    if order.changed(point.number):
-                        self.forget_copy(copy)
-                        self.record(point, Result(ORDER_CHANGED, ""))
-                        continue
-                    if made != point.number:
-                        self.forget_copy(copy)
-                        raise UsageError(f"the simulator could not make the flash of the "
-                                         f"{point.label()} in {copy[0].folder}")
-                    self.rows.torn.update(order.torn)
-                    self.checker.submit(point, *copy)
-                while not self.checker.paused and self.checker.busy() > window:
+                    self.torn_checked(run, point, copy)
+                elif self.unchanged(run, point):
+                    self.check_now(point, run, run.history)
+                while not self.checker.paused and self.checker.busy() > self.window():
                     self.checker.wait()
             else:
                 return len(points)
-            # The run ended or ran past its time before the point.
-            verdict = "TIMEOUT" if run.proc.poll() is None else "not reached"
+            # The run ended, or ran past its time, before the point.
+            verdict = SCRIPT_TIMEOUT if run.ran_out() else NOT_REACHED
             for rest in points[index:]:
                 self.record(rest, Result(verdict, ""))
             return len(points)
         finally:
             if torn is not None:
                 self.forget_copy(torn)
-            if gate is not None:
-                gate.close()
-            order.close()
-            run.stop()
             run.close()
 
-    def torn_copy(self, run, cut, source, history):
+    def window(self):
+        """How many checks may run or wait while a held run goes on."""
+        return 2 * self.jobs + 2
+
+    def unchanged(self, run, point):
+        """Whether the held run's operations up to point are the counting run's; else the
+        point is not judged (or, where the trace lost lines, nothing is)."""
+        if not run.order.changed(point.number):
+            return True
+        if run.order.lost():
+            raise NoVerdict(self.no_room() if self.full() else
+                            f"the trace of a held run lost the line of operation "
+                            f"{run.order.diverged}: nothing more can be judged")
+        if self.full():
+            raise NoVerdict(self.no_room())
+        self.record(point, Result(ORDER_CHANGED, ""))
+        return False
+
+    def torn_copy(self, run, cut):
         """A copy of the flash as it is now, held before the operation of cut (a cut inside
         it), named to the run: the process that does that operation leaves in it what the
         torn fault with the campaign's seed would leave."""
-        copy = self.copy_now(source, history)
+        copy = self.copy_now(run, run.history)
         run.torn_copy(copy[0].flash.path, cut.number, self.torn_seed)
         return copy
+
+    def torn_checked(self, run, point, copy):
+        """Held after the operation of a cut inside it: its copy is judged, unless the run
+        took another path."""
+        made = run.torn_made()
+        if not self.unchanged(run, point):
+            self.forget_copy(copy)
+            return
+        if made != point.number:
+            self.forget_copy(copy)
+            raise NoVerdict(f"the simulator could not make the flash of the "
+                            f"{point.label()} in {copy[0].folder}")
+        self.rows.torn.update(run.order.torn)
+        self.checker.submit(point, *copy)
 
     def bisect(self):
         """Finds the exact operation where the verdict changes between two tried cut points:
@@ -386,17 +492,20 @@ class Campaign:
             self.cut_at([Cut(number) for number in middles])
 
     # -- one run per cut point
-    def faulted_run(self, fault=None, output=None):
+    def faulted_run(self, fault=None, output=None, counting=False):
         """One run of the script from the starting flash with fault: its status (None past
         the time limit), its run page's (operations, power off, broken), its log lines.
-        Its output goes to the file output, or nowhere."""
+        Its output goes to the file output, or nowhere. The counting run keeps the
+        script's own limit; the others that of a held run."""
         self.put_back()
-        run = Run(self.flash, self.ram, [fault] if fault else [])
+        run = Run(self.flash, self.ram, fault or "")
         try:
             run.start(self.script, quiet=True, output=output)
-            status = run.wait(self.timeout)
+            status = run.wait(self.options.timeout if counting else self.held_limit)
             if fault is None and status is not None:
-                run.name_left("the script")
+                left = run.name_left("the script")
+                if counting:
+                    self.left = left
             run.stop()
             return status, run.page.state(), run.log_lines()
         finally:
@@ -405,9 +514,9 @@ class Campaign:
     def judged(self, cut, status, page, order_kept=True):
         """The check of the flash one faulted run left, or why there is none."""
         if status is None:
-            self.results[cut] = Result("TIMEOUT", "")
+            self.results[cut] = Result(SCRIPT_TIMEOUT, "")
         elif not page[1]:
-            self.results[cut] = Result("not reached", "")
+            self.results[cut] = Result(NOT_REACHED, "")
         elif not order_kept:
             self.results[cut] = Result(ORDER_CHANGED, "")
         else:
@@ -417,121 +526,21 @@ class Campaign:
 
     def replayed(self, points):
         """The reference: one run of the script per cut point, with the power cut by the
-        kill-after fault, and the check on the flash it leaves."""
+        kill-after fault (or the torn fault inside it), and the check on the flash it
+        leaves."""
         for point in points:
-            self.where = f"the cut after {point.number}"
-            status, page, lines = self.faulted_run(point.fault())
+            self.where = f"the {point.label()}"
+            status, page, lines = self.faulted_run(point.fault(self.torn_seed))
+            self.rows.torn.update(torn_lines(lines))
             ops = parse_trace(lines)[:point.number]
             self.judged(point, status, page, shape(ops) == self.shape[:point.number])
 
-    def torn(self):
-        """Cut points inside each erase and write of the counting run (--all: every one, else
-        the sampled ones), held like the others; what a torn cut leaves is decided by the
-        seed."""
-        self.rows.say(f"torn cuts with seed {self.torn_seed}")
-        points = [Cut(op.number, inside=True)
-                  for op in self.share(self.ops if self.every else sample(self.ops), torn=True)
-                  if op.kind in ("erase", "write")]
-        if not self.replay:
-            self.cut_at(points)
-            return
-        for cut in points:
-            self.where = f"the cut inside {cut.number}"
-            status, page, lines = self.faulted_run(cut.fault(self.torn_seed))
-            self.rows.torn.update(torn_lines(lines))
-            ops = parse_trace(lines)[:cut.number]
-            self.judged(cut, status, page, shape(ops) == self.shape[:cut.number])
+
+def free_space(folder):
+    """The bytes a new file in folder can take (root may use the blocks kept for it)."""
+    st = os.statvfs(folder)
+    return (st.f_bfree if os.geteuid() == 0 else st.f_bavail) * st.f_frsize
 
 
-class Gate:
-    """A held run's gate: the process that completes the operation the run is held after
-    writes its number to the run's FIFO; release lets the run go on."""
-
-    def __init__(self, run, timeout, checker):
-        self.run, self.checker = run, checker
-        self.deadline = None if timeout is None else time.monotonic() + timeout
-        self.buffer = b""
-        self.held_since = None
-        self.exited = os.pidfd_open(run.proc.pid)
-
-    def reach(self, point):
-        """Waits until the run is held after point (True), or its script ends or runs past
-        its time first (False); the checks go on meanwhile."""
-        while True:
-            while len(self.buffer) >= 4:
-                number = struct.unpack("=I", self.buffer[:4])[0]
-                self.buffer = self.buffer[4:]
-                if number == point:
-                    self.held_since = time.monotonic()
-                    return True
-            if self.run.proc.poll() is not None:
-                if not self.read():
-                    return False
-                continue
-            left = None if self.deadline is None else self.deadline - time.monotonic()
-            if left is not None and left <= 0:
-                return False
-            if self.run.fifo in self.checker.wait([self.run.fifo, self.exited], left):
-                self.read()
-
-    def release(self, point):
-        """Lets the run go on to point. The time it was held (waiting for checks to free a
-        place) does not count against the script's time limit."""
-        if self.deadline is not None and self.held_since is not None:
-            self.deadline += time.monotonic() - self.held_since
-        self.held_since = None
-        self.run.page.set_gate(point)
-
-    def read(self):
-        try:
-            data = os.read(self.run.fifo, 4096)
-        except BlockingIOError:
-            return False
-        self.buffer += data
-        return bool(data)
-
-    def close(self):
-        os.close(self.exited)
-
-
-class Order:
-    """Whether a held run's operations up to a cut are the counting run's: the same kind,
-    device and offset, by the same process (counted in order of first appearance)."""
-
-    def __init__(self, trace, counted):
-        self.path, self.counted = trace, counted
-        self.file, self.at = None, 0
-        self.seen, self.ranks = {}, {}
-        self.torn = {}      # the torn cuts the run's log records so far: {number: Torn}
-        self.checked, self.diverged = 0, None
-
-    def changed(self, point):
-        self.read()
-        if self.diverged is None:
-            for number in range(self.checked + 1, point + 1):
-                op = self.seen.get(number)
-                if op is None or number > len(self.counted) or \
-                        (self.ranks.setdefault(op.pid, len(self.ranks)), op.kind, op.device,
-                         op.offset) != self.counted[number - 1]:
-                    self.diverged = number
-                    break
-                self.checked = number
-        return self.diverged is not None and self.diverged <= point
-
-    def read(self):
-        """The trace's new whole lines."""
-        if self.file is None:
-            self.file = open(self.path, "rb")
-        self.file.seek(self.at)
-        chunk = self.file.read()
-        end = chunk.rfind(b"\n") + 1
-        self.at += end
-        lines = chunk[:end].decode("utf-8", "replace").splitlines()
-        for op in parse_trace(lines):
-            self.seen[op.number] = op
-        self.torn.update(torn_lines(lines))
-
-    def close(self):
-        if self.file is not None:
-            self.file.close()
-            self.file = None
+def mib(size):
+    return f"{size / (1 << 20):.0f}"

@@ -4,24 +4,27 @@ import os
 import select
 import shutil
 import signal
-import tempfile
 import time
 
-from . import isolation, library
-from .run import simulator_env
+from . import isolation
+from .run import processes, simulator_env
 
 SHELL = shutil.which("sh") or "/bin/sh"
 # What a check starts with, whatever the launcher ignores or holds.
 DEFAULT_SIGNALS = (signal.SIGPIPE, signal.SIGINT, signal.SIGTERM, signal.SIGHUP,
                    signal.SIGQUIT, signal.SIGXFSZ)
-PIECE = 1 << 16     # the library marks what a run or a check writes in pieces of 64 KiB
 
-Result = collections.namedtuple("Result", "verdict output")
+# A verdict, what the check said, and how long it took (seconds).
+Result = collections.namedtuple("Result", "verdict output seconds", defaults=(0.0,))
 # A check: its cut, its copy of the flash (slot) made by which run at which of its held
-# points (source, step), its --state copy; once started its process, pidfd and deadline.
+# points (source, step), its --state copy; once started its process, pidfd, start and
+# deadline; once its first process ended, that one's status and when it ended.
 # terminated: past its limit, it was sent SIGTERM; deadline is then the end of its grace.
-Job = collections.namedtuple("Job", "cut slot source step state pid exited deadline terminated")
+Job = collections.namedtuple("Job", "cut slot source step state pid exited began deadline "
+                                    "terminated status ended",
+                             defaults=(None, None, None, None, False, None, None))
 GRACE = 2.0     # how long a check past its limit has to clean up after SIGTERM
+LOOK = 0.05     # how often the processes left of a stopped check are looked for
 
 
 class Checker:
@@ -48,7 +51,7 @@ class Checker:
         return len(self.waiting) + len(self.running)
 
     def submit(self, cut, slot, source=None, step=None, state=None):
-        self.waiting.append(Job(cut, slot, source, step, state, None, None, None, False))
+        self.waiting.append(Job(cut, slot, source, step, state))
         self.start()
 
     def start(self):
@@ -70,9 +73,7 @@ class Checker:
                    (os.POSIX_SPAWN_DUP2, 1, 2)]
         pid = os.posix_spawn(SHELL, ["sh", "-c", self.command], env, file_actions=actions,
                              setsid=True, setsigmask=(), setsigdef=DEFAULT_SIGNALS)
-        exited = os.pidfd_open(pid)
-        self.running[exited] = job._replace(pid=pid, exited=exited,
-                                            deadline=time.monotonic() + self.timeout)
+        self.started(job, pid)
 
     def spawn_apart(self, job):
         """A check that sees its own copy of the --state folder: forked (posix_spawn cannot
@@ -81,6 +82,9 @@ class Checker:
                             {"FLASHSIM_WRITTEN": os.path.join(job.slot.folder, "written")})
         job.slot.written.take_written()
         output = os.path.join(job.slot.folder, "output")
+        # A check that dies before it opens its output must not show the last one's.
+        if os.path.exists(output):
+            os.remove(output)
         pid = os.fork()
         if pid == 0:
             try:
@@ -98,61 +102,95 @@ class Checker:
                 os.write(2, b"flashsim: no mount namespace for the check's --state copy\n")
             finally:
                 os._exit(127)
+        self.started(job, pid)
+
+    def started(self, job, pid):
+        now = time.monotonic()
         exited = os.pidfd_open(pid)
-        self.running[exited] = job._replace(pid=pid, exited=exited,
-                                            deadline=time.monotonic() + self.timeout)
+        self.running[exited] = job._replace(pid=pid, exited=exited, began=now,
+                                            deadline=now + self.timeout)
 
     def wait(self, fds=(), timeout=None):
         """Waits until one of fds can be read, or timeout passes, or (without fds) a check
         ends, reaping every check that ends meanwhile. Returns the fds ready."""
         end = None if timeout is None else time.monotonic() + timeout
         while fds or self.running:
-            limits = [job.deadline for job in self.running.values()] + ([end] if end else [])
-            left = max(0.0, min(limits) - time.monotonic()) if limits else None
-            ready = select.select(list(fds) + list(self.running), [], [], left)[0]
             now = time.monotonic()
-            late = [fd for fd, job in self.running.items()
-                    if fd not in ready and job.deadline <= now and not job.terminated]
-            for fd in late:
-                self.terminate(fd, now)
-            ended = [fd for fd, job in self.running.items() if fd in ready or job.deadline <= now]
+            limits = [job.deadline for job in self.running.values()] + ([end] if end else [])
+            if any(job.status is not None for job in self.running.values()):
+                limits.append(now + LOOK)   # a check's first process ended, its others not
+            left = max(0.0, min(limits) - now) if limits else None
+            watched = [fd for fd, job in self.running.items() if job.status is None]
+            ready = select.select(list(fds) + watched, [], [], left)[0]
+            now = time.monotonic()
+            ended = []
+            for fd, job in list(self.running.items()):
+                if fd in ready:
+                    job = self.leader_ended(fd)
+                if job.status is not None and (not job.terminated or not members(job.pid)):
+                    ended.append(fd)
+                elif job.deadline <= now and not job.terminated:
+                    self.terminate(fd, now)
+                elif job.deadline <= now:
+                    ended.append(fd)
             for fd in ended:
-                self.reap(fd, timed_out=self.running[fd].terminated)
+                self.reap(fd)
             self.start()
             got = [fd for fd in ready if fd in fds]
             if got or (end is not None and now >= end) or (ended and not fds):
                 return got
         return []
 
-    def terminate(self, fd, now):
-        """A check past its limit: SIGTERM to its session's group, so that its own cleanup
-        (a trap that removes its files) runs; SIGKILL follows after GRACE seconds."""
+    def leader_ended(self, fd):
+        """Reaps the first process of a check (the shell that runs the command); the
+        check's other processes may still run."""
         job = self.running[fd]
-        try:
-            os.killpg(job.pid, signal.SIGTERM)
-        except (ProcessLookupError, PermissionError):
-            pass
-        self.running[fd] = job._replace(terminated=True, deadline=now + GRACE)
-
-    def reap(self, fd, timed_out):
-        job = self.running.pop(fd)
-        try:
-            os.killpg(job.pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            pass
         try:
             status = os.waitstatus_to_exitcode(os.waitpid(job.pid, 0)[1])
         except ChildProcessError:
             status = -signal.SIGKILL
+        self.running[fd] = job = job._replace(status=status, ended=time.monotonic())
+        return job
+
+    def terminate(self, fd, now):
+        """A check past its limit: SIGTERM to every process of its session, the shell that
+        runs the command included, so that its own cleanup (a trap that removes its files)
+        runs; the check is over when none of them is left, or after GRACE seconds, when
+        SIGKILL ends the rest."""
+        job = self.running[fd]
+        signal_session(job.pid, signal.SIGTERM)
+        self.running[fd] = job._replace(terminated=True, deadline=now + GRACE,
+                                        ended=job.ended or now)
+
+    def reap(self, fd):
+        job = self.running.pop(fd)
+        # What is left of a check in its group ends with it; a stopped check's every
+        # process, whatever its group. (The launcher kills any other at the end.)
+        if job.terminated:
+            signal_session(job.pid, signal.SIGKILL)
+        else:
+            try:
+                os.killpg(job.pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
+        if job.status is None:
+            job = job._replace(status=-signal.SIGKILL, ended=time.monotonic())
+            try:
+                os.waitpid(job.pid, 0)
+            except ChildProcessError:
+                pass
         os.close(fd)
-        verdict = "TIMEOUT" if timed_out else "ok" if status == 0 else "FAIL"
+        verdict = "TIMEOUT" if job.terminated else "ok" if job.status == 0 else "FAIL"
         text = ""
         if verdict != "ok":     # what a failing check said is shown, a passing one's not
-            with open(os.path.join(job.slot.folder, "output"), "rb") as f:
-                text = f.read(4096).decode("utf-8", "replace")
-        if timed_out:
-            text += f"(killed after {self.timeout:g} s)\n"
-        self.done(job, Result(verdict, text))
+            try:
+                with open(os.path.join(job.slot.folder, "output"), "rb") as f:
+                    text = f.read(4096).decode("utf-8", "replace")
+            except FileNotFoundError:
+                pass
+        if job.terminated:
+            text += f"(the check ran past its limit of {self.timeout:g} s: stopped)\n"
+        self.done(job, Result(verdict, text, job.ended - job.began))
 
     def drain(self):
         self.paused = False
@@ -168,85 +206,17 @@ class Checker:
         self.waiting.clear()
 
 
-class Copies:
-    """The copies of the flash that checks run on. An image's copy is used again once its
-    check is done, brought up to date with only the pieces the run wrote since it was made
-    (marked in the run page) and those its check wrote (marked in its FLASHSIM_WRITTEN
-    page). A folder of devices is copied whole each time."""
-
-    # written: the check's FLASHSIM_WRITTEN page; fd: the image copy, open.
-    Slot = collections.namedtuple("Slot", "flash folder fd written")
-
-    def __init__(self, flash, scratch):
-        self.flash, self.scratch = flash, scratch
-        self.free = []       # [slot, source run, step] of the image copies not in use
-        self.slots = []
-        self.source = None
-
-    def take(self, source=None, history=None):
-        """A copy of the flash as it is now, brought up to date (an image's) from the pieces
-        source (a run) wrote at each of its held points so far (history)."""
-        if not self.flash.image or not self.free:
-            return self.make()
-        best = max(range(len(self.free)),
-                   key=lambda i: (self.free[i][1] == source, self.free[i][2] or 0))
-        slot, old_source, old_step = self.free.pop(best)
-        pieces = slot.written.take_written()
-        if source is None or old_source != source or old_step is None:
-            pieces = (1 << 64) - 1
-        else:
-            for mask in history[old_step + 1:]:
-                pieces |= mask
-        if self.source is None:
-            self.source = os.open(self.flash.image, os.O_RDONLY | os.O_CLOEXEC)
-        copy_pieces(self.source, slot.fd, pieces, self.flash.layout.size)
-        return slot
-
-    def make(self):
-        folder = tempfile.mkdtemp(prefix="copy-", dir=self.scratch)
-        target = os.path.join(folder, "flash" + (".img" if self.flash.image else ""))
-        flash = self.flash.copy_to(target)
-        fd = os.open(target, os.O_RDWR | os.O_CLOEXEC) if self.flash.image else None
-        slot = self.Slot(flash, folder, fd, library.Page(os.path.join(folder, "written")))
-        self.slots.append(slot)
-        return slot
-
-    def give_back(self, slot, source=None, step=None):
-        """A slot whose check is done; its copy is the flash at that run's step."""
-        if self.flash.image:
-            self.free.append([slot, source, step])
-            return
-        self.slots.remove(slot)
-        slot.written.close()
-        shutil.rmtree(slot.folder, ignore_errors=True)
-
-    def close(self):
-        for slot in self.slots:
-            if slot.fd is not None:
-                os.close(slot.fd)
-            slot.written.close()
-        self.slots.clear()
-        if self.source is not None:
-            os.close(self.source)
-            self.source = None
+def members(session):
+    """The processes of a session that have not ended."""
+    return [pid for pid, (state, _, owner) in processes().items()
+            if owner == session and state not in (b"Z", b"X")]
 
 
-def copy_pieces(source, target, pieces, size):
-    """Copies the pieces marked in pieces (the last one: to the end, size) from the
-    descriptor source to target."""
-    piece = 0
-    while piece < 64:
-        if not pieces >> piece & 1:
-            piece += 1
-            continue
-        first = piece
-        while piece < 64 and pieces >> piece & 1:
-            piece += 1
-        start = first * PIECE
-        length = (size if piece == 64 else piece * PIECE) - start
-        done = 0
-        while done < length:
-            n = os.copy_file_range(source, target, length - done, start + done, start + done)
-            if n <= 0:
-                break
-            done += n
+def signal_session(session, signum):
+    """Sends signum to every process of a session (a check's: whatever group its processes
+    moved to)."""
+    for pid in members(session) or [session]:
+        try:
+            os.kill(pid, signum)
+        except (ProcessLookupError, PermissionError):
+            pass

@@ -9,9 +9,9 @@ import sys
 import tempfile
 
 from . import isolation, library, merge
-from .campaign import Campaign
+from .campaign import Campaign, Options
 from .errors import Stopped, UsageError
-from .flash import Flash, Layout
+from .flash import Flash, Layout, claim_folder
 from .run import (become_subreaper, block_signals, kill_descendants, remove_left, run_command,
                   stop_on_signals, sweep)
 
@@ -20,7 +20,8 @@ usage: flashsim [--dir DIR | --image FILE] [--layout FILE] [--init] [--ram] [--f
                 [--log FILE] [--timeout SECONDS] [--torn] [--seed N] [--allow-host-mtd]
                 -- COMMAND [ARG...]
        flashsim campaign [--dir DIR | --image FILE] [--layout FILE] [--ram] --check CMD [--all]
-                [-j N] [--timeout SECONDS] [--state DIR] [--keep DIR] [--json FILE]
+                [-j N] [--timeout SECONDS] [--check-timeout SECONDS] [--state DIR]
+                [--keep DIR] [--json FILE]
                 [--junit FILE] [--torn] [--seed N] [--expect-status N] [--shard K/N]
                 [--allow-host-mtd] -- SCRIPT [ARG...]
        flashsim report [--json FILE] [--junit FILE] SHARD.json...
@@ -42,8 +43,8 @@ starts, however deep, sees the same flash.
   --faults LIST  faults to inject, comma-separated (kill-after:N cuts the power after
                  operation N of the run, counted across every process)
   --log FILE     append one line per device open, erase, close and operation to FILE
-  --timeout S    stop the command (in a campaign: each run of the script) after S seconds;
-                 in a campaign also each check's limit (default 60 s)
+  --timeout S    stop the command after S seconds; in a campaign, the script's limit in
+                 its uncut run (a held run may take up to 4 times what that run took)
   --torn         a cut (kill-after:N) falls inside operation N instead of after it; a
                  campaign adds such cut points inside its erases and writes
   --seed N       what a torn cut leaves is decided by N (default: a random seed, printed)
@@ -54,9 +55,13 @@ campaign runs SCRIPT once to count its device operations, then looks at the flas
 power cut right after each chosen operation leaves it, and runs CMD (a shell command,
 under the simulator, on a copy of that flash) to judge it. One line per cut point, then
 one line per exposed window (its first and last failing cut); exit status 1 when CMD fails
-at any cut point or after the whole script, or when the whole script itself fails. Long runs of alike operations are sampled and
-the edges of each window found exactly; --all tries every operation.
+at any cut point or after the whole script, or when the whole script itself fails; 2 when
+it cannot judge (a mistake, no room in TMPDIR, the script past its limit, a cut point not
+judged, an interrupted campaign). Long runs of alike operations are sampled and the edges
+of each window found exactly; --all tries every operation.
   --check CMD    the shell command that judges the flash left by a cut (required)
+  --check-timeout S  each check's limit (default 60 s): TERM to all its processes, then
+                 KILL 2 s later; the cut point is then judged TIMEOUT
   -j N           checks run side by side (default: the number of processors)
   --state DIR    a folder that stands for the device's own files: put back with the flash
                  before every run; the check sees it as the cut left it
@@ -70,13 +75,15 @@ the edges of each window found exactly; --all tries every operation.
                  into the windows, verdicts and reports of one campaign
   --expect-status N  the exit status the whole script must end with (default 0): any
                  other fails the campaign, with the script's last lines
-The flash is only read: every run works on a copy in TMPDIR. --state is put back at
-the end and on INT, TERM and HUP. One campaign or run per flash: a second one refuses.
+The flash is only read: every run works on a copy in TMPDIR, whose room is checked first.
+--state is put back at the end and on INT, TERM and HUP. A plain run has the flash to
+itself, a campaign its --state folder: another run or campaign on them refuses. Campaigns,
+which only read the flash, may share it.
 
 Without --dir or --image, FLASHSIM_DIR or FLASHSIM_IMAGE from the environment is used
 (and FLASHSIM_LAYOUT without --layout).
 Exit status: COMMAND's (128 + the signal when it was killed, 137 after a power cut, 124
-past --timeout); 2 for a usage error, before anything runs. Without a COMMAND, --init
+past --timeout); 2 for a usage error, before anything runs. A campaign: 0, 1 or 2 above. Without a COMMAND, --init
 alone erases the flash.
 """
 SHELL_WORDS = {"!", "{", "(", "[", "[[", ".", ":", "cd", "command", "eval", "exec", "exit",
@@ -109,7 +116,7 @@ def parse(argv):
     parser = Parser(prog="flashsim", usage=USAGE, add_help=False, allow_abbrev=False)
     for option in ("--dir", "--image", "--layout", "--faults", "--log", "--check", "--timeout",
                    "--state", "--keep", "--json", "--seed", "--expect-status", "--junit",
-                   "--shard"):
+                   "--shard", "--check-timeout"):
         parser.add_argument(option, action=Once)
     for option in ("--init", "--ram", "--all", "--torn", "--allow-host-mtd", "-h", "--help",
                    "--replay"):     # --replay: one run per cut point, the reference for tests
@@ -142,12 +149,15 @@ def parse(argv):
                                               "replay")):
         raise UsageError("--check, --all, -j, --state, --keep and --json are for a campaign")
     else:
-        for name in ("expect_status", "junit", "shard"):
+        for name in ("expect_status", "junit", "shard", "check_timeout"):
             if getattr(args, name) is not None:
                 raise UsageError(f"--{name.replace('_', '-')} is for a campaign")
     args.jobs = number(args.jobs, "-j", int, 1) if args.jobs is not None else None
-    args.timeout = number(args.timeout, "--timeout", float, 0.001, LONGEST) \
-        if args.timeout is not None else None
+    for name in ("timeout", "check_timeout"):
+        value = getattr(args, name)
+        option = "--" + name.replace("_", "-")
+        setattr(args, name, None if value is None else number(value, option, float, 0.001,
+                                                               LONGEST))
     args.expect_status = number(args.expect_status, "--expect-status", int, 0, 255) \
         if args.expect_status is not None else 0
     args.seed = number(args.seed, "--seed", int, 0) if args.seed is not None else None
@@ -178,17 +188,6 @@ def number(text, option, kind, least, most=None):
     if most is not None and value > most:
         raise UsageError(f"{option} {text}: must be at most {most:g}")
     return value
-
-
-def check_fault_devices(faults, layout):
-    """The library judges a fault list alone, devices by their form (mtdN); which devices
-    there are is the layout's: a fault on another would never fall."""
-    names = [device.name for device in layout.devices]
-    for fault in faults.split(","):
-        fields = fault.split(":")
-        if len(fields) > 1 and fields[1].startswith("mtd") and fields[1] not in names:
-            raise UsageError(f"bad fault '{fault}': the flash has no {fields[1]} (its devices: "
-                             f"{' '.join(names)})")
 
 
 def flash_of(args):
@@ -245,16 +244,48 @@ def writable_place(path, what, create=False):
 
 
 def private_dev(flash, allowed):
-    """The run's own /dev (see isolation.py); where none can be had, the run goes on only
-    where the host has no /dev/mtd* or the user said --allow-host-mtd."""
+    """The run's own /dev (see isolation.py), sealed; where none can be had, the run goes
+    on only where the host has no flash device or the user said --allow-host-mtd."""
     try:
-        return isolation.private_dev([device.name for device in flash.layout.devices])
+        watcher = isolation.private_dev([device.name for device in flash.layout.devices])
     except OSError as error:
         if isolation.host_devices() and not allowed:
             raise UsageError(f"no /dev of its own can be had here ({error.strerror}) and this "
                              f"machine has /dev/mtd*: a program the simulator does not serve "
                              f"would reach them; --allow-host-mtd runs anyway") from None
-        return None
+        watcher = None
+    try:
+        isolation.seal()
+    except OSError as error:
+        raise UsageError(f"the run cannot be sealed here ({error.strerror}): a program of it "
+                         f"could gain what leaves its /dev") from None
+    return watcher
+
+
+def check_streams():
+    """Refuses a standard stream that is a flash device: a run's programs would reach it
+    through the descriptor, around the run's /dev."""
+    majors = isolation.flash_majors()
+    for fd, name in ((0, "input"), (1, "output"), (2, "error")):
+        try:
+            info = os.fstat(fd)
+            path = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:
+            continue
+        if isolation.is_flash(os.path.basename(path) if path.startswith("/dev/") else "",
+                              info, majors):
+            raise UsageError(f"standard {name} is a flash device ({path}): refused")
+
+
+def keep_descriptors():
+    """Descriptors the launcher was given past the standard three go to none of its
+    programs: a script's and a check's start with standard input, output and error only."""
+    for name in os.listdir("/proc/self/fd"):
+        if int(name) > 2:
+            try:
+                os.set_inheritable(int(name), False)
+            except OSError:
+                pass
 
 
 def main(argv=None):
@@ -287,8 +318,7 @@ def launch(argv):
         if args.campaign and not args.command:
             raise UsageError("campaign needs a SCRIPT to run")
         if args.faults:
-            library.check_faults(args.faults)
-            check_fault_devices(args.faults, flash.layout)
+            library.check_faults(args.faults, flash.layout.file)
         if not args.campaign and not args.command and not args.init:
             raise UsageError("no command: flashsim [OPTION...] -- COMMAND [ARG...] (or --init "
                              "alone to erase the flash)")
@@ -308,9 +338,14 @@ def launch(argv):
         tmp = tempfile.gettempdir()
         if not os.access(tmp, os.W_OK | os.X_OK):
             raise UsageError(f"{tmp}: the temporary folder cannot be written")
+        if args.command:
+            check_streams()
+            keep_descriptors()
         watcher = private_dev(flash, args.allow_host_mtd) if args.command else None
         flash.prepare(args.init, writable=not args.campaign)
         flash.claim(args.campaign)
+        if args.state:
+            claim_folder(args.state, "another flashsim campaign is using this --state folder")
         sweep()
     except (UsageError, OSError) as error:
         return failed(error)
@@ -320,19 +355,24 @@ def launch(argv):
     become_subreaper()
     try:
         if args.campaign:
-            return Campaign(flash, args.command, args.check, args.ram, args.all, args.jobs,
-                            args.timeout, args.state, args.keep,
-                            os.path.abspath(args.json) if args.json else None, seed,
-                            args.replay, watcher, expect_status=args.expect_status,
-                            junit_path=os.path.abspath(args.junit) if args.junit else None,
-                            shard=args.shard).main()
+            return Campaign(flash, Options(
+                args.command, args.check, ram=args.ram, every=args.all, jobs=args.jobs,
+                timeout=args.timeout, check_timeout=args.check_timeout, state=args.state,
+                keep=args.keep, json_path=os.path.abspath(args.json) if args.json else None,
+                junit_path=os.path.abspath(args.junit) if args.junit else None, seed=seed,
+                replay=args.replay, watcher=watcher, expect_status=args.expect_status,
+                shard=args.shard)).main()
         if not args.command:
             return 0
         status = run_command(flash, args.command, args.ram,
-                             args.faults.split(",") if args.faults else [],
+                             args.faults,
                              os.path.abspath(args.log) if args.log else None, args.timeout, seed)
-        if watcher:
-            watcher.settle()
+        unserved = watcher.settle() if watcher else []
+        if unserved:
+            print(f"flashsim: {len(unserved)} open{'s' if len(unserved) > 1 else ''} of a "
+                  f"device by a program the simulator does not serve: the run fails",
+                  file=sys.stderr)
+            status = status or 1
         return status
     except UsageError as error:
         return failed(error)

@@ -1,4 +1,4 @@
-"""The two ways the launcher's work ends early."""
+"""The ways the launcher's work ends early."""
 
 
 class UsageError(Exception):
@@ -11,3 +11,8 @@ class Stopped(Exception):
     def __init__(self, signum, quiet=False):
         super().__init__(signum)
         self.signum, self.quiet = signum, quiet
+
+
+class NoVerdict(Exception):
+    """A campaign that cannot judge the script any more (no room left in TMPDIR, a trace
+    that lost lines): one line, status 2, never a window."""

@@ -70,32 +70,28 @@ class Flash:
             write_file(os.path.join(self.folder, device.name), b"\xff" * device.size)
 
     def claim(self, campaign):
-        """Locks the flash as this launcher's until it ends (the kernel lets go when it dies):
-        a second run or campaign on it refuses at once. A folder is locked with flock. An
-        image with an open file description lock on its first byte, which the simulator's
-        own locks never meet (flock on a device locks the whole backing file, and its
-        byte-range locks are moved far past the image's end); a campaign, whose runs never
-        open the image, also takes its flock."""
-        path = self.path
-        writable = os.access(path, os.W_OK)
-        busy = UsageError(f"{path}: another flashsim run or campaign is using this flash")
+        """Locks the flash until the launcher ends (the kernel lets go when it dies): a
+        plain run, which writes it, has it to itself; campaigns, which only read it (their
+        runs work on copies), share it with one another but not with a plain run. A
+        folder is locked with flock. An image with an open file description lock on its
+        first byte, which the simulator's own locks never meet (flock on a device locks
+        the whole backing file, and its byte-range locks are moved far past the image's
+        end); a campaign also takes a shared flock, which a plain run's programs that
+        flock a device meet."""
+        busy = "another flashsim run or campaign is using this flash"
         if not self.image:
-            fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-            _claims.append(fd)
-            try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except BlockingIOError:
-                raise busy from None
+            claim_folder(self.path, busy, shared=campaign)
             return
-        fd = os.open(path, (os.O_RDWR if writable else os.O_RDONLY) | os.O_CLOEXEC)
+        writable = not campaign and os.access(self.path, os.W_OK)
+        fd = os.open(self.path, (os.O_RDWR if writable else os.O_RDONLY) | os.O_CLOEXEC)
         _claims.append(fd)
         lock = _Lock(fcntl.F_WRLCK if writable else fcntl.F_RDLCK, os.SEEK_SET, 0, 1, 0)
         try:
             fcntl.fcntl(fd, F_OFD_SETLK, bytes(lock))
             if campaign:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
         except (BlockingIOError, PermissionError):
-            raise busy from None
+            raise UsageError(f"{self.path}: {busy}") from None
 
     def prepare(self, init=False, writable=True):
         """Checks the flash can be used (writable: for a plain run, that works on it);
@@ -159,6 +155,11 @@ class State:
     def save(self, target):
         shutil.copytree(self.folder, target, symlinks=True)
 
+    def size(self):
+        """The bytes its files hold."""
+        return sum(os.lstat(os.path.join(top, name)).st_size
+                   for top, _, names in os.walk(self.folder) for name in names)
+
     def put(self, source):
         for name in os.listdir(self.folder):
             remove(os.path.join(self.folder, name))
@@ -168,6 +169,17 @@ class State:
                 shutil.copytree(path, os.path.join(self.folder, name), symlinks=True)
             else:
                 shutil.copy2(path, os.path.join(self.folder, name), follow_symlinks=False)
+
+
+def claim_folder(path, busy, shared=False):
+    """Locks a folder with flock until the launcher ends (shared: with other shared
+    claims); UsageError "PATH: busy" when another launcher holds it."""
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    _claims.append(fd)
+    try:
+        fcntl.flock(fd, (fcntl.LOCK_SH if shared else fcntl.LOCK_EX) | fcntl.LOCK_NB)
+    except BlockingIOError:
+        raise UsageError(f"{path}: {busy}") from None
 
 
 def read_file(path):

@@ -13,6 +13,7 @@ import ctypes
 import os
 import select
 import signal
+import stat
 import struct
 import sys
 import threading
@@ -63,8 +64,58 @@ def proc_stat(path):
     return os.stat(path, dir_fd=_host_proc)
 
 
+# What the kernel names the flash devices in /proc/devices (character: mtd, ubi0, ubi1...;
+# block: mtdblock, ubiblock), and their usual majors should /proc/devices not say.
+FLASH_NAMES = ("mtd", "ubi")
+FLASH_MAJORS = {"c": {90}, "b": {31}}
+# What lets root leave the run's /dev, or reach a device around it: mount and umount,
+# mknod, raw I/O, open by handle, ptrace, module loading.
+CAP_DAC_READ_SEARCH, CAP_SYS_MODULE, CAP_SYS_RAWIO, CAP_SYS_PTRACE, CAP_SYS_ADMIN, \
+    CAP_MKNOD = 2, 16, 17, 19, 21, 27
+SEALED = (CAP_DAC_READ_SEARCH, CAP_SYS_MODULE, CAP_SYS_RAWIO, CAP_SYS_PTRACE, CAP_SYS_ADMIN,
+          CAP_MKNOD)
+PR_SET_DUMPABLE, PR_CAPBSET_DROP, PR_SET_NO_NEW_PRIVS, PR_CAP_AMBIENT = 4, 24, 38, 47
+PR_CAP_AMBIENT_CLEAR_ALL = 4
+
+
+def flash_majors():
+    """{"c": majors, "b": majors} of the flash kinds of device, from /proc/devices."""
+    majors = {kind: set(numbers) for kind, numbers in FLASH_MAJORS.items()}
+    kind = None
+    try:
+        with open("/proc/devices", encoding="ascii", errors="replace") as f:
+            for line in f:
+                if line.startswith(("Character", "Block")):
+                    kind = "c" if line.startswith("C") else "b"
+                    continue
+                words = line.split()
+                if kind and len(words) == 2 and words[0].isdigit() and \
+                        words[1].startswith(FLASH_NAMES):
+                    majors[kind].add(int(words[0]))
+    except OSError:
+        pass
+    return majors
+
+
+def is_flash(name, info, majors):
+    """Whether a /dev entry is a flash device: named like one, or one by its number."""
+    if name.startswith(FLASH_NAMES):
+        return True
+    kind = "c" if stat.S_ISCHR(info.st_mode) else "b" if stat.S_ISBLK(info.st_mode) else None
+    return kind is not None and os.major(info.st_rdev) in majors[kind]
+
+
 def host_devices():
-    return [name for name in os.listdir("/dev") if name.startswith("mtd")]
+    """The flash devices of the machine's /dev (its top level)."""
+    majors = flash_majors()
+    found = []
+    for name in os.listdir("/dev"):
+        try:
+            if is_flash(name, os.stat(os.path.join("/dev", name), follow_symlinks=False), majors):
+                found.append(name)
+        except OSError:
+            continue
+    return found
 
 
 def _call(result, what):
@@ -95,23 +146,11 @@ def private_dev(devices):
     mount = libc.mount
     mount.argtypes = [ctypes.c_char_p] * 3 + [ctypes.c_ulong, ctypes.c_char_p]
     _call(mount(None, b"/", None, MS_REC | MS_PRIVATE, None), "mount")
-    names = [n for n in os.listdir("/dev") if not n.startswith("mtd")]
     host = os.open("/dev", os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
+        names = os.listdir(f"/proc/self/fd/{host}")
         _call(mount(b"tmpfs", b"/dev", b"tmpfs", MS_NOSUID, b"mode=755"), "mount /dev")
-        for name in names:
-            target = os.path.join("/dev", name)
-            info = os.stat(name, dir_fd=host, follow_symlinks=False)
-            if os.path.stat.S_ISLNK(info.st_mode):
-                os.symlink(os.readlink(name, dir_fd=host), target)
-                continue
-            if os.path.stat.S_ISDIR(info.st_mode):
-                os.mkdir(target)
-            else:
-                os.close(os.open(target, os.O_CREAT | os.O_WRONLY | os.O_CLOEXEC, 0o600))
-            source = f"/proc/self/fd/{host}/{name}".encode()
-            if mount(source, target.encode(), None, MS_BIND | MS_REC, None) != 0:
-                os.remove(target) if not os.path.isdir(target) else os.rmdir(target)
+        _fill(mount, host, names, "/dev", flash_majors(), os.fstat(host).st_dev)
     finally:
         os.close(host)
     for name in devices:
@@ -127,6 +166,62 @@ def private_dev(devices):
     global private
     private = True
     return watcher
+
+
+def _fill(mount, folder, names, target, majors, device):
+    """Puts into target (a folder of the run's /dev) the entries names of the host's folder
+    (a descriptor): each node bound, each link copied, each folder of the same file system
+    filled the same way, each other file system (devpts, a shm) bound whole; no flash
+    device, by name or by number, at any depth."""
+    for name in names:
+        path, source = os.path.join(target, name), f"/proc/self/fd/{folder}/{name}"
+        try:
+            info = os.stat(name, dir_fd=folder, follow_symlinks=False)
+        except OSError:
+            continue
+        if is_flash(name, info, majors):
+            continue
+        if stat.S_ISLNK(info.st_mode):
+            os.symlink(os.readlink(name, dir_fd=folder), path)
+            continue
+        if stat.S_ISDIR(info.st_mode):
+            os.mkdir(path)
+            if info.st_dev == device:
+                inner = os.open(name, os.O_PATH | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC,
+                                dir_fd=folder)
+                try:
+                    _fill(mount, inner, os.listdir(f"/proc/self/fd/{inner}"), path, majors,
+                          device)
+                finally:
+                    os.close(inner)
+                continue
+        else:
+            os.close(os.open(path, os.O_CREAT | os.O_WRONLY | os.O_CLOEXEC, 0o600))
+        if mount(source.encode(), path.encode(), None, MS_BIND | MS_REC, None) != 0:
+            os.remove(path) if not os.path.isdir(path) else os.rmdir(path)
+
+
+def seal():
+    """What no program of a run may gain: no new privileges on exec (set-user-ID programs
+    and file capabilities give nothing), none of the capabilities that would let root leave
+    the run's /dev or reach a device around it (dropped from the bounding and inheritable
+    sets: the launcher keeps its own for the checks' namespaces), and no ptrace of the
+    launcher (not dumpable). Raises OSError where the kernel refuses."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    _call(libc.prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), "PR_SET_NO_NEW_PRIVS")
+    _call(libc.prctl(PR_SET_DUMPABLE, 0, 0, 0, 0), "PR_SET_DUMPABLE")
+    libc.prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0)
+    # Root gets its bounding set back on every exec; another user gets nothing, with no
+    # new privileges, and may not drop from it.
+    for cap in SEALED:
+        if libc.prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 and os.geteuid() == 0:
+            _call(-1, "PR_CAPBSET_DROP")
+    header = (ctypes.c_uint32 * 2)(0x20080522, 0)      # _LINUX_CAPABILITY_VERSION_3
+    data = (ctypes.c_uint32 * 6)()      # effective, permitted, inheritable; twice
+    _call(libc.capget(header, data), "capget")
+    for cap in SEALED:
+        data[3 * (cap // 32) + 2] &= ~(1 << cap % 32)
+    _call(libc.capset(header, data), "capset")
 
 
 def _proc_of_its_own(libc):

@@ -1,17 +1,20 @@
 """flashsim report SHARD.json...: the campaign that N shards (--shard K/N, one CI job each)
-ran between them, made whole again from their JSON reports: the same windows, verdicts,
-JSON and JUnit as one campaign over every cut point."""
-import itertools
+ran between them, made whole again from their JSON reports and judged as one campaign over
+every cut point (judge): the same windows, verdict, JSON and JUnit. Only shards that
+together cover every planned cut point once, each complete, are merged."""
 import json
 import os
 import sys
 
+from . import judge
 from .errors import UsageError
-from .report import ORDER_CHANGED, PASSING, write_json, write_junit
+from .report import write_json, write_junit
 
 USAGE = "usage: flashsim report [--json FILE] [--junit FILE] SHARD.json...\n"
 # What every shard of one campaign has alike.
-SAME = ("script", "check", "operations", "seed", "every", "expected_status")
+SAME = ("script", "check", "operations", "seed", "every", "expected_status", "planned_total")
+# The same too, but absent from reports of older campaigns (where the shards agree).
+ALIKE = ("flash_option", "layout", "ram")
 
 
 def main(argv):
@@ -26,7 +29,7 @@ def main(argv):
         write_json(outputs["json"], merged)
     if outputs.get("junit"):
         write_junit(outputs["junit"], merged)
-    return 0 if merged["result"] == "pass" else 1
+    return merged["status"]
 
 
 def options(argv):
@@ -63,82 +66,138 @@ def load(path):
         raise UsageError(f"{path}: {error.strerror}") from None
     except ValueError:
         raise UsageError(f"{path}: not a JSON report of flashsim campaign") from None
-    if not isinstance(data, dict) or not all(k in data for k in SAME + ("cuts", "uncut")):
+    if not well_formed_report(data):
+        raise UsageError(f"{path}: not a JSON report of flashsim campaign --json")
+    if not isinstance(data.get("planned_total"), int) or not isinstance(data.get("planned"),
+                                                                        list):
+        raise UsageError(f"{path}: a report without its planned cut points (an older "
+                         f"flashsim campaign --json)")
+    if not all(isinstance(p, list) and len(p) == 2 and isinstance(p[0], int) and
+               p[1] in ("after", "inside") for p in data["planned"]):
         raise UsageError(f"{path}: not a JSON report of flashsim campaign --json")
     data["path"] = path
+    data["shard"] = tuple(data.get("shard") or (1, 1))
     return data
 
 
-def merge(reports):
-    """One report from the shards': refused (UsageError) unless they are every shard of one
-    campaign, each once."""
+# The fields of a cut point and of a process left running that the merge and judge read:
+# a report that lacks them, or has them of another type, is refused whole.
+NUMBER = (int, float, type(None))
+CUT = {"operation": int, "cut": str, "verdict": str, "offset": (int, type(None)), "time": NUMBER}
+LEFT = {"pid": int, "command": str, "when": str}
+
+
+def well_formed_report(data):
+    return isinstance(data, dict) and all(k in data for k in SAME[:-1] + ("cuts", "uncut")) \
+        and all(well_formed(c, CUT) for c in listed(data, "cuts")) \
+        and all(well_formed(p, LEFT) for p in listed(data, "left")) \
+        and well_formed_shard(data.get("shard") or [1, 1])
+
+
+def listed(data, field):
+    value = data.get(field, [])
+    return value if isinstance(value, list) else [None]
+
+
+def well_formed_shard(shard):
+    return isinstance(shard, list) and len(shard) == 2 and \
+        all(isinstance(n, int) for n in shard) and 1 <= shard[0] <= shard[1]
+
+
+def well_formed(entry, fields):
+    return isinstance(entry, dict) and all(isinstance(entry.get(k), t) for k, t in fields.items())
+
+
+def name(report):
+    """A shard as the refusals name it: "shard-2.json (shard 2/4)"."""
+    k, n = report["shard"]
+    return f"{report['path']} (shard {k}/{n})"
+
+
+def key(cut):
+    return cut[0], cut[1] == "after"
+
+
+def check_shards(reports):
+    """Refuses (UsageError, one line naming a shard) unless reports are every shard of one
+    campaign, each once and complete, that together plan every cut point once."""
     first = reports[0]
-    for report in reports[1:]:
-        for key in SAME:
-            if report[key] != first[key]:
+    count = first["shard"][1]
+    seen = {}
+    for report in reports:
+        for field in SAME + ALIKE:
+            if report.get(field) != first.get(field):
                 raise UsageError(f"{report['path']} and {first['path']} are not shards of one "
-                                 f"campaign: their {key} differ")
-    shards = [tuple(r.get("shard") or (1, 1)) for r in reports]
-    count = shards[0][1]
-    missing = sorted(set(range(1, count + 1)) - {k for k, _ in shards})
-    if any(n != count for _, n in shards) or len(set(shards)) != len(shards) or missing:
-        raise UsageError(f"shards {', '.join(f'{k}/{n}' for k, n in shards)}: each of 1/{count} "
-                         f"to {count}/{count} once is needed"
-                         + (f" ({', '.join(f'{k}/{count}' for k in missing)} missing)"
-                            if missing else ""))
+                                 f"campaign: their {field} differ")
+        if report["shard"][1] != count:
+            raise UsageError(f"{name(report)}: a shard of {report['shard'][1]}, "
+                             f"{first['path']} of {count}")
+        if report["shard"] in seen:
+            raise UsageError(f"{name(report)}: given twice, with {seen[report['shard']]} "
+                             f"(each of 1/{count} to {count}/{count} once is needed)")
+        seen[report["shard"]] = report["path"]
+    missing = [f"{k}/{count}" for k in range(1, count + 1) if (k, count) not in seen]
+    if missing:
+        raise UsageError(f"{name(first)}: each of 1/{count} to {count}/{count} once is needed "
+                         f"({', '.join(missing)} missing)")
+    for report in reports:
+        check_complete(report)
+    check_planned(reports)
+
+
+def check_complete(report):
+    if not report.get("complete", True) or report.get("result") == "interrupted":
+        raise UsageError(f"{name(report)}: interrupted, its campaign did not end")
+    tried = {key((c["operation"], c["cut"])) for c in report["cuts"]}
+    planned = {key(p) for p in report["planned"]}
+    lacking = len(planned - tried)
+    if lacking:
+        raise UsageError(f"{name(report)}: {lacking} of its {len(planned)} cut point"
+                         f"{'s' if len(planned) != 1 else ''} "
+                         f"{'have' if lacking != 1 else 'has'} no verdict")
+
+
+def check_planned(reports):
+    owner = {}
+    for report in reports:
+        for point in report["planned"]:
+            other = owner.setdefault(key(point), report)
+            if other is not report:
+                raise UsageError(f"{name(report)}: its cut {point[1]} {point[0]} is planned by "
+                                 f"{name(other)} too")
+    total = reports[0]["planned_total"]
+    if len(owner) != total:
+        raise UsageError(f"{name(reports[0])}: the shards plan {len(owner)} cut points "
+                         f"between them, the campaign {total}")
+
+
+def merge(reports):
+    """One report from the shards', judged as one campaign's: refused (UsageError) unless
+    they are every shard of one campaign, each once and complete."""
+    check_shards(reports)
+    first = reports[0]
     cuts = {}
     for report in reports:
         for cut in report["cuts"]:
-            key = (cut["operation"], cut["cut"] == "after")
             # A cut point two shards tried (the search for edges) has one verdict: the
             # flash it leaves does not depend on the shard.
-            cuts.setdefault(key, cut)
-    ordered = [cuts[key] for key in sorted(cuts)]
-    uncut = next((r for r in reports if r["uncut"] not in PASSING), first)
-    merged = {key: first[key] for key in SAME}
+            cuts.setdefault(key((cut["operation"], cut["cut"])), cut)
+    # The whole script ran in every shard: the one that went wrong, if one did, speaks.
+    worst = next((r for r in reports if judge.why_unjudged(r) or judge.wrong_status(r)
+                  or r["uncut"] not in judge.PASSING), first)
+    merged = {field: first.get(field) for field in SAME + ALIKE}
     merged.update(
-        uncut=uncut["uncut"], uncut_output=uncut.get("uncut_output", []), cuts=ordered,
-        windows=windows(ordered), exit_status=first.get("exit_status"),
-        script_output=first.get("script_output", []),
+        {field: worst.get(field) for field in ("uncut", "uncut_output", "uncut_time",
+                                               "exit_status", "script_output")},
+        cuts=[cuts[k] for k in sorted(cuts)], timeouts=first.get("timeouts"),
+        error=next((f"{r['path']}: {r['error']}" for r in reports if r.get("error")), None),
         unserved=sum(r.get("unserved", 0) for r in reports),
+        left=list({(p["command"], p["when"]): p
+                   for r in reports for p in r.get("left", [])}.values()),
         kept=[path for r in reports for path in r.get("kept", [])],
-        complete=all(r.get("complete", True) for r in reports), shard=None, shards=count)
-    failing = [c for c in ordered if c["verdict"] not in PASSING]
-    wrong = merged["exit_status"] is not None and merged["exit_status"] != merged[
-        "expected_status"]
-    if not merged["complete"]:
-        merged["result"] = "interrupted"
-    elif failing or merged["uncut"] not in PASSING or wrong or merged["unserved"]:
-        merged["result"] = "fail"
-    else:
-        merged["result"] = "pass"
-    return merged
-
-
-def windows(cuts):
-    """The runs of failing cut points, as a campaign finds them (order changed: none)."""
-    found = []
-    for failing, run in itertools.groupby(
-            cuts, lambda c: c["verdict"] not in PASSING + (ORDER_CHANGED,)):
-        run = list(run)
-        if failing:
-            found.append({"first": run[0], "last": run[-1],
-                          "operations": run[-1]["operation"] - run[0]["operation"] + 1})
-    return found
-
-
-def where(cut):
-    """As a campaign names a cut point: "cut after 5 (flashtool writebootp k.img, mtd1
-    write 0x000000)"."""
-    label = f"cut {cut['cut']} {cut['operation']}"
-    torn = cut.get("torn")
-    if torn:
-        kind = cut.get("kind")
-        label += f" ({kind}, {torn['done']} of {torn['total']} {torn['unit']})"
-    if cut.get("device") is None:
-        return f"{label} (, )"
-    return (f"{label} ({cut['command']}, {cut['device']} {cut['kind']} "
-            f"0x{cut['offset']:06x})")
+        planned=sorted((p for r in reports for p in r["planned"]), key=key),
+        complete=True, shard=None, shards=first["shard"][1])
+    return judge.derive(merged)
 
 
 def show(merged):
@@ -147,30 +206,11 @@ def show(merged):
     say = print
     say(f"flashsim report: {' '.join(merged['script'])}: {merged['shards']} shard"
         f"{'s' if merged['shards'] > 1 else ''}, {len(merged['cuts'])} cut points")
-    status = merged["exit_status"]
-    if status is not None and status != merged["expected_status"]:
-        say(f"the script ended with exit status {status}, not {merged['expected_status']}: "
-            f"the campaign fails")
+    if judge.wrong_status(merged):
+        say(f"the script ended with exit status {merged['exit_status']}, not "
+            f"{merged['expected_status']}: the campaign fails")
     for window in merged["windows"]:
-        span = window["operations"]
-        say(f"window: {where(window['first'])} to {where(window['last'])}: {span} operation"
-            f"{'s' if span != 1 else ''}")
-        output = window["first"].get("output", [])
-        if output:
-            say(f"  the check at cut {window['first']['cut']} "
-                f"{window['first']['operation']} said:")
-            for line in output[:5]:
-                say(f"    {line}")
-    changed = [c for c in merged["cuts"] if c["verdict"] == ORDER_CHANGED]
-    if changed:
-        say(f"order changed from cut {changed[0]['cut']} {changed[0]['operation']} on "
-            f"({len(changed)} cut point{'s' if len(changed) > 1 else ''}): the runs took "
-            f"another path than the counting run, so these cuts were not judged")
-    elif not merged["windows"]:
-        say("no exposed window: every cut point passed")
-    if not merged["complete"]:
-        say("a shard was interrupted: the campaign is not complete")
-    failed = sum(c["verdict"] not in PASSING for c in merged["cuts"]) + (
-        merged["uncut"] not in PASSING)
-    total = len(merged["cuts"]) + 1
-    say(f"{total} runs checked: {total - failed} passed, {failed} failed")
+        for line in judge.window_lines(merged, window):
+            say(line)
+    for line in judge.tail_lines(merged):
+        say(line)

@@ -3,6 +3,8 @@ it records; the cut points a campaign tries, and how it samples them."""
 import collections
 from typing import NamedTuple
 
+from . import library
+
 # One device operation as the simulator traces it.
 Op = collections.namedtuple("Op", "number pid kind device offset command")
 # What a cut inside an operation left: "erase mtd1 3 of 14 blocks".
@@ -19,7 +21,8 @@ class Cut(NamedTuple):
         return self.number, not self.inside
 
     def fault(self, seed=None):
-        return f"torn:{self.number}:{seed}" if self.inside else cut_fault(self.number)
+        """The fault that makes this cut in a run of its own (the library's words)."""
+        return cut_fault(self.number, self.inside, seed)
 
     def label(self, torn=None):
         """"cut after N", "cut inside N", with torn: "cut inside N (erase, 3 of 14 blocks)"."""
@@ -78,9 +81,10 @@ def sample(ops, edge=3, middle=4):
     return chosen
 
 
-def cut_fault(number):
-    """The fault that cuts the power right after operation number."""
-    return f"kill-after:{number}"
+def cut_fault(number, inside=False, seed=None):
+    """The fault that cuts the power right after operation number (inside: in it, torn as
+    seed decides)."""
+    return library.cut_fault(number, inside, seed)
 
 
 def shape(ops):
