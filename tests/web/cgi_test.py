@@ -321,20 +321,11 @@ def case_claims(args, problems):
     problems += ["first upload: " + p for p in run.flash_problems()]
 
 
-def configure(run, text):
-    """Puts settings at the top of the run's upgrade.conf."""
-    conf = os.path.join(run.www, "cgi-bin", "upgrade.conf")
-    with open(conf) as f:
-        old = f.read()
-    with open(conf, "w") as f:
-        f.write(text + old)
-
-
 def case_stalled(args, problems):
     """An upload whose client stalls past UPGRADE_UPLOAD_SECONDS is refused and lets go of
     its claim: the next upload goes through."""
     run = new_run(args, "stalled")
-    configure(run, "UPGRADE_UPLOAD_SECONDS=2\n")
+    run.configure("UPGRADE_UPLOAD_SECONDS=2\n")
     proc = start_upload(run, len(run.data))
     # The client still holds its end open: the CGI must answer by itself.
     ready, _, _ = select.select([proc.stdout], [], [], 30)
@@ -370,7 +361,7 @@ def case_signed(args, problems):
         keys[name] = os.path.join(run.dir, name)
         subprocess.run(["signify-openbsd", "-G", "-n", "-p", keys[name] + ".pub",
                         "-s", keys[name] + ".sec"], check=True, capture_output=True)
-    configure(run, f"UPGRADE_RELEASE_KEY='{keys['release']}.pub'\nUPGRADE_VERIFIER=signify-openbsd\n")
+    run.configure(f"UPGRADE_RELEASE_KEY='{keys['release']}.pub'\nUPGRADE_VERIFIER=signify-openbsd\n")
     other_image = os.path.join(run.dir, "other.img")
     with open(other_image, "wb") as f:
         f.write(run.data[:-1] + b"x")
