@@ -113,17 +113,20 @@ async function verdictOf(page) {
   }));
 }
 
-// Two releases from two tabs at once, each chosen as soon as its tab opens (while the
-// tab still shows the last job's end): one starts the job, the other is refused and
-// follows it. The first is watched to about 30 % (SHOT_MID, the image it names) and
+// Two releases from two tabs at once, each chosen as soon as its tab opens, while the
+// tab follows an earlier job of another page's: one starts the job once that has ended,
+// the other is refused and follows it. The first is watched to about 30 % (SHOT_MID, the image it names) and
 // closed, a new tab opens; the new tab and the refused one both show the verdict.
 async function detached(browser, url, imageA, crcA, imageB, crcB, shotMid, shotEnd, shotWatcher) {
   const result = {};
   const tabs = [await open(browser, url), await open(browser, url)];
-  await choose(tabs[0], imageA, crcA);
-  await choose(tabs[1], imageB, crcB);
+  result.chose_during_job = [];
+  for (const [tab, image, crc] of [[tabs[0], imageA, crcA], [tabs[1], imageB, crcB]]) {
+    await choose(tab, image, crc);
+    result.chose_during_job.push(await tab.evaluate(writingBar) >= 0);
+  }
   for (const tab of tabs) {
-    // A tab first shows the last job; its button works once it has.
+    // Its button works once the earlier job has ended.
     await watch(tab, () => !document.getElementById("start").disabled, (v) => v);
   }
   // Both at once, as element clicks: a mouse click waits for a frame that a tab in the

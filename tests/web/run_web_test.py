@@ -40,6 +40,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.request
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -405,7 +406,16 @@ def endings(args, problems, run, url, shot):
 def two_tabs(args, problems, run, url, shot):
     """Two tabs upload two releases at once: one writes, the other is refused and follows
     it; the first is closed mid-write and a new tab opens. Every tab names the image
-    written, the sender's by its file name, and none takes the other's result for its own."""
+    written, the sender's by its file name, and none takes the other's result for its own.
+    The files are chosen while an earlier upgrade from elsewhere runs: its end, no click of
+    theirs, leaves the choices in place."""
+    earlier = run.data_b[:0x80000]
+    request = urllib.request.Request(f"{url}cgi-bin/upgrade?crc={zlib.crc32(earlier):x}",
+                                     data=earlier,
+                                     headers={"Content-Type": "application/octet-stream"})
+    if not json.loads(urllib.request.urlopen(request, timeout=60).read())["started"]:
+        problems.append("two tabs: the earlier upgrade did not start")
+        return
     status, seen = browser(args, "detached", url, run.image, run.crc_file, run.image_b,
                            run.crc_file_b, shot("upgrade-mid-write"), shot("verdict-done"),
                            shot("verdict-refused-tab"))
@@ -413,6 +423,8 @@ def two_tabs(args, problems, run, url, shot):
     if status != 0:
         problems.append(f"two tabs: the browser run failed: {seen.get('error')}")
         return
+    if not all(seen["chose_during_job"]):
+        problems.append("two tabs: the earlier upgrade ended before the files were chosen")
     releases = [("rootfs.img", run.data), ("rootfs-b.img", run.data_b)]
     (name, data), (lost, lost_data) = releases[seen["started_tab"]], releases[1 - seen["started_tab"]]
     crc, lost_crc = f"CRC {zlib.crc32(data):08x}", f"CRC {zlib.crc32(lost_data):08x}"
