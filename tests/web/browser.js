@@ -1,10 +1,11 @@
 // Drives Debian's chromium (puppeteer-core, nothing downloaded) through the example web
 // upgrade. Prints one JSON line of what it saw; exits 77 when chromium cannot start at all.
 //
-//   node browser.js detached URL IMAGE_A CRC_A IMAGE_B CRC_B SHOT_MID SHOT_END SHOT_WATCHER
-//     two tabs of the page at URL upload two images at once: one starts the job, the other
-//     is refused and follows it (SHOT_WATCHER at its verdict); the first is watched to
-//     about 30 % (SHOT_MID) and closed; a new tab shows the verdict (SHOT_END)
+//   node browser.js detached URL IMAGE_A CRC_A IMAGE_B CRC_B PID SHOT_MID SHOT_END SHOT_WATCHER
+//     two tabs of the page at URL choose two images while an earlier job's tool (PID) is
+//     stopped, let it go on, and upload them at once after its end: one starts the job,
+//     the other is refused and follows it (SHOT_WATCHER at its verdict); the first is
+//     watched to about 30 % (SHOT_MID) and closed; a new tab shows the verdict (SHOT_END)
 //   node browser.js upload URL SHOT IMAGE [CRC [SIG]]
 //     one upload to its verdict, whatever it is ("-" for no CRC file)
 //   node browser.js look URL SHOT
@@ -114,10 +115,11 @@ async function verdictOf(page) {
 }
 
 // Two releases from two tabs at once, each chosen as soon as its tab opens, while the
-// tab follows an earlier job of another page's: one starts the job once that has ended,
-// the other is refused and follows it. The first is watched to about 30 % (SHOT_MID, the image it names) and
+// tab follows an earlier job of another page's (its tool stopped until then): one starts
+// the job once that has ended, the other is refused and follows it. The first is watched to about 30 % (SHOT_MID, the image it names) and
 // closed, a new tab opens; the new tab and the refused one both show the verdict.
-async function detached(browser, url, imageA, crcA, imageB, crcB, shotMid, shotEnd, shotWatcher) {
+async function detached(browser, url, imageA, crcA, imageB, crcB, pid, shotMid, shotEnd,
+                        shotWatcher) {
   const result = {};
   const tabs = [await open(browser, url), await open(browser, url)];
   result.chose_during_job = [];
@@ -125,6 +127,7 @@ async function detached(browser, url, imageA, crcA, imageB, crcB, shotMid, shotE
     await choose(tab, image, crc);
     result.chose_during_job.push(await tab.evaluate(writingBar) >= 0);
   }
+  process.kill(Number(pid), "SIGCONT");
   for (const tab of tabs) {
     // Its button works once the earlier job has ended.
     await watch(tab, () => !document.getElementById("start").disabled, (v) => v);

@@ -234,6 +234,8 @@ def case_checked(args, problems):
     expect(problems, "good release", upload(run)["started"], True)
     job = wait_state(run, ("done", "interrupted"))
     expect(problems, "good release", (job["state"], job["status"], job["check"]), ("done", 0, 0))
+    # The write's status alone, kept for a job shell killed during the check.
+    expect(problems, "good release: written", job_file(run, "written"), "0")
     problems += ["good release: " + p for p in run.flash_problems()]
     if os.path.exists(os.path.join(run.jobs, "job", "image")):
         problems.append("good release: the image is still stored after the job")

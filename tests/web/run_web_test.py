@@ -12,8 +12,9 @@ servers that used to cut a write.
    - a JPEG chosen by mistake, with its own CRC file: refused by the device before
      anything is stored; the image with the CRC file of another release, or without a CRC
      file: refused by the page, nothing sent; the flash is unchanged, the choices cleared;
-   - jobs that ended as a killed check, a killed job shell, a failed check or a failed
-     write left them: a new tab says what is known of each, naming the image;
+   - jobs that ended as a killed check, a job shell killed in the write or in the check,
+     a failed check or a failed write left them: a new tab says what is known of each,
+     naming the image;
    - the tool killed (SIGKILL) at 30 %: the page says the write did not complete;
    - two releases from two tabs at once: one writes, the other is refused and follows it;
      the bar advances, the first tab is closed at about 30 %, a new tab and the refused
@@ -369,27 +370,29 @@ def uploads(args, problems, run, url, shot, table):
             problems += [f"{label}: " + p for p in run.flash_unchanged()]
 
 
-# How a job ended, as its folder records it (its status file: the write's status, then the
-# check's; None: none recorded and its processes gone), and the words of the page's verdict.
-# The job is another page's: the verdict names its CRC and says so.
+# How a job ended, as its folder records it (status: the write's status, then the check's;
+# written: the write's alone; neither: nothing recorded, and its processes are gone), and
+# the words of the page's verdict. The job is another page's: the verdict names its CRC
+# and says so.
 ENDINGS = [
-    ("check killed", "0 143", ("was written", "check was stopped", "not checked")),
-    ("job shell killed", None, ("before it recorded how the write ended", "not checked")),
-    ("check failed", "0 1", ("check after the write failed",)),
-    ("write failed", "1 1", ("The write failed",)),
+    ("check killed", {"status": "0 143"}, ("was written", "check was stopped", "not checked")),
+    ("job shell killed", {}, ("before it recorded how the write ended", "not checked")),
+    ("job shell killed in the check", {"written": "0"},
+     ("was written", "stopped before its check ended", "not checked")),
+    ("check failed", {"status": "0 1"}, ("check after the write failed",)),
+    ("write failed", {"status": "1 1"}, ("The write failed",)),
 ]
 
 
 def endings(args, problems, run, url, shot):
-    for label, written, words in ENDINGS:
+    for label, recorded, words in ENDINGS:
         job = os.path.join(run.jobs, "job")
         shutil.rmtree(job, ignore_errors=True)
         os.makedirs(job, mode=0o700)
         os.chmod(run.jobs, 0o700)
         # The tool's pid is this test's own with another start time: a reused pid.
-        files = {"id": "7-7 4096 0badc0de", "output": "Erasing flash\n", "tool.pid": f"{os.getpid()} 1"}
-        if written:
-            files["status"] = written
+        files = {"id": "7-7 4096 0badc0de", "output": "Erasing flash\n",
+                 "tool.pid": f"{os.getpid()} 1", **recorded}
         for name, text in files.items():
             with open(os.path.join(job, name), "w") as f:
                 f.write(text + "\n")
@@ -407,18 +410,26 @@ def two_tabs(args, problems, run, url, shot):
     """Two tabs upload two releases at once: one writes, the other is refused and follows
     it; the first is closed mid-write and a new tab opens. Every tab names the image
     written, the sender's by its file name, and none takes the other's result for its own.
-    The files are chosen while an earlier upgrade from elsewhere runs: its end, no click of
-    theirs, leaves the choices in place."""
-    earlier = run.data_b[:0x80000]
+    The files are chosen while an earlier upgrade from elsewhere runs (its tool stopped
+    until they are): its end, no click of theirs, leaves the choices in place."""
+    earlier = run.data_b[:0x40000]
     request = urllib.request.Request(f"{url}cgi-bin/upgrade?crc={zlib.crc32(earlier):x}",
                                      data=earlier,
                                      headers={"Content-Type": "application/octet-stream"})
     if not json.loads(urllib.request.urlopen(request, timeout=60).read())["started"]:
         problems.append("two tabs: the earlier upgrade did not start")
         return
-    status, seen = browser(args, "detached", url, run.image, run.crc_file, run.image_b,
-                           run.crc_file_b, shot("upgrade-mid-write"), shot("verdict-done"),
-                           shot("verdict-refused-tab"))
+    tool_pid = int(open(os.path.join(run.jobs, "job", "tool.pid")).read().split()[0])
+    os.kill(tool_pid, signal.SIGSTOP)
+    try:
+        status, seen = browser(args, "detached", url, run.image, run.crc_file, run.image_b,
+                               run.crc_file_b, str(tool_pid), shot("upgrade-mid-write"),
+                               shot("verdict-done"), shot("verdict-refused-tab"))
+    finally:
+        try:
+            os.kill(tool_pid, signal.SIGCONT)   # when the browser run failed before it did
+        except ProcessLookupError:
+            pass
     print("two releases from two tabs:", json.dumps(seen))
     if status != 0:
         problems.append(f"two tabs: the browser run failed: {seen.get('error')}")
