@@ -1,12 +1,15 @@
 // Drives Debian's chromium (puppeteer-core, nothing downloaded) through the example web
 // upgrade. Prints one JSON line of what it saw; exits 77 when chromium cannot start at all.
 //
-//   node browser.js detached URL IMAGE CRC SHOT_MID SHOT_END
-//     the page at URL: upload IMAGE with its CRC file, watch the bar advance, take SHOT_MID
-//     and close the tab at about 30 %, open the page in a new tab and wait for its verdict
-//     (SHOT_END); a watcher tab open from the start is refused an upload and follows
-//   node browser.js upload URL IMAGE CRC SHOT
-//     one upload to its verdict, whatever it is
+//   node browser.js detached URL IMAGE_A CRC_A IMAGE_B CRC_B PID SHOT_MID SHOT_END SHOT_WATCHER
+//     two tabs of the page at URL choose two images while an earlier job's tool (PID) is
+//     stopped, let it go on, and upload them at once after its end: one starts the job,
+//     the other is refused and follows it (SHOT_WATCHER at its verdict); the first is
+//     watched to about 30 % (SHOT_MID) and closed; a new tab shows the verdict (SHOT_END)
+//   node browser.js upload URL SHOT IMAGE [CRC [SIG]]
+//     one upload to its verdict, whatever it is ("-" for no CRC file)
+//   node browser.js look URL SHOT
+//     the page opened, to the verdict of the device's last job
 //   node browser.js noscript URL SHOT
 //     the page with JavaScript off
 //   node browser.js attack ATTACK_URL URL SHOT
@@ -89,54 +92,72 @@ async function open(browser, url) {
   return page;
 }
 
-async function choose(page, image, crc) {
+// Chooses the files (crc "-" or undefined: none; sig: only when given), as a user does
+// right after the page has opened.
+async function choose(page, image, crc, sig) {
   await page.bringToFront();
-  await (await page.$("#image")).uploadFile(image);
-  await (await page.$("#crc")).uploadFile(crc);
-  await page.click("#start");
+  for (const [id, file] of [["#image", image], ["#crc", crc], ["#sig", sig]]) {
+    if (file && file !== "-") await (await page.$(id)).uploadFile(file);
+  }
 }
 
 async function verdictOf(page) {
   return page.evaluate(() => ({
     verdict_class: document.getElementById("verdict").className,
     verdict: document.getElementById("verdict").textContent,
+    writes: document.getElementById("writes").textContent,
+    note: document.getElementById("note").textContent,
+    choices_left: ["image", "crc", "sig"].filter((id) => document.getElementById(id).value),
     bar_at_end: document.getElementById("bar").value,
     job_shown: getComputedStyle(document.getElementById("job")).display !== "none",
     warning_shown: getComputedStyle(document.getElementById("warning")).display !== "none",
   }));
 }
 
-// The good release from two tabs at once: one starts the job, the other is refused and
-// follows it. The first is closed at about 30 % (SHOT_MID taken just before), a new tab
-// opens; the new tab and the refused one both show the verdict (SHOT_END).
-async function detached(browser, url, image, crc, shotMid, shotEnd) {
+// Two releases from two tabs at once, each chosen as soon as its tab opens, while the
+// tab follows an earlier job of another page's (its tool stopped until then): one starts
+// the job once that has ended, the other is refused and follows it. The first is watched to about 30 % (SHOT_MID, the image it names) and
+// closed, a new tab opens; the new tab and the refused one both show the verdict.
+async function detached(browser, url, imageA, crcA, imageB, crcB, pid, shotMid, shotEnd,
+                        shotWatcher) {
   const result = {};
   const tabs = [await open(browser, url), await open(browser, url)];
+  result.chose_during_job = [];
+  for (const [tab, image, crc] of [[tabs[0], imageA, crcA], [tabs[1], imageB, crcB]]) {
+    await choose(tab, image, crc);
+    result.chose_during_job.push(await tab.evaluate(writingBar) >= 0);
+  }
+  process.kill(Number(pid), "SIGCONT");
   for (const tab of tabs) {
-    await (await tab.$("#image")).uploadFile(image);
-    await (await tab.$("#crc")).uploadFile(crc);
-    // A tab first shows the last job; its button works once it has.
+    // Its button works once the earlier job has ended.
     await watch(tab, () => !document.getElementById("start").disabled, (v) => v);
   }
   // Both at once, as element clicks: a mouse click waits for a frame that a tab in the
   // background never draws.
   await Promise.all(tabs.map((tab) => tab.evaluate(() => document.getElementById("start").click())));
+  // Each tab's answer from the device; a tab whose click ended in a verdict of the page's
+  // own sent nothing, and is reported as such at once.
+  const answerOf = () => window.upgradeReplies[0] ||
+      (document.getElementById("verdict").style.display === "block"
+        ? { page: document.getElementById("verdict").textContent } : null);
   const end = Date.now() + LIMIT;
   let replies = [];
   while (Date.now() < end) {
-    replies = await Promise.all(tabs.map((tab) => tab.evaluate(() => window.upgradeReplies[0] || null)));
+    replies = await Promise.all(tabs.map((tab) => tab.evaluate(answerOf)));
     if (!replies.includes(null)) break;
     await sleep(50);
   }
   result.replies = replies;
-  const refused = replies.findIndex((r) => r && r.started === false);
-  if (refused < 0 || replies.every((r) => r && r.started === false)) {
-    throw new Error("not exactly one tab refused: " + JSON.stringify(replies));
+  const started = replies.map((r) => Boolean(r && r.started));
+  if (started.filter(Boolean).length !== 1 || replies.some((r) => !r || r.page)) {
+    throw new Error("not one tab started and one refused: " + JSON.stringify(replies));
   }
-  const [first, watcher] = refused === 0 ? [tabs[1], tabs[0]] : [tabs[0], tabs[1]];
+  result.started_tab = started.indexOf(true);
+  const [first, watcher] = started[0] ? tabs : [tabs[1], tabs[0]];
   result.first_tab = await watch(first, writingBar, (v) => v >= 30);
   result.warning_mid_write = await first.evaluate(
       () => getComputedStyle(document.getElementById("warning")).display !== "none");
+  result.first_writes = (await verdictOf(first)).writes;
   await first.screenshot({ path: shotMid });
   await first.close();
   result.closed_at = result.first_tab[result.first_tab.length - 1];
@@ -145,14 +166,26 @@ async function detached(browser, url, image, crc, shotMid, shotEnd) {
   Object.assign(result, await verdictOf(second));
   await second.screenshot({ path: shotEnd });
   result.watcher_tab = await watch(watcher, pageState, (v) => v.startsWith("verdict"));
-  result.watcher_verdict = (await verdictOf(watcher)).verdict;
+  result.watcher = await verdictOf(watcher);
+  await watcher.screenshot({ path: shotWatcher });
   return result;
 }
 
 // One upload from one tab, to its verdict (a refusal, or the job's end): SHOT of it.
-async function upload(browser, url, image, crc, shot) {
+async function upload(browser, url, shot, image, crc, sig) {
   const page = await open(browser, url);
-  await choose(page, image, crc);
+  await choose(page, image, crc, sig);
+  await watch(page, () => !document.getElementById("start").disabled, (v) => v);
+  await page.evaluate(() => document.getElementById("start").click());
+  const result = { tab: await watch(page, pageState, (v) => v.startsWith("verdict")) };
+  Object.assign(result, await verdictOf(page));
+  await page.screenshot({ path: shot });
+  return result;
+}
+
+// The page opened, to the verdict it shows for the device's last job: SHOT of it.
+async function look(browser, url, shot) {
+  const page = await open(browser, url);
   const result = { tab: await watch(page, pageState, (v) => v.startsWith("verdict")) };
   Object.assign(result, await verdictOf(page));
   await page.screenshot({ path: shot });
@@ -207,7 +240,7 @@ async function stream(browser, url) {
   const browser = await launch();
   let status = 0;
   try {
-    const modes = { detached, upload, attack, noscript, stream };
+    const modes = { detached, upload, look, attack, noscript, stream };
     const result = await modes[mode](browser, ...args);
     console.log(JSON.stringify(result));
   } catch (error) {

@@ -83,6 +83,11 @@ def job_file(run, name):
         return f.read().strip()
 
 
+def job_pid(run, name):
+    """The pid in one of the job's pid files ("PID START")."""
+    return int(job_file(run, name).split()[0])
+
+
 def wait_for(path, seconds=60):
     limit = time.monotonic() + seconds
     while not os.path.lexists(path):
@@ -118,13 +123,23 @@ REFUSALS = [
     ("multipart form", {"ctype": "multipart/form-data; boundary=x"}, "type"),
     ("urlencoded form", {"ctype": "application/x-www-form-urlencoded"}, "type"),
     ("no content type", {"ctype": ""}, "type"),
-    ("another origin", {"headers": {"HTTP_ORIGIN": "http://127.0.0.1:8081"}}, "origin"),
-    ("a null origin", {"headers": {"HTTP_ORIGIN": "null"}}, "origin"),
-    ("another site's page", {"headers": {"HTTP_REFERER": "http://evil.example/x"}}, "origin"),
-    ("the host as a prefix", {"headers": {"HTTP_REFERER": f"http://{HOST}.evil.example/"}}, "origin"),
+    ("another origin", {"headers": {"HTTP_ORIGIN": "http://127.0.0.1:8081"}}, "host"),
+    ("a null origin", {"headers": {"HTTP_ORIGIN": "null"}}, "host"),
+    ("an origin that starts with the device's", {"headers": {"HTTP_ORIGIN": f"http://{HOST}.evil"}}, "host"),
+    ("another site's page", {"headers": {"HTTP_REFERER": "http://evil.example/x"}}, "host"),
+    ("the host as a prefix", {"headers": {"HTTP_REFERER": f"http://{HOST}.evil.example/"}}, "host"),
+    ("a rebinding name", {"headers": {"HTTP_HOST": "evil.example:8080", "HTTP_ORIGIN": "http://evil.example:8080",
+                                      "HTTP_REFERER": "http://evil.example:8080/"}}, "host"),
+    ("a cross-site text/plain", {"ctype": "text/plain;x=application/octet-stream"}, "type"),
     ("no CRC", {"crc": ""}, "crc"),
     ("a CRC that is not hexadecimal", {"crc": "12345xyz"}, "crc"),
     ("a CRC of nine digits", {"crc": "123456789"}, "crc"),
+    ("a CRC and more", {"crc": "abc;id"}, "crc"),
+    ("a CRC with an escaped blank", {"crc": "abc%20def"}, "crc"),
+    ("a CRC with an escaped newline", {"crc": "1%0Aid"}, "crc"),
+    ("a CRC given twice", {"crc": "1&crc=2"}, "crc"),
+    ("a CRC of 0", {"crc": "0"}, "mismatch"),
+    ("ten bytes with the image's CRC", {"data": web.CRAMFS_MAGIC + bytes(6)}, "mismatch"),
     ("an empty body", {"data": b""}, "empty"),
     ("larger than the region", {"data": web.CRAMFS_MAGIC + bytes(REGION - 3)}, "too_large"),
     ("a JPEG", {"data": JPEG, "crc": f"{zlib.crc32(JPEG):x}"}, "not_cramfs"),
@@ -139,8 +154,17 @@ def case_refusals(args, problems):
         request["headers"] = {**ORIGIN, **request["headers"]}
         expect(problems, label, upload(run, **request), {"started": False, "reason": reason})
         nothing_started(run, problems, label)
-    # The same image, from the device's own page: it goes through.
-    expect(problems, "own page", upload(run, headers=ORIGIN), {"started": True, "reason": ""})
+    # The same image, from the device's own page, its CRC as 0x and capitals: it goes
+    # through, the CRC computed with gzip where busybox has no crc32.
+    stub = os.path.join(run.dir, "no-busybox")
+    os.makedirs(stub)
+    with open(os.path.join(stub, "busybox"), "w") as f:
+        f.write("#!/bin/sh\nexit 1\n")
+    os.chmod(os.path.join(stub, "busybox"), 0o755)
+    answer = upload(run, crc=f"0x{run.crc:08X}",
+                    headers={**ORIGIN, "PATH": stub + ":" + os.environ["PATH"]})
+    expect(problems, "own page", (answer["started"], answer.get("crc"), answer.get("size")),
+           (True, f"{run.crc:08x}", len(run.data)))
     wait_state(run, ("done", "interrupted"))
 
 
@@ -205,18 +229,16 @@ def case_job_folder(args, problems):
 
 def case_checked(args, problems):
     """Done only after the check: a good release is done with check 0 and the image in
-    place; an image whose CRC is another's is written, then failed by the check."""
+    place (an image whose CRC is another's is refused before the job: see REFUSALS)."""
     run = new_run(args, "checked")
     expect(problems, "good release", upload(run)["started"], True)
     job = wait_state(run, ("done", "interrupted"))
     expect(problems, "good release", (job["state"], job["status"], job["check"]), ("done", 0, 0))
+    # The write's status alone, kept for a job shell killed during the check.
+    expect(problems, "good release: written", job_file(run, "written"), "0")
     problems += ["good release: " + p for p in run.flash_problems()]
     if os.path.exists(os.path.join(run.jobs, "job", "image")):
         problems.append("good release: the image is still stored after the job")
-    other = web.CRAMFS_MAGIC + bytes(SIZE - 4)
-    expect(problems, "wrong CRC", upload(run, data=other)["started"], True)
-    job = wait_state(run, ("done", "interrupted"))
-    expect(problems, "wrong CRC", (job["state"], job["status"], job["check"]), ("done", 0, 1))
 
 
 def running_job(args, name):
@@ -237,19 +259,19 @@ def running_job(args, name):
 def case_interrupted(args, problems):
     # The tool killed mid-write: interrupted, whatever the job shell records.
     run = running_job(args, "killed-tool")
-    os.kill(int(job_file(run, "tool.pid")), signal.SIGKILL)
+    os.kill(job_pid(run, "tool.pid"), signal.SIGKILL)
     job = wait_state(run, ("done", "interrupted"))
     expect(problems, "tool killed", (job["state"], job_file(run, "status")), ("interrupted", "137"))
     # The job shell killed while the tool writes: still running while the tool runs, then
     # interrupted, as nobody saw how the tool ended.
     run = running_job(args, "killed-job")
-    os.kill(int(job_file(run, "job.pid")), signal.SIGKILL)
+    os.kill(job_pid(run, "job.pid"), signal.SIGKILL)
     expect(problems, "job shell killed, tool writing", status(run)["state"], "running")
     web.wait_gone(os.path.join(run.jobs, "job", "tool.pid"))
     expect(problems, "job shell killed, tool ended", status(run)["state"], "interrupted")
     # SIGTERM to the tool: held until the image is written, then judged by the check.
     run = running_job(args, "sigterm-tool")
-    os.kill(int(job_file(run, "tool.pid")), signal.SIGTERM)
+    os.kill(job_pid(run, "tool.pid"), signal.SIGTERM)
     job = wait_state(run, ("done", "interrupted"))
     expect(problems, "tool sent SIGTERM", (job["state"], job.get("status"), job.get("check")),
            ("done", 128 + signal.SIGTERM, 0))
@@ -276,10 +298,10 @@ def case_claims(args, problems):
     proc = start_upload(run, len(run.data))
     proc.kill()
     proc.wait()
-    job = status(run)
-    expect(problems, "killed upload: status", (job["state"], job["uploading"]), ("none", False))
-    expect(problems, "killed upload: left", sorted(os.listdir(run.jobs)), [])
+    # The next upload clears the claim itself (no status asked first).
     expect(problems, "killed upload: the next one", upload(run)["started"], True)
+    expect(problems, "killed upload: left", [n for n in os.listdir(run.jobs)
+                                              if n.startswith(("incoming", "claim"))], [])
     job = wait_state(run, ("done", "interrupted"))
     expect(problems, "killed upload: the next one", (job["state"], job.get("check")), ("done", 0))
     # Two uploads at once: the second is refused while the first is received, and while
@@ -299,6 +321,96 @@ def case_claims(args, problems):
     job = wait_state(run, ("done", "interrupted"))
     expect(problems, "first upload", (job["state"], job["status"], job["check"]), ("done", 0, 0))
     problems += ["first upload: " + p for p in run.flash_problems()]
+
+
+def case_stalled(args, problems):
+    """An upload whose client stalls past UPGRADE_UPLOAD_SECONDS is refused and lets go of
+    its claim: the next upload goes through."""
+    run = new_run(args, "stalled")
+    run.configure("UPGRADE_UPLOAD_SECONDS=2\n")
+    proc = start_upload(run, len(run.data))
+    # The client still holds its end open: the CGI must answer by itself.
+    ready, _, _ = select.select([proc.stdout], [], [], 30)
+    if not ready:
+        proc.kill()
+    reply = proc.stdout.read() if ready else b"\r\n\r\n{}"
+    proc.stdin.close()
+    proc.wait()
+    expect(problems, "stalled upload", json.loads(reply.partition(b"\r\n\r\n")[2]),
+           {"started": False, "reason": "slow"})
+    expect(problems, "stalled upload: claim", os.path.lexists(os.path.join(run.jobs, "claim")), False)
+    expect(problems, "after the stalled upload", upload(run)["started"], True)
+    wait_state(run, ("done", "interrupted"))
+
+
+def signature_of(run, image, key):
+    """The sig= value of image signed with key: its .sig file's base64 line, URL-safe."""
+    subprocess.run(["signify-openbsd", "-S", "-s", key, "-m", image, "-x", image + ".sig"],
+                   check=True, capture_output=True)
+    line = open(image + ".sig").read().splitlines()[1]
+    return line.replace("+", "-").replace("/", "_").rstrip("=")
+
+
+def case_signed(args, problems):
+    """With a release key, only an image signed with its secret key is written; the others
+    are refused before the job starts."""
+    if shutil.which("signify-openbsd") is None:
+        problems.append("signify-openbsd is not installed (tools/install-deps installs it)")
+        return None
+    run = new_run(args, "signed")
+    keys = {}
+    for name in ("release", "other"):
+        keys[name] = os.path.join(run.dir, name)
+        subprocess.run(["signify-openbsd", "-G", "-n", "-p", keys[name] + ".pub",
+                        "-s", keys[name] + ".sec"], check=True, capture_output=True)
+    run.configure(f"UPGRADE_RELEASE_KEY='{keys['release']}.pub'\nUPGRADE_VERIFIER=signify-openbsd\n")
+    other_image = os.path.join(run.dir, "other.img")
+    with open(other_image, "wb") as f:
+        f.write(run.data[:-1] + b"x")
+    good = signature_of(run, run.image, keys["release"] + ".sec")
+    for label, sig, reason in [
+            ("unsigned", "", "unsigned"),
+            ("not a signature", "a+b", "unsigned"),
+            ("signed with another key", signature_of(run, run.image, keys["other"] + ".sec"), "signature"),
+            ("another image's signature", signature_of(run, other_image, keys["release"] + ".sec"), "signature"),
+            ("signed with the release key", good, "")]:
+        answer = upload(run, crc=f"{run.crc:x}&sig={sig}" if sig else None)
+        expect(problems, label, (answer["started"], answer["reason"]), (not reason, reason))
+        if reason:
+            nothing_started(run, problems, label)
+    job = wait_state(run, ("done", "interrupted"))
+    expect(problems, "signed release", (job["state"], job["status"], job["check"]), ("done", 0, 0))
+    return None
+
+
+def case_reused_pid(args, problems):
+    """A pid file or a claim names a process by pid and start time: an unrelated process
+    that got the pid is never taken for the job or the upload."""
+    sleeper = subprocess.Popen(["sleep", "60"])
+    try:
+        with open(f"/proc/{sleeper.pid}/stat") as f:
+            start = f.read().rsplit(")", 1)[1].split()[19]
+        for label, tool_pid, claim, state, starts in [
+                ("the tool runs", f"{sleeper.pid} {start}", None, "running", False),
+                ("a reused tool pid", f"{sleeper.pid} {int(start) - 1}", None, "interrupted", True),
+                ("a reused claim", None, f"{sleeper.pid}-{int(start) - 1}", "none", True)]:
+            run = new_run(args, "reused-" + label.replace(" ", "-"))
+            os.makedirs(os.path.join(run.jobs, "job"), mode=0o700)
+            os.chmod(run.jobs, 0o700)
+            if tool_pid:
+                for name, text in [("id", f"1-1 {SIZE} {run.crc:08x}"), ("tool.pid", tool_pid)]:
+                    with open(os.path.join(run.jobs, "job", name), "w") as f:
+                        f.write(text + "\n")
+            else:
+                os.rmdir(os.path.join(run.jobs, "job"))
+                os.symlink(claim, os.path.join(run.jobs, "claim"))
+            expect(problems, label, status(run)["state"], state)
+            expect(problems, label + ": an upload", upload(run)["started"], starts)
+            if starts:
+                wait_state(run, ("done", "interrupted"))
+    finally:
+        sleeper.kill()
+        sleeper.wait()
 
 
 def progress_from(run, n):
@@ -398,7 +510,7 @@ def case_server_restart(args, problems):
 
 
 CASES = [case_refusals, case_no_room, case_job_folder, case_checked, case_interrupted,
-         case_claims, case_progress, case_server_restart]
+         case_claims, case_stalled, case_signed, case_reused_pid, case_progress, case_server_restart]
 
 
 def main():

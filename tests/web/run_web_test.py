@@ -8,15 +8,22 @@ servers that used to cut a write.
    (FLASHSIM_DELAY_US), one page after another in chromium:
    - a page of another origin (another port) that posts the release to the device at
      once: a text/plain form and no-cors fetches; the flash is unchanged, no job starts;
-   - a JPEG chosen by mistake, with its own CRC file: refused by the device before
-     anything is stored; the flash is unchanged;
-   - the image with the CRC file of another release: refused by the page, nothing sent;
    - the page with JavaScript off: it says it needs it, its button stays disabled;
+   - a JPEG chosen by mistake, with its own CRC file: refused by the device before
+     anything is stored; the image with the CRC file of another release, or without a CRC
+     file: refused by the page, nothing sent; the flash is unchanged, the choices cleared;
+   - jobs that ended as a killed check, a job shell killed in the write or in the check,
+     a failed check or a failed write left them: a new tab says what is known of each,
+     naming the image;
    - the tool killed (SIGKILL) at 30 %: the page says the write did not complete;
-   - the good release: the bar advances, the tab is closed at about 30 %, a watcher tab
-     is refused an upload of its own and follows, a new tab shows the job written and
-     checked; the flash then holds the image byte for byte.
-2. lighttpd with server.stream-response-body and a CGI that execs the tool, its output
+   - two releases from two tabs at once: one writes, the other is refused and follows it;
+     the bar advances, the first tab is closed at about 30 %, a new tab and the refused
+     one show the job written and checked, naming its image and not as their own; the
+     flash then holds that release byte for byte.
+2. busybox httpd on a device that takes only signed releases: the page asks for the
+   signature file; a release signed with another key is refused, one signed with the
+   release key written.
+3. lighttpd with server.stream-response-body and a CGI that execs the tool, its output
    streamed to the tab: the tab is closed at about 30 % (lighttpd then sends the tool
    SIGTERM); the flash still holds the whole image.
 Servers listen on 127.0.0.1 only, on free ports; everything started here is stopped at the
@@ -34,6 +41,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.request
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -70,7 +78,8 @@ def wait_gone(pid_file, seconds=120):
         if time.monotonic() > limit:
             raise RuntimeError(f"{pid_file} never appeared")
         time.sleep(0.05)
-    pid = int(open(pid_file).read())
+    # A job's pid files hold the pid and its start time; the wrapper's, the pid alone.
+    pid = int(open(pid_file).read().split()[0])
     while time.monotonic() < limit:
         try:
             with open(f"/proc/{pid}/stat") as f:
@@ -108,6 +117,13 @@ class Run:
         self.crc_file = os.path.join(self.dir, "rootfs.crc")
         with open(self.crc_file, "w") as f:
             f.write(f"{self.crc:08x}  rootfs.img\n")
+        # A second release, for a second tab.
+        self.data_b = CRAMFS_MAGIC + rng.randbytes(len(self.data) - 4)
+        self.image_b, self.crc_file_b = self.image[:-4] + "-b.img", self.crc_file[:-4] + "-b.crc"
+        with open(self.image_b, "wb") as f:
+            f.write(self.data_b)
+        with open(self.crc_file_b, "w") as f:
+            f.write(f"{zlib.crc32(self.data_b):08x}  rootfs-b.img\n")
         self.jobs = os.path.join(self.dir, "jobs")
         # The tool as the device would run it, here under the simulator; it notes its pid
         # (the tool's, after the exec) so that the test can wait for its end.
@@ -122,13 +138,16 @@ class Run:
         os.chmod(self.tool, 0o755)
         self.www = os.path.join(self.dir, "www")
         shutil.copytree(WWW, self.www)
+        self.configure(f"UPGRADE_JOBS='{self.jobs}'\nUPGRADE_TOOL='{self.tool}'\n"
+                       "UPGRADE_COMMAND=writecramfs\n")
+
+    def configure(self, text):
+        """Puts settings at the top of the run's upgrade.conf."""
         conf = os.path.join(self.www, "cgi-bin", "upgrade.conf")
-        settings = (f"UPGRADE_JOBS='{self.jobs}'\nUPGRADE_TOOL='{self.tool}'\n"
-                    "UPGRADE_COMMAND=writecramfs\n")
         with open(conf) as f:
-            text = f.read()
+            old = f.read()
         with open(conf, "w") as f:
-            f.write(settings + text)
+            f.write(text + old)
 
     def serve(self, argv, port, log):
         proc = subprocess.Popen(argv, cwd=self.dir, stdin=subprocess.DEVNULL,
@@ -138,20 +157,20 @@ class Run:
         wait_for_port(port, proc)
         return f"http://127.0.0.1:{port}"
 
-    def flash_problems(self):
-        """What differs from the start flash with the image written into mtd2."""
+    def flash_problems(self, data=None):
+        """What differs from the start flash with the image (data) written into mtd2."""
+        data = self.data if data is None else data
         with open(self.flash, "rb") as f:
             now = f.read()
         start, length = MTD2
         want = bytearray(self.start)
-        want[start:start + length] = self.data + b"\xff" * (length - len(self.data))
+        want[start:start + length] = data + b"\xff" * (length - len(data))
         if now == bytes(want):
             return []
         first = next(i for i in range(len(now)) if now[i] != want[i])
-        written = next((i for i in range(len(self.data)) if now[start + i] != self.data[i]),
-                       len(self.data))
+        written = next((i for i in range(len(data)) if now[start + i] != data[i]), len(data))
         return [f"flash differs from 0x{first:06x}; the image is in place up to "
-                f"{written * 100 // len(self.data)} % of it"]
+                f"{written * 100 // len(data)} % of it"]
 
     def flash_unchanged(self):
         """[] when the flash still holds what the run started with, else what differs."""
@@ -307,53 +326,174 @@ def busybox_cases(args, problems, shots):
         other_crc = os.path.join(run.dir, "other.crc")
         with open(other_crc, "w") as f:
             f.write(f"{run.crc ^ 1:08x}  rootfs.img\n")
-        for label, image, crc, kind, words in [
-                ("wrong file", jpeg, jpeg_crc, "refused", ("not a firmware image", "not touched")),
-                ("crc mismatch", run.image, other_crc, "refused",
-                 ("does not match", "Nothing was sent", "not touched"))]:
-            name = "verdict-" + label.replace(" ", "-")
-            status, seen = browser(args, "upload", url, image, crc, shot(name))
-            print(f"{label}:", json.dumps({k: v for k, v in seen.items() if k != "tab"}))
-            if status != 0:
-                problems.append(f"{label}: the browser run failed: {seen.get('error')}")
-                continue
-            verdict_is(problems, label, seen, kind, *words)
-            problems += [f"{label}: " + p for p in run.flash_unchanged()]
+        uploads(args, problems, run, url, shot, [
+            ("wrong file", (jpeg, jpeg_crc), "refused", ("not a firmware image", "not touched")),
+            ("crc mismatch", (run.image, other_crc), "refused",
+             ("does not match", "Nothing was sent", "not touched")),
+            ("no CRC file", (run.image, "-"), "refused", ("Choose the CRC file", "not touched"))])
+        endings(args, problems, run, url, shot)
 
         # The tool killed mid-write (SIGKILL: nothing can hold it).
         killer = threading.Thread(target=kill_tool_at, args=(run, 30))
         killer.start()
-        status, seen = browser(args, "upload", url, run.image, run.crc_file,
-                               shot("verdict-interrupted"))
+        status, seen = browser(args, "upload", url, shot("verdict-interrupted"), run.image,
+                               run.crc_file)
         killer.join()
         print("tool killed:", json.dumps({k: v for k, v in seen.items() if k != "tab"}))
         if status != 0:
             problems.append(f"tool killed: the browser run failed: {seen.get('error')}")
         else:
             verdict_is(problems, "tool killed", seen, "failed", "did not complete",
-                       "Do not restart", "Upload the image again")
+                       "Do not restart", "Upload the image again", "your rootfs.img",
+                       f"CRC {run.crc:08x}")
 
-        status, seen = browser(args, "detached", url, run.image, run.crc_file,
-                               shot("upgrade-mid-write"), shot("verdict-done"))
-        print("good release, detached job:", json.dumps(seen))
+        two_tabs(args, problems, run, url, shot)
+    finally:
+        run.stop()
+    return None
+
+
+def uploads(args, problems, run, url, shot, table):
+    """Each row (label, the files chosen, the verdict's kind and words) one upload from a
+    new tab, refused with the flash unchanged and the choices cleared."""
+    for label, files, kind, words in table:
+        status, seen = browser(args, "upload", url, shot("verdict-" + label.replace(" ", "-")),
+                               *files)
+        print(f"{label}:", json.dumps({k: v for k, v in seen.items() if k != "tab"}))
         if status != 0:
-            problems.append(f"good release: the browser run failed: {seen.get('error')}")
-            return None
-        bar = [v for v in seen["first_tab"] if v >= 0]
-        if len(bar) < 2 or bar != sorted(bar):
-            problems.append(f"good release: the bar did not advance step by step: {seen['first_tab']}")
-        if not seen["warning_mid_write"]:
-            problems.append("good release: no warning while the flash was written")
-        if seen["closed_at"] >= 100:
-            problems.append(f"good release: the tab closed only at {seen['closed_at']} %")
-        verdict_is(problems, "good release, new tab", seen, "ok", "written and checked")
-        if "written and checked" not in seen.get("watcher_verdict", ""):
-            problems.append(f"good release: the refused tab saw {seen['watcher_tab']}: "
-                            f"{seen.get('watcher_verdict')}")
-        web_status = open(os.path.join(run.jobs, "job", "status")).read().split()
-        if web_status != ["0", "0"]:
-            problems.append(f"good release: the job's write and check statuses are {web_status}")
-        problems += ["good release: " + p for p in run.flash_problems()]
+            problems.append(f"{label}: the browser run failed: {seen.get('error')}")
+            continue
+        verdict_is(problems, label, seen, kind, *words)
+        if seen["choices_left"]:
+            problems.append(f"{label}: the choices {seen['choices_left']} stay after the verdict")
+        if kind == "refused":
+            problems += [f"{label}: " + p for p in run.flash_unchanged()]
+
+
+# How a job ended, as its folder records it (status: the write's status, then the check's;
+# written: the write's alone; neither: nothing recorded, and its processes are gone), and
+# the words of the page's verdict. The job is another page's: the verdict names its CRC
+# and says so.
+ENDINGS = [
+    ("check killed", {"status": "0 143"}, ("was written", "check was stopped", "not checked")),
+    ("job shell killed", {}, ("before it recorded how the write ended", "not checked")),
+    ("job shell killed in the check", {"written": "0"},
+     ("was written", "stopped before its check ended", "not checked")),
+    ("check failed", {"status": "0 1"}, ("check after the write failed",)),
+    ("write failed", {"status": "1 1"}, ("The write failed",)),
+]
+
+
+def endings(args, problems, run, url, shot):
+    for label, recorded, words in ENDINGS:
+        job = os.path.join(run.jobs, "job")
+        shutil.rmtree(job, ignore_errors=True)
+        os.makedirs(job, mode=0o700)
+        os.chmod(run.jobs, 0o700)
+        # The tool's pid is this test's own with another start time: a reused pid.
+        files = {"id": "7-7 4096 0badc0de", "output": "Erasing flash\n",
+                 "tool.pid": f"{os.getpid()} 1", **recorded}
+        for name, text in files.items():
+            with open(os.path.join(job, name), "w") as f:
+                f.write(text + "\n")
+        status, seen = browser(args, "look", url, shot("verdict-" + label.replace(" ", "-")))
+        print(f"{label}:", json.dumps({k: v for k, v in seen.items() if k != "tab"}))
+        if status != 0:
+            problems.append(f"{label}: the browser run failed: {seen.get('error')}")
+            continue
+        verdict_is(problems, label, seen, "failed", *words, "Do not restart",
+                   "sent from another page (CRC 0badc0de")
+    shutil.rmtree(os.path.join(run.jobs, "job"))
+
+
+def two_tabs(args, problems, run, url, shot):
+    """Two tabs upload two releases at once: one writes, the other is refused and follows
+    it; the first is closed mid-write and a new tab opens. Every tab names the image
+    written, the sender's by its file name, and none takes the other's result for its own.
+    The files are chosen while an earlier upgrade from elsewhere runs (its tool stopped
+    until they are): its end, no click of theirs, leaves the choices in place."""
+    earlier = run.data_b[:0x40000]
+    request = urllib.request.Request(f"{url}cgi-bin/upgrade?crc={zlib.crc32(earlier):x}",
+                                     data=earlier,
+                                     headers={"Content-Type": "application/octet-stream"})
+    if not json.loads(urllib.request.urlopen(request, timeout=60).read())["started"]:
+        problems.append("two tabs: the earlier upgrade did not start")
+        return
+    tool_pid = int(open(os.path.join(run.jobs, "job", "tool.pid")).read().split()[0])
+    os.kill(tool_pid, signal.SIGSTOP)
+    try:
+        status, seen = browser(args, "detached", url, run.image, run.crc_file, run.image_b,
+                               run.crc_file_b, str(tool_pid), shot("upgrade-mid-write"),
+                               shot("verdict-done"), shot("verdict-refused-tab"))
+    finally:
+        try:
+            os.kill(tool_pid, signal.SIGCONT)   # when the browser run failed before it did
+        except ProcessLookupError:
+            pass
+    print("two releases from two tabs:", json.dumps(seen))
+    if status != 0:
+        problems.append(f"two tabs: the browser run failed: {seen.get('error')}")
+        return
+    if not all(seen["chose_during_job"]):
+        problems.append("two tabs: the earlier upgrade ended before the files were chosen")
+    releases = [("rootfs.img", run.data), ("rootfs-b.img", run.data_b)]
+    (name, data), (lost, lost_data) = releases[seen["started_tab"]], releases[1 - seen["started_tab"]]
+    crc, lost_crc = f"CRC {zlib.crc32(data):08x}", f"CRC {zlib.crc32(lost_data):08x}"
+    bar = [v for v in seen["first_tab"] if v >= 0]
+    if len(bar) < 2 or bar != sorted(bar):
+        problems.append(f"two tabs: the bar did not advance step by step: {seen['first_tab']}")
+    if not seen["warning_mid_write"]:
+        problems.append("two tabs: no warning while the flash was written")
+    if seen["closed_at"] >= 100:
+        problems.append(f"two tabs: the tab closed only at {seen['closed_at']} %")
+    if f"your {name} ({crc}" not in seen["first_writes"]:
+        problems.append(f"two tabs: the sending tab names {seen['first_writes']!r}, not {name}")
+    verdict_is(problems, "two tabs, new tab", seen, "ok", "written and checked",
+               f"sent from another page ({crc}")
+    verdict_is(problems, "two tabs, refused tab", seen["watcher"], "ok", "written and checked",
+               f"sent from another page ({crc}")
+    if lost in seen["watcher"]["verdict"] or lost_crc in seen["watcher"]["verdict"]:
+        problems.append(f"two tabs: the refused tab takes the result for its {lost}: "
+                        f"{seen['watcher']['verdict']!r}")
+    if f"your {lost} was not sent" not in seen["watcher"]["note"]:
+        problems.append(f"two tabs: the refused tab says {seen['watcher']['note']!r}")
+    web_status = open(os.path.join(run.jobs, "job", "status")).read().split()
+    if web_status != ["0", "0"]:
+        problems.append(f"two tabs: the job's write and check statuses are {web_status}")
+    problems += [f"two tabs, {name} written: " + p for p in run.flash_problems(data)]
+
+
+def signed_cases(args, problems, shots):
+    """A device that takes only signed releases: the page asks for the signature file and
+    sends it; the device refuses a release signed with another key and writes one signed
+    with its own."""
+    if shutil.which("signify-openbsd") is None:
+        problems.append("signify-openbsd is not installed (tools/install-deps installs it)")
+        return None
+    run = Run(args.out, "signed", args, image_size=0x10000, delay_us=1000)
+    try:
+        sigs = {}
+        for name in ("release", "other"):
+            key = os.path.join(run.dir, name)
+            subprocess.run(["signify-openbsd", "-G", "-n", "-p", key + ".pub", "-s", key + ".sec"],
+                           check=True, capture_output=True)
+            sigs[name] = os.path.join(run.dir, f"rootfs.img.{name}.sig")
+            subprocess.run(["signify-openbsd", "-S", "-s", key + ".sec", "-m", run.image,
+                            "-x", sigs[name]], check=True, capture_output=True)
+        run.configure(f"UPGRADE_RELEASE_KEY='{run.dir}/release.pub'\n"
+                      "UPGRADE_VERIFIER=signify-openbsd\n")
+        port = free_port()
+        url = run.serve(["busybox", "httpd", "-f", "-p", f"127.0.0.1:{port}", "-h", run.www],
+                        port, os.path.join(run.dir, "httpd.log")) + "/"
+        shot = lambda name: shots.setdefault(name, os.path.join(args.out, name + ".png"))
+        uploads(args, problems, run, url, shot, [
+            ("unsigned", (run.image, run.crc_file), "refused",
+             ("signature file (.sig)", "Nothing was sent", "not touched")),
+            ("signed with another key", (run.image, run.crc_file, sigs["other"]), "refused",
+             ("not signed by this device's maker", "not touched")),
+            ("signed release", (run.image, run.crc_file, sigs["release"]), "ok",
+             ("written and checked", "your rootfs.img"))])
+        problems += ["signed release: " + p for p in run.flash_problems()]
     finally:
         run.stop()
     return None
@@ -366,7 +506,7 @@ def kill_tool_at(run, percent):
     while time.monotonic() < limit:
         try:
             out = open(os.path.join(job, "output"), "rb").read()
-            pid = int(open(os.path.join(job, "tool.pid")).read())
+            pid = int(open(os.path.join(job, "tool.pid")).read().split()[0])
         except (OSError, ValueError):
             time.sleep(0.02)
             continue
@@ -440,7 +580,8 @@ def main():
     npm_install(args)
     problems = []
     shots = {}
-    skipped = busybox_cases(args, problems, shots) or lighttpd_exec(args, problems)
+    skipped = (busybox_cases(args, problems, shots) or signed_cases(args, problems, shots)
+               or lighttpd_exec(args, problems))
     if skipped:
         print(f"skip: {skipped}")
         return SKIP
