@@ -124,6 +124,8 @@ async function detached(browser, url, imageA, crcA, imageB, crcB, pid, shotMid, 
   const tabs = [await open(browser, url), await open(browser, url)];
   result.chose_during_job = [];
   for (const [tab, image, crc] of [[tabs[0], imageA, crcA], [tabs[1], imageB, crcB]]) {
+    // The tab follows the earlier job (stopped, so it stays under way) before its choices.
+    await watch(tab, writingBar, (v) => v >= 0);
     await choose(tab, image, crc);
     result.chose_during_job.push(await tab.evaluate(writingBar) >= 0);
   }
@@ -154,7 +156,15 @@ async function detached(browser, url, imageA, crcA, imageB, crcB, pid, shotMid, 
   }
   result.started_tab = started.indexOf(true);
   const [first, watcher] = started[0] ? tabs : [tabs[1], tabs[0]];
-  result.first_tab = await watch(first, writingBar, (v) => v >= 30);
+  try {
+    result.first_tab = await watch(first, writingBar, (v) => v >= 30);
+  } catch (error) {
+    // What the tab shows instead, for the report.
+    const shown = await verdictOf(first);
+    shown.phase = await first.evaluate(() => document.getElementById("phase").textContent);
+    shown.output = await first.evaluate(() => document.getElementById("output").textContent);
+    throw new Error(error.message + "; the sending tab shows " + JSON.stringify(shown));
+  }
   result.warning_mid_write = await first.evaluate(
       () => getComputedStyle(document.getElementById("warning")).display !== "none");
   result.first_writes = (await verdictOf(first)).writes;

@@ -413,6 +413,33 @@ def case_reused_pid(args, problems):
         sleeper.wait()
 
 
+def case_folder_replaced(args, problems):
+    """An upload puts its new job in the place of a dead one while cgi-bin/status looks at
+    the job (here: as status reads the dead tool's /proc entry). status judges one folder:
+    the new job's image, which its tool is about to read, stays."""
+    run = new_run(args, "replaced")
+    job, new = os.path.join(run.jobs, "job"), os.path.join(run.jobs, "incoming.1")
+    for folder, tool in ((job, "999999999 5"), (new, None)):
+        os.makedirs(folder, mode=0o700)
+        with open(os.path.join(folder, "id"), "w") as f:
+            f.write(f"1-1 {SIZE} {run.crc:08x}\n")
+        if tool:
+            with open(os.path.join(folder, "tool.pid"), "w") as f:
+                f.write(tool + "\n")
+    os.chmod(run.jobs, 0o700)
+    with open(os.path.join(new, "image"), "wb") as f:
+        f.write(run.data)
+    stub = os.path.join(run.dir, "swap")
+    os.makedirs(stub)
+    with open(os.path.join(stub, "cat"), "w") as f:
+        f.write(f"#!/bin/sh\n[ -d {new} ] && rm -rf {job} && mv {new} {job}\n"
+                f"PATH={os.environ['PATH']} exec cat \"$@\"\n")
+    os.chmod(os.path.join(stub, "cat"), 0o755)
+    cgi(run, "status", headers={"PATH": stub + ":" + os.environ["PATH"]})
+    expect(problems, "a job folder replaced during status: the new image kept",
+           os.path.exists(os.path.join(job, "image")), True)
+
+
 def progress_from(run, n):
     return cgi(run, "progress", query=f"from={n}")
 
@@ -510,7 +537,8 @@ def case_server_restart(args, problems):
 
 
 CASES = [case_refusals, case_no_room, case_job_folder, case_checked, case_interrupted,
-         case_claims, case_stalled, case_signed, case_reused_pid, case_progress, case_server_restart]
+         case_claims, case_stalled, case_signed, case_reused_pid, case_folder_replaced,
+         case_progress, case_server_restart]
 
 
 def main():
