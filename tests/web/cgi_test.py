@@ -395,14 +395,10 @@ def case_reused_pid(args, problems):
                 ("a reused tool pid", f"{sleeper.pid} {int(start) - 1}", None, "interrupted", True),
                 ("a reused claim", None, f"{sleeper.pid}-{int(start) - 1}", "none", True)]:
             run = new_run(args, "reused-" + label.replace(" ", "-"))
-            os.makedirs(os.path.join(run.jobs, "job"), mode=0o700)
-            os.chmod(run.jobs, 0o700)
             if tool_pid:
-                for name, text in [("id", f"1-1 {SIZE} {run.crc:08x}"), ("tool.pid", tool_pid)]:
-                    with open(os.path.join(run.jobs, "job", name), "w") as f:
-                        f.write(text + "\n")
+                run.plant_job({"id": f"1-1 {SIZE} {run.crc:08x}", "tool.pid": tool_pid})
             else:
-                os.rmdir(os.path.join(run.jobs, "job"))
+                os.makedirs(run.jobs, mode=0o700)
                 os.symlink(claim, os.path.join(run.jobs, "claim"))
             expect(problems, label, status(run)["state"], state)
             expect(problems, label + ": an upload", upload(run)["started"], starts)
@@ -418,15 +414,8 @@ def case_folder_replaced(args, problems):
     the job (here: as status reads the dead tool's /proc entry). status judges one folder:
     the new job's image, which its tool is about to read, stays."""
     run = new_run(args, "replaced")
-    job, new = os.path.join(run.jobs, "job"), os.path.join(run.jobs, "incoming.1")
-    for folder, tool in ((job, "999999999 5"), (new, None)):
-        os.makedirs(folder, mode=0o700)
-        with open(os.path.join(folder, "id"), "w") as f:
-            f.write(f"1-1 {SIZE} {run.crc:08x}\n")
-        if tool:
-            with open(os.path.join(folder, "tool.pid"), "w") as f:
-                f.write(tool + "\n")
-    os.chmod(run.jobs, 0o700)
+    job = run.plant_job({"id": f"1-1 {SIZE} {run.crc:08x}", "tool.pid": "999999999 5"})
+    new = run.plant_job({"id": f"1-1 {SIZE} {run.crc:08x}"}, "incoming.1")
     with open(os.path.join(new, "image"), "wb") as f:
         f.write(run.data)
     stub = os.path.join(run.dir, "swap")

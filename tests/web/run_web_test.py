@@ -141,6 +141,17 @@ class Run:
         self.configure(f"UPGRADE_JOBS='{self.jobs}'\nUPGRADE_TOOL='{self.tool}'\n"
                        "UPGRADE_COMMAND=writecramfs\n")
 
+    def plant_job(self, files, name="job"):
+        """A job folder (name) as the CGIs leave one, holding files ({name: text})."""
+        folder = os.path.join(self.jobs, name)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder, mode=0o700)
+        os.chmod(self.jobs, 0o700)
+        for file, text in files.items():
+            with open(os.path.join(folder, file), "w") as f:
+                f.write(text + "\n")
+        return folder
+
     def configure(self, text):
         """Puts settings at the top of the run's upgrade.conf."""
         conf = os.path.join(self.www, "cgi-bin", "upgrade.conf")
@@ -386,16 +397,9 @@ ENDINGS = [
 
 def endings(args, problems, run, url, shot):
     for label, recorded, words in ENDINGS:
-        job = os.path.join(run.jobs, "job")
-        shutil.rmtree(job, ignore_errors=True)
-        os.makedirs(job, mode=0o700)
-        os.chmod(run.jobs, 0o700)
         # The tool's pid is this test's own with another start time: a reused pid.
-        files = {"id": "7-7 4096 0badc0de", "output": "Erasing flash\n",
-                 "tool.pid": f"{os.getpid()} 1", **recorded}
-        for name, text in files.items():
-            with open(os.path.join(job, name), "w") as f:
-                f.write(text + "\n")
+        run.plant_job({"id": "7-7 4096 0badc0de", "output": "Erasing flash\n",
+                       "tool.pid": f"{os.getpid()} 1", **recorded})
         status, seen = browser(args, "look", url, shot("verdict-" + label.replace(" ", "-")))
         print(f"{label}:", json.dumps({k: v for k, v in seen.items() if k != "tab"}))
         if status != 0:

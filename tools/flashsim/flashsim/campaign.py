@@ -210,33 +210,41 @@ class Campaign:
         self.checker.abandon()
 
     # -- the campaign
+    def count(self, output):
+        """The counting run, its output into the file output: its status and whether the
+        simulator gave up inside it; its operations, their shape and the held runs' time
+        limit are kept."""
+        began = time.monotonic()
+        status, (_, _, broken), lines = self.faulted_run(output=output, counting=True)
+        if status is not None and self.options.timeout is not None:
+            self.held_limit = max(self.options.timeout, SLOWER * (time.monotonic() - began))
+        self.ops = parse_trace(lines)
+        self.shape = shape(self.ops)
+        return status, broken
+
+    def tried(self, chosen):
+        """The cut points tried at the operations chosen: after each, and with --torn
+        inside each erase and write."""
+        after = [Cut(op.number) for op in chosen]
+        if self.torn_seed is None:
+            return after, []
+        return after, [Cut(op.number, inside=True) for op in chosen
+                       if op.kind in ("erase", "write")]
+
     def campaign(self, began):
         say = self.rows.say
         output = os.path.join(self.scratch, "output")
-        counted = time.monotonic()
-        status, (_, _, broken), lines = self.faulted_run(output=output, counting=True)
-        counted = time.monotonic() - counted
+        status, broken = self.count(output)
         self.outcome["exit_status"] = status
-        if status is not None and self.options.timeout is not None:
-            self.held_limit = max(self.options.timeout, SLOWER * counted)
-        self.ops = parse_trace(lines)
-        self.shape = shape(self.ops)
         if status is None or broken:
             return self.uncut_broken(status, broken, output)
         self.check_room(self.need() - self.used())
         self.where = "the check of the whole script"
         self.check_now(None)
         self.checker.drain()
-        chosen = self.strategy.choose(self.ops)
-        every = [Cut(op.number) for op in chosen]
-        if self.torn_seed is not None:
-            inside = [Cut(op.number, inside=True) for op in chosen
-                      if op.kind in ("erase", "write")]
-            every += inside
-        self.planned_total = len(every)
-        self.planned = self.share([cut for cut in every if not cut.inside])
-        if self.torn_seed is not None:
-            self.planned += self.share(inside, torn=True)
+        every, inside = self.tried(self.strategy.choose(self.ops))
+        self.planned_total = len(every) + len(inside)
+        self.planned = self.share(every) + self.share(inside, torn=True)
         self.rows.begin(self.ops, self.torn_seed is not None)
         after = [cut for cut in self.planned if not cut.inside]
         say(f"flashsim campaign: {' '.join(self.script)}: {len(self.ops)} device "
@@ -512,7 +520,7 @@ class Campaign:
         there): a campaign over the recovery, whose copies are recovered again, uncut,
         before the check. A pair is named by both cuts."""
         firsts = [cut for cut in sorted(self.results, key=lambda cut: cut.key())
-                  if isinstance(cut, Cut) and self.results[cut].verdict in PASSING]
+                  if self.results[cut].verdict in PASSING]
         self.rows.say(f"the recovery cut too, at each of its operations, after "
                       f"{judge.plural(len(firsts), 'cut point')} of the script that passed")
         inner = self.options._replace(script=["sh", "-c", self.options.recover], depth=1,
@@ -540,9 +548,7 @@ class Campaign:
         try:
             self.prepare()
             output = os.path.join(self.scratch, "output")
-            counted = time.monotonic()
-            status, (_, _, broken), lines = self.faulted_run(output=output, counting=True)
-            self.held_limit = max(self.options.timeout, SLOWER * (time.monotonic() - counted))
+            status, broken = self.count(output)
             if status != 0 or broken:
                 # Not the recovery that passed after this cut before: its uncut run (cut
                 # point 0) fails.
@@ -550,11 +556,8 @@ class Campaign:
                                               "\n".join(self.last_lines(output)) + "\n")
                 self.rows.say(f"{self.rows.label(Cut(0))}: {self.results[Cut(0)].verdict}")
                 return
-            self.ops = parse_trace(lines)
-            self.shape = shape(self.ops)
             self.check_room(self.need() - self.used())
-            chosen = self.strategy.choose(self.ops)
-            self.planned = [Cut(op.number) for op in chosen]
+            self.planned, inside = self.tried(self.strategy.choose(self.ops))
             self.rows.begin(self.ops, self.torn_seed is not None)
             self.rows.say(f"{self.first.label()} in the script: the recovery: "
                           f"{judge.plural(len(self.ops), 'device operation')}; "
@@ -563,9 +566,8 @@ class Campaign:
             self.judge(self.planned)
             if self.strategy.search:
                 self.bisect()
-            if self.torn_seed is not None:
-                self.judge([Cut(op.number, inside=True) for op in chosen
-                            if op.kind in ("erase", "write")])
+            if inside:
+                self.judge(inside)
         finally:
             self.close()
 

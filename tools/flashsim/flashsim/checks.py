@@ -59,21 +59,31 @@ class Checker:
 
     def start(self):
         while self.waiting and len(self.running) < self.jobs and not self.paused:
-            self.spawn(self.waiting.popleft())
+            job = self.waiting.popleft()
+            self.prepare(job)
+            self.spawn(job)
+
+    def prepare(self, job):
+        """A check's copy before its first command: what the run wrote into it is marked
+        taken, the state folder is its (where checks share the one folder), and the output
+        of the last check on that copy is gone, even if this one dies before it opens its
+        own. Its commands append to its output, the recovery's first."""
+        job.slot.written.take_written()
+        if job.state is not None and not self.apart:
+            self.state.put(job.state)
+        output = os.path.join(job.slot.folder, "output")
+        if os.path.exists(output):
+            os.remove(output)
 
     def spawn(self, job):
         if job.state is not None and self.apart:
             self.spawn_apart(job)
             return
-        if job.state is not None and job.stage == 0:
-            self.state.put(job.state)
-        if job.stage == 0:
-            job.slot.written.take_written()
         env = simulator_env(job.slot.flash, self.ram,
                             {"FLASHSIM_WRITTEN": os.path.join(job.slot.folder, "written")})
         actions = [(os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
                    (os.POSIX_SPAWN_OPEN, 1, os.path.join(job.slot.folder, "output"),
-                    os.O_WRONLY | os.O_CREAT | self.opening(job), 0o600),
+                    os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600),
                    (os.POSIX_SPAWN_DUP2, 1, 2)]
         pid = os.posix_spawn(SHELL, ["sh", "-c", self.commands[job.stage]], env,
                              file_actions=actions,
@@ -85,12 +95,7 @@ class Checker:
         give it a mount namespace of its own), as posix_spawn would start it otherwise."""
         env = simulator_env(job.slot.flash, self.ram,
                             {"FLASHSIM_WRITTEN": os.path.join(job.slot.folder, "written")})
-        if job.stage == 0:
-            job.slot.written.take_written()
         output = os.path.join(job.slot.folder, "output")
-        # A check that dies before it opens its output must not show the last one's.
-        if os.path.exists(output) and job.stage == 0:
-            os.remove(output)
         pid = os.fork()
         if pid == 0:
             try:
@@ -99,7 +104,7 @@ class Checker:
                     signal.signal(signum, signal.SIG_DFL)
                 signal.pthread_sigmask(signal.SIG_SETMASK, ())
                 null = os.open(os.devnull, os.O_RDONLY)
-                out = os.open(output, os.O_WRONLY | os.O_CREAT | self.opening(job), 0o600)
+                out = os.open(output, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600)
                 os.dup2(null, 0)
                 os.dup2(out, 1)
                 os.dup2(out, 2)
@@ -109,11 +114,6 @@ class Checker:
             finally:
                 os._exit(127)
         self.started(job, pid)
-
-    @staticmethod
-    def opening(job):
-        """A recovery's output starts the file, the check's follows it."""
-        return os.O_TRUNC if job.stage == 0 else os.O_APPEND
 
     def started(self, job, pid):
         now = time.monotonic()
